@@ -1,0 +1,72 @@
+#include <cstdio>
+#include <cstring>
+
+#include "driver/fatal.hpp"
+#include "driver/run_state.hpp"
+#include "task/reader.hpp"
+
+namespace {
+
+constexpr const char* kHelp[] = {
+    "\nEditor version 2.21 (2f)",
+    "\nHelp...",
+    "You may run the program with an argument specifying the controlling text file.",
+    "Otherwise, the program will look for task.txt.",
+    "\nCommands (placed at the start of a line):",
+    "\t'src' to specify a source file.",
+    "\t'xin' to set source file copy start. Omitting assumes 0.",
+    "\t'xout' to set source file copy stop. Omitting assumes end of file",
+    "\t'trim' to modify xout.",
+    "\t'ins' to set the insert point in the destination file.",
+    "\tOmitting 'ins' assumes the current edit will be appended to previous.",
+    "\t'lvl' to set the volume level of source.  Omitting sets it to 0 dB.",
+    "\t'dest' to specify the destination file.",
+    "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
+    "\nIf you prefer to enter sample values, type using_samples on the first line\nof the task file.",
+    "\nOperation:",
+    "\nxin, xout, trim and ins commands are placed on lines below the src command.",
+    "\nOnly one dest command is needed per text file.",
+    "\nEntries get re-sorted by insert values and earliest get written first.",
+    "New edits overwrite overhanging previous edits.",
+    "\nAll source tracks must be of the same bits, samplerate, and channels.",
+    "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.",
+    "The destination track will match the source track specifications.",
+    "\nCrossfades are added with the command 'xf' followed by a tab",
+    "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.",
+    "\nType 1 achieves an equal mix of both tracks at the splice point.",
+    "\nType 2 achieves an equal mix without power compensation",
+    "\nWith type 3, the decay of the file to the left of the splice is slow",
+    "at first and then more rapid with time.",
+    "\nWith type 4, the decay is fast at first and then slower with time",
+    "\nExample: A 200 msec type 1 crossfade:",
+    "xf    200     1\n",
+};
+
+}  // namespace
+
+int RunEditor(int argc, const char* const* argv, RunState& state) {
+  // Only the first argument counts.
+  if (argc > 1) {
+    const char* argument = argv[1];
+    if (std::strcmp(argument, "help") == 0 || std::strcmp(argument, "-h") == 0) {
+      for (const char* line : kHelp) std::puts(line);
+      std::fflush(stdout);
+      return 1;
+    }
+    if (std::strlen(argument) > static_cast<size_t>(kMaxNameLength)) {
+      Fatal(1, "Task file name is too long (%i characters at most)\n", kMaxNameLength);
+    }
+    state.task_path.fill('\0');
+    std::memcpy(state.task_path.data(), argument, std::strlen(argument));
+  }
+
+  PresetTaskList(state.tasks);
+  ReadTaskFile(NameOf(state.task_path), state.tasks);
+  std::printf("\nRead %i entries in task file\n\n", state.tasks.entry_count);
+
+  ResolvePlan(state);
+  ExecuteEntries(state);
+  PrintReport(state);
+  std::fflush(stdout);
+  return 0;
+}

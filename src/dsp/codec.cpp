@@ -1,0 +1,83 @@
+#include "dsp/codec.hpp"
+
+#include <cstdint>
+
+namespace {
+
+// One sample from its bytes; `at` points at its lowest byte.
+int32_t Sample24(const unsigned char* at) {
+  const int32_t top = static_cast<signed char>(at[2]);
+  return at[0] + 256 * at[1] + 65536 * top;
+}
+
+int32_t Sample16(const unsigned char* at) {
+  const int32_t top = static_cast<signed char>(at[1]);
+  return 256 * at[0] + 65536 * top;
+}
+
+int32_t SampleOf(const unsigned char* at, int bytes_per_sample) {
+  return bytes_per_sample == 3 ? Sample24(at) : Sample16(at);
+}
+
+// Stores the low bytes of v, lowest first, and leaves the documented
+// ones' complement in the element when it was negative.
+void Put(int32_t& element, unsigned char* at, int width) {
+  const auto bits = static_cast<uint32_t>(element);
+  at[0] = static_cast<unsigned char>(bits);
+  at[1] = static_cast<unsigned char>(bits >> 8);
+  if (width == 3) at[2] = static_cast<unsigned char>(bits >> 16);
+  if (element < 0) element = ~element;
+}
+
+void WriteMono(std::span<int32_t> samples, std::span<unsigned char> bytes, int n, int width) {
+  for (int i = 0; i < n; ++i) Put(samples[i], &bytes[static_cast<size_t>(i) * width], width);
+}
+
+void WriteStereo(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n,
+                 int width) {
+  for (int i = 0; i < n; ++i) {
+    unsigned char* frame = &bytes[static_cast<size_t>(i) * 2 * width];
+    Put(left[i], frame, width);
+    Put(right[i], frame + width, width);
+  }
+}
+
+}  // namespace
+
+void CHAR_TO_NUM32(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n) {
+  if (bytes_per_sample != 2 && bytes_per_sample != 3) return;
+  for (int i = 0; i < n; ++i) samples[i] = SampleOf(&bytes[static_cast<size_t>(i) * bytes_per_sample], bytes_per_sample);
+}
+
+void CHAR_TO_NUM32_STEREO(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
+                          int bytes_per_sample, int n) {
+  if (bytes_per_sample != 2 && bytes_per_sample != 3) return;
+  for (int i = 0; i < n; ++i) {
+    const unsigned char* frame = &bytes[static_cast<size_t>(i) * 2 * bytes_per_sample];
+    left[i] = SampleOf(frame, bytes_per_sample);
+    right[i] = SampleOf(frame + bytes_per_sample, bytes_per_sample);
+  }
+}
+
+void NUM16MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
+  WriteMono(samples, bytes, n, 2);
+}
+
+void NUM24MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
+  WriteMono(samples, bytes, n, 3);
+}
+
+void NUM16STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
+  WriteStereo(left, right, bytes, n, 2);
+}
+
+void NUM24STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
+  WriteStereo(left, right, bytes, n, 3);
+}
+
+int32_t TruncateToInt32(double value) {
+  if (value >= 2147483647.0) return INT32_MAX;
+  if (value <= -2147483648.0) return INT32_MIN;
+  if (value != value) return 0;
+  return static_cast<int32_t>(value);
+}

@@ -1,0 +1,199 @@
+#include "dsp/crossfade.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/in_process.hpp"
+#include "support/run_program.hpp"
+#include "support/wav_builder.hpp"
+#include "wav/header.hpp"
+
+namespace {
+
+TEST(CrossfadeCurves, WeightsOfAFourFrameCrossfade) {
+  struct Row {
+    int type;
+    double out[4];
+    double in[4];
+  };
+  const Row rows[] = {
+      {1, {1, 0.9239, 0.7071, 0.3827}, {0, 0.3827, 0.7071, 0.9239}},
+      {2, {1, 0.75, 0.5, 0.25}, {0, 0.25, 0.5, 0.75}},
+      {3, {1, 0.9239, 0.7071, 0.3827}, {0, 0.0761, 0.2929, 0.6173}},
+      {4, {1, 0.6173, 0.2929, 0.0761}, {0, 0.3827, 0.7071, 0.9239}},
+  };
+  for (const Row& row : rows) {
+    for (int j = 0; j < 4; ++j) {
+      const CrossfadeWeights w = CurveWeights(row.type, j, 4);
+      EXPECT_NEAR(w.w_out, row.out[j], 5e-5) << "type " << row.type << " frame " << j;
+      EXPECT_NEAR(w.w_in, row.in[j], 5e-5) << "type " << row.type << " frame " << j;
+    }
+  }
+  // Types 2 to 4 take the incoming weight as 1 - w_out in double precision.
+  for (int type = 2; type <= 4; ++type) {
+    const CrossfadeWeights w = CurveWeights(type, 3, 7);
+    EXPECT_EQ(w.w_in, 1.0 - w.w_out);
+  }
+  // The quarter turn is the written decimal, not pi/2.
+  EXPECT_EQ(CurveWeights(1, 1, 3).w_in, std::sin(1.0 / 3.0 * 1.570796327));
+}
+
+// Renders a crossfade between two files the test writes and returns the
+// frames appended to the work file.
+class Renderer : public testing::Test {
+ protected:
+  TempDir dir;
+  std::string destination = (dir / "dest.wav").string();
+  std::string source = (dir / "src.wav").string();
+  std::string temp = (dir / "xfade_temp.wav").string();
+  std::string output;
+
+  int Render(int insert, int read_start, int width, int type, double level, int channels, int width_bytes) {
+    MAKE_HEADER(temp.c_str(), 44100, static_cast<unsigned>(width_bytes * 8), width, static_cast<uint16_t>(channels));
+    int result = -1;
+    output = Captured([&] {
+               result = CROSSFADE(insert, read_start, width, type, level, destination.c_str(), source.c_str(),
+                                  temp.c_str(), channels, width_bytes);
+             }).first;
+    return result;
+  }
+  std::vector<int32_t> Rendered(int bits) {
+    const Bytes bytes = ReadFile(temp);
+    return UnpackSamples(bits, std::span(bytes).subspan(44));
+  }
+};
+
+TEST_F(Renderer, MixesWithTruncationOnThe16BitScale) {
+  // Type 2, width 4, second frame: 0.25 * -800 + 0.75 * 400 = 100.
+  WriteFile(destination, CanonicalWav(44100, 16, 1, std::vector<int32_t>{7, 7, 400, 7, 7, 7}));
+  WriteFile(source, CanonicalWav(44100, 16, 1, std::vector<int32_t>{5, -800, 5, 5, 5}));
+  ASSERT_EQ(Render(3, 2, 4, 2, 0.0, 1, 2), 0);
+  const auto out = Rendered(16);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0], 7);    // the first frame is the destination's
+  EXPECT_EQ(out[1], 100);  // destination 400 (frame 2), source -800 (frame 1)
+  // 0.5 * 7 + 0.5 * 5 = 6; 0.25 * 7 + 0.75 * 5 = 5.5 -> 5
+  EXPECT_EQ(out[2], 6);
+  EXPECT_EQ(out[3], 5);
+
+  // Negative mixes truncate toward zero: 0.75 * -3 + 0.25 * -6 = -3.75 -> -3.
+  WriteFile(destination, CanonicalWav(44100, 16, 1, std::vector<int32_t>{-3, -3, -3, -3}));
+  WriteFile(source, CanonicalWav(44100, 16, 1, std::vector<int32_t>{-6, -6, -6, -6}));
+  ASSERT_EQ(Render(2, 2, 4, 2, 0.0, 1, 2), 0);
+  EXPECT_EQ(Rendered(16), (std::vector<int32_t>{-3, -3, -4, -5}));
+}
+
+TEST_F(Renderer, LevelScalesOnlyTheIncomingSide) {
+  WriteFile(destination, CanonicalWav(44100, 24, 1, std::vector<int32_t>(8, 1000000)));
+  WriteFile(source, CanonicalWav(44100, 24, 1, std::vector<int32_t>(8, -2000000)));
+  ASSERT_EQ(Render(4, 4, 4, 2, -6.0, 1, 3), 0);
+  const double gain = std::pow(10.0, -6.0 / 20.0);
+  std::vector<int32_t> want;
+  for (int j = 0; j < 4; ++j) {
+    const double u = j / 4.0;
+    want.push_back(static_cast<int32_t>(-2000000.0 * ((1.0 - (1.0 - u)) * gain) + 1000000.0 * (1.0 - u)));
+  }
+  EXPECT_EQ(Rendered(24), want);
+}
+
+// The mix as written out, computed here independently per frame.
+std::vector<int32_t> Reference(const std::vector<int32_t>& dest, const std::vector<int32_t>& src, int insert,
+                               int read_start, int width, int type, double level, int channels, int bits) {
+  const double gain = std::pow(10.0, level / 20.0);
+  const int half = width / 2;
+  const double scale = bits == 16 ? 256.0 : 1.0;
+  std::vector<int32_t> out;
+  for (int j = 0; j < width; ++j) {
+    const double u = static_cast<double>(j) / width;
+    const double a = u * 1.570796327;
+    double w_out = type == 2 ? 1.0 - u : type == 4 ? 1.0 - std::sin(a) : std::cos(a);
+    double w_in = type == 1 ? std::sin(a) : 1.0 - w_out;
+    if (level != 0.0) w_in *= gain;
+    for (int c = 0; c < channels; ++c) {
+      const size_t di = static_cast<size_t>(insert - half + j) * channels + c;
+      const size_t si = static_cast<size_t>(read_start - half + j) * channels + c;
+      const double d = di < dest.size() ? dest[di] * scale : 0.0;
+      const double s = si < src.size() ? src[si] * scale : 0.0;
+      const double p1 = s * w_in;
+      const double p2 = d * w_out;
+      out.push_back(Wrap(static_cast<int64_t>((p1 + p2) / scale), bits));
+    }
+  }
+  return out;
+}
+
+TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
+  for (const int bits : {16, 24}) {
+    for (const int channels : {1, 2}) {
+      const auto dest = Ramp(3000, channels, bits, -bits * 1000, 997);
+      const auto src = Ramp(3000, channels, bits, bits * 1000, -1409);
+      WriteFile(destination, CanonicalWav(44100, bits, channels, dest));
+      WriteFile(source, CanonicalWav(44100, bits, channels, src));
+      for (const int width : {1, 4, 5, 1024, 1025}) {
+        for (int type = 1; type <= 4; ++type) {
+          const double level = type == 3 ? 2.5 : 0.0;
+          ASSERT_EQ(Render(1200, 1100, width, type, level, channels, bits / 8), 0);
+          ASSERT_EQ(Rendered(bits), Reference(dest, src, 1200, 1100, width, type, level, channels, bits))
+              << bits << " bits, " << channels << " channels, width " << width << ", type " << type;
+        }
+      }
+    }
+  }
+}
+
+TEST_F(Renderer, WindowBoundsAreInclusive) {
+  WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(100, 2, 16)));
+  WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(50, 2, 16)));
+  // The destination window may start exactly at the data start ...
+  EXPECT_EQ(Render(5, 5, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(output, "");
+  // ... but not a frame before it.
+  EXPECT_EQ(Render(4, 5, 10, 1, 0.0, 2, 2), 1);
+  EXPECT_EQ(output, "Invalid crossfade for destination file\n");
+  // The source needs half the width before its read start.
+  EXPECT_EQ(Render(50, 4, 10, 1, 0.0, 2, 2), 2);
+  EXPECT_EQ(output, "Invalid crossfade for source file\n");
+  // A window starting exactly at the end of a file passes and reads silence.
+  EXPECT_EQ(Render(105, 55, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(Rendered(16), std::vector<int32_t>(20, 0));
+  EXPECT_EQ(Render(106, 5, 10, 1, 0.0, 2, 2), 1);
+  EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
+  // Failures append nothing: the work file holds its header alone.
+  EXPECT_EQ(ReadFile(temp).size(), 44u);
+}
+
+TEST_F(Renderer, NonPositiveWidthRendersNothingAfterTheChecks) {
+  WriteFile(destination, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24)));
+  WriteFile(source, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24)));
+  EXPECT_EQ(Render(0, 0, 0, 1, 0.0, 1, 3), 0);
+  EXPECT_EQ(ReadFile(temp).size(), 44u);
+  EXPECT_EQ(Render(0, 11, -4, 1, 0.0, 1, 3), 2);  // the window test still applies
+}
+
+TEST_F(Renderer, ResultCodesOfFilesThatCannotBeUsed) {
+  WriteFile(destination, CanonicalWav(44100, 16, 1, Ramp(10, 1, 16)));
+  WriteFile(source, CanonicalWav(44100, 16, 1, Ramp(10, 1, 16)));
+  const std::string missing = (dir / "missing.wav").string();
+  const std::string plain = (dir / "plain.wav").string();
+  WriteFile(plain, Bytes(64, 'x'));
+
+  auto run = [&](const std::string& d, const std::string& s, const std::string& t) {
+    int result = -1;
+    output = Captured([&] { result = CROSSFADE(5, 5, 4, 1, 0.0, d.c_str(), s.c_str(), t.c_str(), 1, 2); }).first;
+    return result;
+  };
+  EXPECT_EQ(run(missing, missing, temp), 1);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(run(destination, missing, temp), 2);
+  EXPECT_EQ(run(destination, source, (dir / "no" / "temp.wav").string()), 3);
+  EXPECT_EQ(run(plain, source, temp), 1);
+  EXPECT_EQ(output, "Data block not found error\n");
+  EXPECT_EQ(run(destination, plain, temp), 2);
+  EXPECT_EQ(output, "Data block not found error\n");
+  // A format without a rendering path is refused too.
+  int result = CROSSFADE(5, 5, 4, 1, 0.0, destination.c_str(), source.c_str(), temp.c_str(), 3, 2);
+  EXPECT_NE(result, 0);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include <sys/stat.h>
+
+#include "e2e/e2e.hpp"
+
+namespace {
+
+const char* const kHelp =
+    "\nEditor version 2.21 (2f)\n"
+    "\nHelp...\n"
+    "You may run the program with an argument specifying the controlling text file.\n"
+    "Otherwise, the program will look for task.txt.\n"
+    "\nCommands (placed at the start of a line):\n"
+    "\t'src' to specify a source file.\n"
+    "\t'xin' to set source file copy start. Omitting assumes 0.\n"
+    "\t'xout' to set source file copy stop. Omitting assumes end of file\n"
+    "\t'trim' to modify xout.\n"
+    "\t'ins' to set the insert point in the destination file.\n"
+    "\tOmitting 'ins' assumes the current edit will be appended to previous.\n"
+    "\t'lvl' to set the volume level of source.  Omitting sets it to 0 dB.\n"
+    "\t'dest' to specify the destination file.\n"
+    "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.\n"
+    "\nIf you prefer to enter sample values, type using_samples on the first line\nof the task file.\n"
+    "\nOperation:\n"
+    "\nxin, xout, trim and ins commands are placed on lines below the src command.\n"
+    "\nOnly one dest command is needed per text file.\n"
+    "\nEntries get re-sorted by insert values and earliest get written first.\n"
+    "New edits overwrite overhanging previous edits.\n"
+    "\nAll source tracks must be of the same bits, samplerate, and channels.\n"
+    "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.\n"
+    "The destination track will match the source track specifications.\n"
+    "\nCrossfades are added with the command 'xf' followed by a tab\n"
+    "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.\n"
+    "\nType 1 achieves an equal mix of both tracks at the splice point.\n"
+    "\nType 2 achieves an equal mix without power compensation\n"
+    "\nWith type 3, the decay of the file to the left of the splice is slow\n"
+    "at first and then more rapid with time.\n"
+    "\nWith type 4, the decay is fast at first and then slower with time\n"
+    "\nExample: A 200 msec type 1 crossfade:\n"
+    "xf    200     1\n\n";
+
+using CommandLine = EndToEnd;
+
+TEST_F(CommandLine, HelpTextWordForWordWithStatus1) {
+  Task("dest\tout.wav\n");
+  for (const char* word : {"help", "-h"}) {
+    const auto r = Run({word, "ignored.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, kHelp);
+  }
+  EXPECT_EQ(Files(), std::vector<std::string>{"task.txt"});  // nothing read or written
+}
+
+TEST_F(CommandLine, AnyOtherArgumentIsATaskFilePath) {
+  for (const char* word : {"HELP", "--h", "-help"}) {
+    const auto r = Run({word});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, std::string("Cannot find file ") + word + " that holds your instructions\n");
+  }
+}
+
+TEST_F(CommandLine, TaskFileIsTheFirstArgumentOrTaskTxt) {
+  Task("dest\tdefault.wav\n");
+  Task("dest\tnamed.wav\n", "other.txt");
+  auto r = Run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(std::filesystem::exists(dir / "default.wav"));
+  r = Run({"other.txt", "task.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(std::filesystem::exists(dir / "named.wav"));
+}
+
+TEST_F(CommandLine, TaskFileThatCannotBeRead) {
+  auto r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Cannot find file task.txt that holds your instructions\n");
+
+  std::filesystem::create_directory(dir / "folder");
+  r = Run({"folder"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Cannot find file folder that holds your instructions\n");
+
+  const std::string longest(127, 'p');
+  r = Run({longest});
+  EXPECT_EQ(r.output, "Cannot find file " + longest + " that holds your instructions\n");
+  r = Run({longest + "p"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Task file name is too long (127 characters at most)\n");
+}
+
+TEST_F(CommandLine, TaskFilesUpTo65536Bytes) {
+  // Padding of newlines separates nothing: the file still holds one "dest".
+  Task("dest\tout.wav" + std::string(65536 - 12, '\n'));
+  auto r = Run();
+  EXPECT_EQ(r.status, 0);
+  Task("dest\tout.wav" + std::string(65536 - 11, '\n'));
+  r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Task file task.txt is too large (65536 bytes at most)\n");
+}
+
+TEST_F(CommandLine, ReaderMessagesReachTheUser) {
+  Task("src\ta.wav\nxf\t80\t7\nsrc\tabc\n");
+  auto r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Crossfade-type (parameter 2) is invalid\nSource track 2 appears to be too short or missing");
+
+  Task("using_samples\nxin\t5\n");
+  r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Reading time values as samples.\nCommand xin comes before the first src command\n");
+
+  // No "src" and no "dest": the count line, then the missing destination.
+  Task("a note\nanother note\n");
+  r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(0) + "Your destination name appears to be too short or missing\n");
+  EXPECT_EQ(Files(), std::vector<std::string>{"task.txt"});
+}
+
+}  // namespace

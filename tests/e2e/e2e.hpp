@@ -1,0 +1,68 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/run_program.hpp"
+#include "support/wav_builder.hpp"
+
+// A run of the built program in a fresh directory holding the files a test
+// writes.
+class EndToEnd : public testing::Test {
+ protected:
+  TempDir dir;
+
+  void Source(const std::string& name, uint32_t rate, int bits, int channels, const std::vector<int32_t>& samples) {
+    WriteFile(dir / name, CanonicalWav(rate, bits, channels, samples));
+  }
+  void Task(const std::string& text, const std::string& name = "task.txt") { WriteText(dir / name, text); }
+  ProgramResult Run(const std::vector<std::string>& args = {}, const RunOptions& options = {}) {
+    ProgramResult r = RunWavsplice(dir.path, args, options);
+    EXPECT_EQ(r.errors, "") << "nothing may go to standard error";
+    return r;
+  }
+  // The samples of a file the program wrote, after checking its header.
+  std::vector<int32_t> Samples(const std::string& name, uint32_t rate, int bits, int channels) {
+    const Bytes bytes = ReadFile(dir / name);
+    EXPECT_GE(bytes.size(), 44u);
+    const size_t data = bytes.size() - 44;
+    const int frame = bits / 8 * channels;
+    const Bytes header = CanonicalWav(rate, bits, channels, std::vector<int32_t>(data / (bits / 8), 0));
+    EXPECT_EQ(Hex(std::span(bytes).first(44)), Hex(std::span(header).first(44))) << name << " header";
+    EXPECT_EQ(data % frame, 0u);
+    return UnpackSamples(bits, std::span(bytes).subspan(44));
+  }
+  std::vector<std::string> Files() { return FilesIn(dir.path); }
+};
+
+// Frames [from, from + count) of interleaved samples.
+inline std::vector<int32_t> Frames(const std::vector<int32_t>& samples, int channels, int from, int count) {
+  return std::vector<int32_t>(samples.begin() + static_cast<long>(from) * channels,
+                              samples.begin() + static_cast<long>(from + count) * channels);
+}
+
+// Lays a segment over a destination at a frame, as a later entry overwrites an earlier one.
+inline void Overlay(std::vector<int32_t>& destination, int channels, int at, const std::vector<int32_t>& segment) {
+  std::copy(segment.begin(), segment.end(), destination.begin() + static_cast<long>(at) * channels);
+}
+
+inline std::string CountLine(int entries) { return "\nRead " + std::to_string(entries) + " entries in task file\n\n"; }
+
+// The first lines of a run in samples mode.
+inline std::string SamplesCountLine(int entries) { return "Reading time values as samples.\n" + CountLine(entries); }
+
+inline std::string Report(const std::string& destination, const std::string& length, int bits, int channels,
+                          int rate) {
+  return "Built\t" + destination + "\n\tLength " + length + "\n\tBits " + std::to_string(bits) + "\n\tChannels " +
+         std::to_string(channels) + "\n\tSample rate " + std::to_string(rate) + "\n\n";
+}
+
+// One entry's block in samples mode.
+inline std::string SampleBlock(int task, int insert, const std::string& file, int start, int length,
+                               const std::string& level = "0.000", const std::string& extra = "") {
+  return "Task " + std::to_string(task) + "\tInsert point " + std::to_string(insert) + " samples\n\tFile " + file +
+         "\n\tRead start " + std::to_string(start) + " samples\n\tRead length " + std::to_string(length) +
+         " samples\n\tLevel " + level + " dB\n" + extra + "\tDone\n\n";
+}

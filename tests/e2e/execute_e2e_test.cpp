@@ -1,0 +1,113 @@
+#include <cmath>
+
+#include "e2e/e2e.hpp"
+
+namespace {
+
+using Execute = EndToEnd;
+
+TEST_F(Execute, WriteOrderDecidesWhichEntryWinsAnOverlap) {
+  std::vector<std::vector<int32_t>> sources;
+  std::string task = "using_samples\n";
+  const char* placement[] = {"", "ins\t200\n", "", "ins\t100\n", "", "ins\t100\n"};
+  for (int i = 0; i < 6; ++i) {
+    sources.push_back(Ramp(60, 1, 16, 1000 * (i + 1), 1));
+    Source("s" + std::to_string(i) + ".wav", 8000, 16, 1, sources.back());
+    task += "src\ts" + std::to_string(i) + ".wav\n" + placement[i];
+  }
+  Task(task + "dest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  // Write order 0, 3, 4, 5, 1, 2; appended entries follow the entry above
+  // them in the task file: 2 at 200 + 60, 4 at 100 + 60.
+  EXPECT_EQ(r.output, SamplesCountLine(6) + SampleBlock(1, 0, "s0.wav", 0, 60) + SampleBlock(4, 100, "s3.wav", 0, 60) +
+                          SampleBlock(5, 160, "s4.wav", 0, 60) + SampleBlock(6, 100, "s5.wav", 0, 60) +
+                          SampleBlock(2, 200, "s1.wav", 0, 60) + SampleBlock(3, 260, "s2.wav", 0, 60) +
+                          Report("out.wav", "320 samples", 16, 1, 8000));
+  std::vector<int32_t> want(320, 0);
+  const int order[] = {0, 3, 4, 5, 1, 2};
+  const int at[] = {0, 200, 260, 100, 160, 100};
+  for (const int e : order) Overlay(want, 1, at[e], sources[e]);
+  EXPECT_EQ(Samples("out.wav", 8000, 16, 1), want);
+}
+
+TEST_F(Execute, AppendAfterAStopBeyondTheSourceLeavesSilence) {
+  const auto a = Ramp(60, 2, 24, -500, 3);
+  const auto b = Ramp(40, 2, 24, 900, -7);
+  Source("a.wav", 48000, 24, 2, a);
+  Source("b.wav", 48000, 24, 2, b);
+  // a is cut at its end (frame 60) but b follows at the stop as written, 100.
+  // An entry whose start lies past its source's end copies nothing.
+  Task("using_samples\nsrc\ta.wav\nxin\t10\nxout\t100\nsrc\tb.wav\nsrc\ta.wav\nxin\t70\nxout\t80\nins\t5\n"
+       "dest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, SamplesCountLine(3) + SampleBlock(1, 0, "a.wav", 10, 50) + SampleBlock(2, 90, "b.wav", 0, 40) +
+                          SampleBlock(3, 5, "a.wav", 70, -10) + Report("out.wav", "130 samples", 24, 2, 48000));
+  std::vector<int32_t> want(130 * 2, 0);
+  Overlay(want, 2, 0, Frames(a, 2, 10, 50));
+  Overlay(want, 2, 90, b);
+  EXPECT_EQ(Samples("out.wav", 48000, 24, 2), want);
+}
+
+// trunc(s * 10^(level/20)) wrapped to the sample width, as the level step writes it.
+int32_t Leveled(int32_t s, double level, int bits) {
+  return Wrap(static_cast<int64_t>(s * std::pow(10.0, level / 20.0)), bits);
+}
+
+TEST_F(Execute, LevelsOnEveryFormatWrapInsteadOfClipping) {
+  for (const int bits : {16, 24}) {
+    for (const int channels : {1, 2}) {
+      const int range = bits == 16 ? 65536 : 16777216;
+      const auto quiet = Ramp(1500, channels, bits, -range / 2, range / 1500 + 1);
+      const auto loud = Ramp(1500, channels, bits, range / 2 - 1, -(range / 1500) - 3);
+      Source("quiet.wav", 44100, bits, channels, quiet);
+      Source("loud.wav", 44100, bits, channels, loud);
+      Task("using_samples\nsrc\tquiet.wav\nlvl\t-6\nsrc\tloud.wav\nlvl\t4.5\nxin\t100\ndest\tout.wav\n");
+      const auto r = Run();
+      ASSERT_EQ(r.status, 0) << r.output;
+      EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "quiet.wav", 0, 1500, "-6.000") +
+                              SampleBlock(2, 1500, "loud.wav", 100, 1400, "4.500") +
+                              Report("out.wav", "2900 samples", bits, channels, 44100));
+      std::vector<int32_t> want;
+      for (const int32_t s : quiet) want.push_back(Leveled(s, -6.0, bits));
+      for (size_t i = 100 * channels; i < loud.size(); ++i) want.push_back(Leveled(loud[i], 4.5, bits));
+      EXPECT_EQ(Samples("out.wav", 44100, bits, channels), want) << bits << " bits, " << channels << " channels";
+    }
+  }
+}
+
+TEST_F(Execute, SecondsSummariesUseSinglePrecision) {
+  Source("a.wav", 22050, 16, 1, Ramp(22050, 1, 16));
+  // 1/3 s at 22050 Hz is frame 7350; 0.1 s is 2205 frames.
+  Task("src\ta.wav\nxin\t0.1\nxout\t0.4\nins\t0.3333333333\nlvl\t-0.0001\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, CountLine(1) +
+                          "Task 1\tInsert point 0.333 sec\n\tFile a.wav\n\tRead start 0.100 sec\n"
+                          "\tRead length 0.300 sec\n\tLevel -0.000 dB\n\tDone\n\n" +
+                          Report("out.wav", "0.633 sec", 16, 1, 22050));
+}
+
+TEST_F(Execute, PlainSpliceMatchesSox) {
+  if (!HaveSox()) GTEST_SKIP() << "sox not installed: the comparison with an independent splice is skipped";
+  Source("a.wav", 48000, 24, 2, Ramp(3000, 2, 24, -4000000, 2731));
+  Source("b.wav", 48000, 24, 2, Ramp(2000, 2, 24, 3000000, -1999));
+  Task("using_samples\nsrc\ta.wav\nxin\t100\nxout\t600\nsrc\tb.wav\nxin\t50\nxout\t1050\nsrc\ta.wav\nxout\t300\n"
+       "dest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (const auto& step : std::vector<std::vector<std::string>>{
+           {"sox", "-D", "a.wav", "p1.wav", "trim", "100s", "500s"},
+           {"sox", "-D", "b.wav", "p2.wav", "trim", "50s", "1000s"},
+           {"sox", "-D", "a.wav", "p3.wav", "trim", "0s", "300s"},
+           {"sox", "-D", "p1.wav", "p2.wav", "p3.wav", "-t", "s24", "sox.raw"},
+       }) {
+    const auto s = RunCommand(dir.path, step);
+    ASSERT_EQ(s.status, 0) << s.errors;
+  }
+  const Bytes ours = ReadFile(dir / "out.wav");
+  EXPECT_EQ(Bytes(ours.begin() + 44, ours.end()), ReadFile(dir / "sox.raw"));
+}
+
+}  // namespace

@@ -1,0 +1,157 @@
+#include <unistd.h>
+
+#include "e2e/e2e.hpp"
+
+namespace {
+
+using Plan = EndToEnd;
+
+TEST_F(Plan, WorkedExampleInSeconds) {
+  const auto a = Ramp(441000, 1, 16, 0, 1);
+  const auto b = Ramp(441000, 1, 16, 1000, 3);
+  const auto c = Ramp(441000, 1, 16, -5000, 5);
+  Source("a.wav", 44100, 16, 1, a);
+  Source("b.wav", 44100, 16, 1, b);
+  Source("c.wav", 44100, 16, 1, c);
+  Task("src\ta.wav\nxin\t1\nxout\t3\nsrc\tb.wav\nxin\t2\ntrim\t-1\nsrc\tc.wav\nins\t5.5\nxin\t0\nxout\t1\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, CountLine(3) +
+                          "Task 1\tInsert point 0.000 sec\n\tFile a.wav\n\tRead start 1.000 sec\n"
+                          "\tRead length 2.000 sec\n\tLevel 0.000 dB\n\tDone\n\n"
+                          "Task 2\tInsert point 2.000 sec\n\tFile b.wav\n\tRead start 2.000 sec\n"
+                          "\tRead length 7.000 sec\n\tLevel 0.000 dB\n\tDone\n\n"
+                          "Task 3\tInsert point 5.500 sec\n\tFile c.wav\n\tRead start 0.000 sec\n"
+                          "\tRead length 1.000 sec\n\tLevel 0.000 dB\n\tDone\n\n" +
+                          Report("out.wav", "9.000 sec", 16, 1, 44100));
+  std::vector<int32_t> want(396900, 0);
+  Overlay(want, 1, 0, Frames(a, 1, 44100, 88200));
+  Overlay(want, 1, 88200, Frames(b, 1, 88200, 308700));
+  Overlay(want, 1, 242550, Frames(c, 1, 0, 44100));
+  EXPECT_EQ(Samples("out.wav", 44100, 16, 1), want);
+}
+
+TEST_F(Plan, SecondsAreTruncatedAndTrimCountsFromTheEnd) {
+  const auto a = Ramp(44100, 2, 24, 7, 11);
+  Source("a.wav", 44100, 24, 2, a);
+  // xin 0.00001 s is frame 0.441 -> 0; trim -0.5 stops 22050 frames early;
+  // an explicit xout of 0 means the source's end.
+  Task("src\ta.wav\nxin\t0.00001\nxout\t0\ntrim\t-0.5\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(Samples("out.wav", 44100, 24, 2), Frames(a, 2, 0, 22050));
+}
+
+TEST_F(Plan, MismatchListingsForEveryDifferingEntry) {
+  Source("a44.wav", 44100, 16, 2, Ramp(10, 2, 16));
+  Source("b48.wav", 48000, 16, 2, Ramp(10, 2, 16));
+  Source("c48.wav", 48000, 16, 2, Ramp(10, 2, 16));
+  Task("src\ta44.wav\nsrc\tb48.wav\nsrc\tc48.wav\ndest\tout.wav\n");
+  auto r = Run();
+  EXPECT_EQ(r.status, 1);
+  const std::string rates =
+      "Sample rates do not match for source tracks:\na44.wav\t44100 Hz\nb48.wav\t48000 Hz\nc48.wav\t48000 Hz\n";
+  EXPECT_EQ(r.output, CountLine(3) + rates + rates);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+
+  Source("odd.wav", 48000, 24, 1, Ramp(10, 1, 24));
+  Task("src\ta44.wav\nsrc\todd.wav\ndest\tout.wav\n");
+  r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(2) +
+                          "Sample rates do not match for source tracks:\na44.wav\t44100 Hz\nodd.wav\t48000 Hz\n"
+                          "Number of channels do not match for source tracks:\na44.wav\t2 channels\nodd.wav\t1 channels\n"
+                          "Number of bits do not match for source tracks:\na44.wav\t16\nodd.wav\t24\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+}
+
+TEST_F(Plan, SourceErrorsEndTheRunWithStatus2) {
+  Source("a.wav", 44100, 16, 2, Ramp(10, 2, 16));
+  Task("src\ta.wav\nsrc\tgone.wav\ndest\tout.wav\n");
+  auto r = Run();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output, CountLine(2) + "Cannot find file in track list called gone.wav!!\n");
+  WriteFile(dir / "text.wav", Bytes(200, 'z'));
+  Task("src\ta.wav\nsrc\ttext.wav\ndest\tout.wav\n");
+  r = Run();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output, CountLine(2) + "Can't find format chunk in wave file!\nCan't find data block in wave file!\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+}
+
+TEST_F(Plan, ImpossibleEditsAreRefusedBeforeAnyFileIsCreated) {
+  Source("a.wav", 1000, 16, 1, Ramp(1000, 1, 16));
+  const char* refused[] = {
+      "src\ta.wav\nxin\t1\n",                      // start at the end, no xout
+      "src\ta.wav\nxin\t0.5\nxout\t0.4\n",         // stop before start
+      "src\ta.wav\nxin\t-0.1\nxout\t0.4\n",        // before the first frame
+      "src\ta.wav\nins\t-0.001\n",                 // before the destination's first frame
+      "src\ta.wav\nxin\tnan\n",                    // not a number
+      "src\ta.wav\nxout\tinf\n",                   // infinite
+      "src\ta.wav\ntrim\t-inf\n",
+      "src\ta.wav\nins\tinf\n",
+      "src\ta.wav\nxout\t3e6\n",                   // past the 32-bit frame range
+      "src\ta.wav\nsrc\ta.wav\nxin\t0.5\nins\t-1\n",  // the second entry, named by its source
+      "src\ta.wav\nxout\t-1e300\ntrim\t1e300\n",
+  };
+  for (const char* text : refused) {
+    Task(std::string(text) + "dest\tout.wav\n");
+    const auto r = Run();
+    EXPECT_EQ(r.status, 1) << text;
+    EXPECT_NE(r.output.find("Edit start/stop set incorrectly for a.wav\n"), std::string::npos) << text;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav")) << text;
+  }
+}
+
+TEST_F(Plan, AppendedEntryBeyondTheFrameRangeIsRefused) {
+  Source("a.wav", 1000, 16, 1, Ramp(1000, 1, 16));
+  // Each entry alone is fine; the third is appended past 2^31 frames.
+  Task("src\ta.wav\nins\t1000000\nxout\t1000000\nsrc\ta.wav\nxout\t148000\nsrc\ta.wav\ndest\tout.wav\n");
+  const auto r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(3) + "Edit start/stop set incorrectly for a.wav\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+}
+
+TEST_F(Plan, DestinationLargerThanAHeaderCanDescribeIsRefused) {
+  Source("a.wav", 48000, 24, 2, Ramp(10, 2, 24));
+  // Data size 2,147,483,616 bytes (357,913,936 frames) is 5 bytes too many.
+  Task("using_samples\nsrc\ta.wav\nins\t357913926\ndest\tbig.wav\n");
+  const auto r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, SamplesCountLine(1) + "Destination file would be too large\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "big.wav"));
+}
+
+TEST_F(Plan, DestinationThatIsAlsoASourceIsRefused) {
+  const auto a = Ramp(50, 2, 16);
+  Source("a.wav", 44100, 16, 2, a);
+  const Bytes before = ReadFile(dir / "a.wav");
+  ASSERT_EQ(symlink("a.wav", (dir / "link.wav").c_str()), 0);
+  std::filesystem::create_directory(dir / "sub");
+  for (const char* destination : {"a.wav", "./a.wav", "link.wav", "sub/../a.wav"}) {
+    Task(std::string("src\ta.wav\ndest\t") + destination + "\n");
+    const auto r = Run();
+    EXPECT_EQ(r.status, 1) << destination;
+    EXPECT_EQ(r.output, CountLine(1) + "Destination " + destination + " is also a source track\n");
+    EXPECT_EQ(ReadFile(dir / "a.wav"), before);
+  }
+}
+
+TEST_F(Plan, DestinationWithoutSourcesIsAnEmptyCdStereoFile) {
+  Task("dest\tempty.wav\n");
+  const auto r = Run();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, CountLine(0) + Report("empty.wav", "0.000 sec", 16, 2, 44100));
+  EXPECT_EQ(ReadFile(dir / "empty.wav"), CanonicalWav(44100, 16, 2, {}));
+}
+
+TEST_F(Plan, MissingDestinationIsRefusedBeforeSourcesAreOpened) {
+  Task("src\tnot-there.wav\n");
+  const auto r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(1) + "Your destination name appears to be too short or missing\n");
+  EXPECT_EQ(Files(), std::vector<std::string>{"task.txt"});
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+#include "support/run_program.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "wavsplice-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Restore write permission that a test may have taken away, then remove.
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
+  std::filesystem::remove_all(path, ignored);
+}
+
+namespace {
+
+void Drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        fds[i].fd = -1;
+        --open_count;
+      } else {
+        (i == 0 ? out : err).append(buffer, static_cast<size_t>(got));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                         const RunOptions& options) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    int null_fd = open("/dev/null", O_RDONLY);
+    dup2(null_fd, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    if (options.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  ProgramResult result;
+  Drain(out_pipe[0], err_pipe[0], result.output, result.errors);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+ProgramResult RunWavsplice(const std::filesystem::path& dir, const std::vector<std::string>& args,
+                           const RunOptions& options) {
+  std::vector<std::string> argv{WAVSPLICE_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(dir, argv, options);
+}
+
+bool HaveSox() {
+  return std::system("command -v sox >/dev/null 2>&1 && command -v soxi >/dev/null 2>&1") == 0;
+}
+
+std::vector<std::string> FilesIn(const std::filesystem::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}

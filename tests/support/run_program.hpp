@@ -1,0 +1,41 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the test ends.
+struct TempDir {
+  std::filesystem::path path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::filesystem::path operator/(const std::string& name) const { return path / name; }
+};
+
+struct ProgramResult {
+  int status = -1;      // exit status, or 128 + signal
+  std::string output;   // standard output
+  std::string errors;   // standard error (the program must never use it)
+};
+
+struct RunOptions {
+  long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+};
+
+// Runs a command in dir with stdin from /dev/null and both outputs captured.
+ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                         const RunOptions& options = {});
+
+// Runs the built wavsplice in dir with the given arguments.
+ProgramResult RunWavsplice(const std::filesystem::path& dir, const std::vector<std::string>& args = {},
+                           const RunOptions& options = {});
+
+// Whether sox and soxi are on PATH (the tests that use them as an
+// independent oracle skip, saying so, without them).
+bool HaveSox();
+
+// The names of the files in dir, sorted.
+std::vector<std::string> FilesIn(const std::filesystem::path& dir);

@@ -1,0 +1,114 @@
+#include "support/wav_builder.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+void Append16(Bytes& out, uint32_t value) {
+  out.push_back(static_cast<unsigned char>(value & 0xFF));
+  out.push_back(static_cast<unsigned char>((value >> 8) & 0xFF));
+}
+
+void Append32(Bytes& out, uint32_t value) {
+  Append16(out, value & 0xFFFF);
+  Append16(out, value >> 16);
+}
+
+void AppendText(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+
+Bytes PackSamples(int bits, std::span<const int32_t> samples) {
+  Bytes out;
+  for (int32_t s : samples) {
+    auto u = static_cast<uint32_t>(s);
+    out.push_back(static_cast<unsigned char>(u & 0xFF));
+    out.push_back(static_cast<unsigned char>((u >> 8) & 0xFF));
+    if (bits == 24) out.push_back(static_cast<unsigned char>((u >> 16) & 0xFF));
+  }
+  return out;
+}
+
+Bytes FormatChunk(uint32_t rate, int bits, int channels) {
+  Bytes out;
+  AppendText(out, "fmt ");
+  Append32(out, 16);
+  Append16(out, 1);
+  Append16(out, static_cast<uint32_t>(channels));
+  Append32(out, rate);
+  Append32(out, rate * static_cast<uint32_t>(bits / 8 * channels));
+  Append16(out, static_cast<uint32_t>(bits / 8 * channels));
+  Append16(out, static_cast<uint32_t>(bits));
+  return out;
+}
+
+Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples) {
+  const Bytes data = PackSamples(bits, samples);
+  Bytes out;
+  AppendText(out, "RIFF");
+  Append32(out, static_cast<uint32_t>(data.size() + 36));
+  AppendText(out, "WAVE");
+  const Bytes format = FormatChunk(rate, bits, channels);
+  out.insert(out.end(), format.begin(), format.end());
+  AppendText(out, "data");
+  Append32(out, static_cast<uint32_t>(data.size()));
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+std::vector<int32_t> Ramp(int frames, int channels, int bits, int32_t start, int32_t step) {
+  const int64_t span = bits == 16 ? 65536 : 16777216;
+  const int64_t low = -span / 2;
+  std::vector<int32_t> out;
+  out.reserve(static_cast<size_t>(frames) * channels);
+  int64_t value = start;
+  for (int i = 0; i < frames * channels; ++i) {
+    int64_t wrapped = ((value - low) % span + span) % span + low;
+    out.push_back(static_cast<int32_t>(wrapped));
+    value += step;
+  }
+  return out;
+}
+
+int32_t Wrap(int64_t v, int bits) {
+  const int shift = 64 - bits;
+  return static_cast<int32_t>(static_cast<int64_t>(static_cast<uint64_t>(v) << shift) >> shift);
+}
+
+std::vector<int32_t> UnpackSamples(int bits, std::span<const unsigned char> bytes) {
+  const size_t width = bits == 16 ? 2 : 3;
+  std::vector<int32_t> out;
+  for (size_t i = 0; i + width <= bytes.size(); i += width) {
+    uint32_t u = bytes[i] | (uint32_t{bytes[i + 1]} << 8);
+    if (width == 3) u |= uint32_t{bytes[i + 2]} << 16;
+    const int shift = 32 - static_cast<int>(width) * 8;
+    out.push_back(static_cast<int32_t>(u << shift) >> shift);
+  }
+  return out;
+}
+
+void WriteFile(const std::filesystem::path& path, std::span<const unsigned char> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+void WriteText(const std::filesystem::path& path, const std::string& text) {
+  WriteFile(path, std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+}
+
+Bytes ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Hex(std::span<const unsigned char> bytes) {
+  std::string out;
+  char digits[4];
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+    if (i != 0) out += ' ';
+    out += digits;
+  }
+  return out;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+// Test-side WAV construction, written independently of the program's own
+// header and codec code so the two can check each other.
+using Bytes = std::vector<unsigned char>;
+
+// Little-endian fields.
+void Append16(Bytes& out, uint32_t value);
+void Append32(Bytes& out, uint32_t value);
+void AppendText(Bytes& out, const std::string& text);
+
+// The low bytes of each sample, lowest first (2 or 3 bytes a sample).
+Bytes PackSamples(int bits, std::span<const int32_t> samples);
+
+// A canonical 44-byte-header file; samples are interleaved, in sample units.
+Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples);
+
+// A 16-byte "fmt " chunk (tag, size and body).
+Bytes FormatChunk(uint32_t rate, int bits, int channels);
+
+// n frames × channels of distinct values: start, start+step, ... wrapped into
+// the sample range of `bits`.
+std::vector<int32_t> Ramp(int frames, int channels, int bits, int32_t start = 1, int32_t step = 1);
+
+// The value a sample of `bits` bits holds after storing v (two's complement wrap).
+int32_t Wrap(int64_t v, int bits);
+
+// Samples of a file's data area (everything after a 44-byte header).
+std::vector<int32_t> UnpackSamples(int bits, std::span<const unsigned char> bytes);
+
+void WriteFile(const std::filesystem::path& path, std::span<const unsigned char> bytes);
+void WriteText(const std::filesystem::path& path, const std::string& text);
+Bytes ReadFile(const std::filesystem::path& path);
+std::string Hex(std::span<const unsigned char> bytes);

@@ -1,0 +1,265 @@
+#include "task/reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "support/in_process.hpp"
+
+namespace {
+
+struct Read {
+  std::unique_ptr<TaskList> list = std::make_unique<TaskList>();
+  std::string output;
+  int status = -1;
+
+  explicit Read(const std::string& text) {
+    PresetTaskList(*list);
+    std::tie(output, status) = Captured([&] { ReadTaskText(text, *list); });
+  }
+  const TaskList& operator*() const { return *list; }
+  const TaskList* operator->() const { return list.get(); }
+};
+
+std::string Name(const NameSlot& slot) { return std::string(NameOf(slot)); }
+
+TEST(TaskReader, WorkedExampleStoresExactlyWhatIsWritten) {
+  Read r(
+      "using_samples\nsrc\tintro.wav\nxout\t9000\nlvl\t-3\nsrc\tmain.wav\nxin\t1500\nins\t8000\nxf\t50\t1\n"
+      "src\toutro.wav\nins\tapp\nlvl\t30\ndest\tmix.wav\n");
+  ASSERT_EQ(r.status, -1);
+  EXPECT_EQ(r.output, "Reading time values as samples.\n");
+  EXPECT_EQ(r->using_samples, 1);
+  EXPECT_EQ(r->entry_count, 3);
+  EXPECT_EQ(Name(r->destination_name), "mix.wav");
+
+  EXPECT_EQ(Name(r->source_name[0]), "intro.wav");
+  EXPECT_EQ(r->xout[0], 9000.0);
+  EXPECT_EQ(r->level_db[0], -3.0);
+  EXPECT_EQ(r->xin[0], 0.0);
+  EXPECT_EQ(r->append_flag[0], 1);
+  EXPECT_EQ(r->xfade_width_ms[0], 100.0F);
+  EXPECT_EQ(r->xfade_type[0], 0);
+
+  EXPECT_EQ(Name(r->source_name[1]), "main.wav");
+  EXPECT_EQ(r->xin[1], 1500.0);
+  EXPECT_EQ(r->insert_value[1], 8000.0);
+  EXPECT_EQ(r->append_flag[1], 0);
+  EXPECT_EQ(r->xfade_width_ms[1], 50.0F);
+  EXPECT_EQ(r->xfade_type[1], 1);
+  EXPECT_EQ(r->xout[1], 0.0);
+  EXPECT_EQ(r->level_db[1], 0.0);
+
+  EXPECT_EQ(Name(r->source_name[2]), "outro.wav");
+  EXPECT_EQ(r->append_flag[2], 1);
+  EXPECT_EQ(r->level_db[2], 0.0);  // 30 dB is not stored
+  // Entries that no "src" opened keep their presets.
+  EXPECT_EQ(r->append_flag[3], 1);
+  EXPECT_EQ(r->xfade_width_frames[511], 4410);
+}
+
+TEST(TaskReader, ValueTokensAreComparedWithTheLaterCommandWords) {
+  {  // "xin" swallows "xout", which still runs in the same pass
+    Read r("src\ta.wav\nxin\nxout\t3\ndest\tout.wav\n");
+    EXPECT_EQ(r->xin[0], 0.0);
+    EXPECT_EQ(r->xout[0], 3.0);
+  }
+  {  // "xout" swallows "xin", an earlier word: it is lost and its 3 skipped
+    Read r("src\ta.wav\nxin\t7\nxout\nxin\t3\ndest\tout.wav\n");
+    EXPECT_EQ(r->xout[0], 0.0);
+    EXPECT_EQ(r->xin[0], 7.0);
+  }
+  {  // the type of "xf" swallows "src": b.wav is skipped, lvl stays on entry 0
+    Read r("src\ta.wav\nxf\t200\nsrc\tb.wav\nlvl\t-2\ndest\tout.wav\n");
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r->entry_count, 1);
+    EXPECT_EQ(r->xfade_width_ms[0], 200.0F);
+    EXPECT_EQ(r->xfade_type[0], 0);
+    EXPECT_EQ(r->level_db[0], -2.0);
+  }
+  {  // a source named "trim" is stored, then acts as "trim"
+    Read r("src\ttrim\n5\ndest\tout.wav\n");
+    EXPECT_EQ(Name(r->source_name[0]), "trim");
+    EXPECT_EQ(r->trim[0], 5.0);
+  }
+  {  // the destination name is compared with nothing: "dest" then "src" is just a name
+    Read r("src\ta.wav\ndest\tdest\n");
+    EXPECT_EQ(Name(r->destination_name), "dest");
+  }
+}
+
+TEST(TaskReader, OnlyTabsAndNewlinesSeparateTokens) {
+  Read same("\n\nsrc\t\t\ta.wav\n\n\nxin\t\n\t2\ndest\tout.wav");
+  EXPECT_EQ(same->xin[0], 2.0);
+  EXPECT_EQ(Name(same->destination_name), "out.wav");
+
+  // A space before the value makes one token that is no command word.
+  Read spaced("src\ta.wav\nxin 2\ndest\tout.wav\n");
+  EXPECT_EQ(spaced->xin[0], 0.0);
+
+  // Carriage returns belong to tokens: names keep them, numbers stop there,
+  // "app\r" is not "app" and "using_samples\r" is not recognised.
+  Read crlf("using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\ndest\tout.wav\r\n");
+  EXPECT_EQ(crlf->using_samples, 0);
+  EXPECT_EQ(Name(crlf->source_name[0]), "a.wav\r");
+  EXPECT_EQ(crlf->xin[0], 4.0);
+  EXPECT_EQ(crlf->append_flag[0], 0);
+  EXPECT_EQ(crlf->insert_value[0], 0.0);
+  EXPECT_EQ(Name(crlf->destination_name), "out.wav\r");
+}
+
+TEST(TaskReader, UsingSamplesCountsOnlyAsTheFirstToken) {
+  Read first("\n\n\tusing_samples\nsrc\ta.wav\n");
+  EXPECT_EQ(first->using_samples, 1);
+  EXPECT_EQ(first->entry_count, 1);
+  Read later("src\ta.wav\nusing_samples\n");
+  EXPECT_EQ(later->using_samples, 0);
+  EXPECT_EQ(later.output, "");
+}
+
+TEST(TaskReader, NumbersConvertLikeStrtodAndStrtolInTheCLocale) {
+  Read r(
+      "src\ta.wav\nxin\t  1.5e1xyz\nxout\t0x10\ntrim\tabc\nins\tinfinity\n"
+      "src\tb.wav\nxin\t-nan\nins\tAPP\nxf\t80.7\t2.7\n"
+      "src\tc.wav\nxf\t80\tfour\n");
+  EXPECT_EQ(r->xin[0], 15.0);
+  EXPECT_EQ(r->xout[0], 16.0);
+  EXPECT_EQ(r->trim[0], 0.0);
+  EXPECT_TRUE(std::isinf(r->insert_value[0]));
+  EXPECT_EQ(r->append_flag[0], 0);
+  EXPECT_TRUE(std::isnan(r->xin[1]));
+  EXPECT_EQ(r->insert_value[1], 0.0);
+  EXPECT_EQ(r->append_flag[1], 0);
+  EXPECT_EQ(r->xfade_width_ms[1], 80.7F);
+  EXPECT_EQ(r->xfade_type[1], 2);
+  EXPECT_EQ(r->xfade_type[2], 0);  // letters read as 0 without a message
+  EXPECT_EQ(r->xfade_width_ms[2], 80.0F);
+  EXPECT_EQ(r.output, "");
+}
+
+TEST(TaskReader, LevelIsRoundedToSingleAndStoredOnlyBelow24) {
+  Read r(
+      "src\ta.wav\nlvl\t23.9\nsrc\tb.wav\nlvl\t-5\nlvl\t24\nsrc\tc.wav\nlvl\t-100\n"
+      "src\td.wav\nlvl\t-4\nlvl\tnan\nsrc\te.wav\nlvl\t-1\nlvl\tloud\nsrc\tf.wav\nlvl\t-1e300\n"
+      "src\tg.wav\nlvl\t23.99999999\n");
+  EXPECT_EQ(r->level_db[0], static_cast<double>(23.9F));
+  EXPECT_NE(r->level_db[0], 23.9);
+  EXPECT_EQ(r->level_db[1], -5.0);
+  EXPECT_EQ(r->level_db[2], -100.0);
+  EXPECT_EQ(r->level_db[3], -4.0);  // NaN is not stored
+  EXPECT_EQ(r->level_db[4], 0.0);   // no number reads as 0 and is stored
+  EXPECT_TRUE(std::isinf(r->level_db[5]) && r->level_db[5] < 0);
+  EXPECT_EQ(r->level_db[6], 0.0);  // rounds up to 24.0F in single precision
+}
+
+TEST(TaskReader, CrossfadeTypeOutsideZeroToFourIsReplacedByZero) {
+  Read r("src\ta.wav\nxf\t80\t0\nsrc\tb.wav\nxf\t80\t4\nsrc\tc.wav\nxf\t80\t5\nsrc\td.wav\nxf\t80\t-1\n"
+         "src\te.wav\nxf\t80\t4294967297\n");
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r.output,
+            "Crossfade-type (parameter 2) is invalid\nCrossfade-type (parameter 2) is invalid\n"
+            "Crossfade-type (parameter 2) is invalid\n");
+  const int expected[] = {0, 4, 0, 0, 0};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(r->xfade_type[i], expected[i]) << i;
+    EXPECT_EQ(r->xfade_width_ms[i], 80.0F) << i;
+  }
+}
+
+TEST(TaskReader, LaterValuesOverwriteEarlierOnes) {
+  Read r("dest\tfirst.wav\nsrc\ta.wav\nxin\t1\nxin\t2\ndest\tsecond.wav\n");
+  EXPECT_EQ(r->xin[0], 2.0);
+  EXPECT_EQ(Name(r->destination_name), "second.wav");
+}
+
+TEST(TaskReader, NulByteEndsTheText) {
+  Read r(std::string("src\ta.wav\nxin\t1\n\0src\tb.wav\n", 27));
+  EXPECT_EQ(r->entry_count, 1);
+}
+
+TEST(TaskReader, DestinationAloneGivesNoEntries) {
+  Read r("dest\tout.wav");
+  EXPECT_EQ(r.status, -1);
+  EXPECT_EQ(r->entry_count, 0);
+  Read empty("");
+  EXPECT_EQ(empty->entry_count, 0);
+  EXPECT_EQ(empty->destination_name[0], '\0');
+}
+
+TEST(TaskReader, NamesBetweenFourAnd127CharactersAreAccepted) {
+  Read short_name("src\tabc\n");
+  EXPECT_EQ(short_name.status, 1);
+  EXPECT_EQ(short_name.output, "Source track 1 appears to be too short or missing");
+  Read second("src\ta.wav\nsrc\n");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.output, "Source track 2 appears to be too short or missing");
+
+  Read four("src\tabcd\n");
+  EXPECT_EQ(four.status, -1);
+  const std::string longest(127, 'n');
+  Read ok("src\t" + longest + "\ndest\t" + longest + "\n");
+  EXPECT_EQ(Name(ok->source_name[0]), longest);
+  EXPECT_EQ(Name(ok->destination_name), longest);
+
+  Read too_long("src\ta.wav\nsrc\t" + longest + "x\n");
+  EXPECT_EQ(too_long.status, 1);
+  EXPECT_EQ(too_long.output, "Source track 2 name is too long (127 characters at most)\n");
+  Read dest_long("dest\t" + longest + "x\n");
+  EXPECT_EQ(dest_long.status, 1);
+  EXPECT_EQ(dest_long.output, "Your destination name is too long (127 characters at most)\n");
+
+  for (const char* text : {"dest\tout\n", "src\ta.wav\ndest"}) {
+    Read bad(text);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.output, "Your destination name appears to be too short or missing\n");
+  }
+}
+
+TEST(TaskReader, RefusesA513thSource) {
+  std::string text;
+  for (int i = 0; i < 512; ++i) text += "src\tt" + std::to_string(1000 + i) + ".wav\n";
+  Read full(text);
+  EXPECT_EQ(full.status, -1);
+  EXPECT_EQ(full->entry_count, 512);
+  EXPECT_EQ(Name(full->source_name[511]), "t1511.wav");
+  Read over(text + "src\tone-more.wav\n");
+  EXPECT_EQ(over.status, 1);
+  EXPECT_EQ(over.output, "Too many source tracks (512 at most)\n");
+}
+
+TEST(TaskReader, EntryCommandsBeforeTheFirstSourceAreRefused) {
+  for (const char* word : {"xin", "xout", "ins", "trim", "lvl", "xf"}) {
+    Read r(std::string("dest\tout.wav\n") + word + "\t1\t1\nsrc\ta.wav\n");
+    EXPECT_EQ(r.status, 1) << word;
+    EXPECT_EQ(r.output, std::string("Command ") + word + " comes before the first src command\n");
+  }
+}
+
+TEST(TaskReader, ValueTakingCommandAsLastTokenStoresNothing) {
+  for (const char* word : {"xin", "xout", "ins", "trim", "lvl"}) {
+    Read r(std::string("src\ta.wav\nins\t5\n") + word);
+    EXPECT_EQ(r.status, -1) << word;
+    EXPECT_EQ(r->entry_count, 1);
+    EXPECT_EQ(r->insert_value[0], 5.0);
+    EXPECT_EQ(r->append_flag[0], 0);
+  }
+  Read width_only("src\ta.wav\nxf\t30");
+  EXPECT_EQ(width_only->xfade_width_ms[0], 30.0F);
+  EXPECT_EQ(width_only->xfade_type[0], 0);
+  Read bare("src\ta.wav\nxf");
+  EXPECT_EQ(bare->xfade_width_ms[0], 100.0F);
+}
+
+TEST(TaskReader, RoundToSingleIsDefinedBeyondTheFloatRange) {
+  EXPECT_EQ(RoundToSingle(1e300), HUGE_VALF);
+  EXPECT_EQ(RoundToSingle(-1e300), -HUGE_VALF);
+  EXPECT_EQ(RoundToSingle(0x1.fffffefp127), FLT_MAX);
+  EXPECT_EQ(RoundToSingle(0x1.ffffffp127), HUGE_VALF);
+  EXPECT_TRUE(std::isnan(RoundToSingle(NAN)));
+  EXPECT_EQ(RoundToSingle(0.1), 0.1F);
+}
+
+}  // namespace
