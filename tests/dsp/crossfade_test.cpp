@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "support/in_process.hpp"
+#include "support/reference.hpp"
 #include "support/run_program.hpp"
 #include "support/wav_builder.hpp"
 #include "wav/header.hpp"
@@ -97,32 +98,6 @@ TEST_F(Renderer, LevelScalesOnlyTheIncomingSide) {
   EXPECT_EQ(Rendered(24), want);
 }
 
-// The mix as written out, computed here independently per frame.
-std::vector<int32_t> Reference(const std::vector<int32_t>& dest, const std::vector<int32_t>& src, int insert,
-                               int read_start, int width, int type, double level, int channels, int bits) {
-  const double gain = std::pow(10.0, level / 20.0);
-  const int half = width / 2;
-  const double scale = bits == 16 ? 256.0 : 1.0;
-  std::vector<int32_t> out;
-  for (int j = 0; j < width; ++j) {
-    const double u = static_cast<double>(j) / width;
-    const double a = u * 1.570796327;
-    double w_out = type == 2 ? 1.0 - u : type == 4 ? 1.0 - std::sin(a) : std::cos(a);
-    double w_in = type == 1 ? std::sin(a) : 1.0 - w_out;
-    if (level != 0.0) w_in *= gain;
-    for (int c = 0; c < channels; ++c) {
-      const size_t di = static_cast<size_t>(insert - half + j) * channels + c;
-      const size_t si = static_cast<size_t>(read_start - half + j) * channels + c;
-      const double d = di < dest.size() ? dest[di] * scale : 0.0;
-      const double s = si < src.size() ? src[si] * scale : 0.0;
-      const double p1 = s * w_in;
-      const double p2 = d * w_out;
-      out.push_back(Wrap(static_cast<int64_t>((p1 + p2) / scale), bits));
-    }
-  }
-  return out;
-}
-
 TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
   for (const int bits : {16, 24}) {
     for (const int channels : {1, 2}) {
@@ -134,7 +109,7 @@ TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
         for (int type = 1; type <= 4; ++type) {
           const double level = type == 3 ? 2.5 : 0.0;
           ASSERT_EQ(Render(1200, 1100, width, type, level, channels, bits / 8), 0);
-          ASSERT_EQ(Rendered(bits), Reference(dest, src, 1200, 1100, width, type, level, channels, bits))
+          ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 1200, 1100, width, type, level, channels, bits))
               << bits << " bits, " << channels << " channels, width " << width << ", type " << type;
         }
       }

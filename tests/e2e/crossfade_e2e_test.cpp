@@ -1,1 +1,155 @@
 #include "e2e/e2e.hpp"
+#include "support/reference.hpp"
+
+namespace {
+
+class Crossfades : public EndToEnd {
+ protected:
+  void TearDown() override {
+    EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav")) << "the work file was left behind";
+  }
+};
+
+// A followed by B from its frame 40, appended at frame 200 with a crossfade.
+struct Splice {
+  int bits;
+  int channels;
+  int type;
+  double level;
+  std::string width_ms;  // at 8000 Hz: 1 ms is 8 frames
+  int width;
+};
+
+TEST_F(Crossfades, EveryCurveAtEveryFormatExactlyPlaced) {
+  const Splice cases[] = {
+      {16, 1, 1, 0.0, "2", 16},   {16, 2, 2, -6.0, "1.125", 9}, {24, 1, 3, 3.0, "4", 32},
+      {24, 2, 4, 0.0, "2.5", 20}, {16, 2, 1, -2.5, "0.125", 1}, {24, 1, 2, 0.0, "3.75", 30},
+      {16, 1, 3, 0.0, "1", 8},    {24, 2, 1, -1.0, "5", 40},
+  };
+  for (const Splice& c : cases) {
+    const int full = c.bits == 16 ? 32767 : 8388607;
+    const auto a = Ramp(200, c.channels, c.bits, -full / 2, full / 150);
+    const auto b = Ramp(150, c.channels, c.bits, full / 3, -(full / 90));
+    Source("a.wav", 8000, c.bits, c.channels, a);
+    Source("b.wav", 8000, c.bits, c.channels, b);
+    char level[32];
+    std::snprintf(level, sizeof level, "%g", c.level);
+    Task("using_samples\nsrc\ta.wav\nsrc\tb.wav\nxin\t40\nlvl\t" + std::string(level) + "\nxf\t" + c.width_ms +
+         "\t" + std::to_string(c.type) + "\ndest\tout.wav\n");
+    const auto r = Run();
+    ASSERT_EQ(r.status, 0) << r.output;
+    char level_text[32];
+    std::snprintf(level_text, sizeof level_text, "%.3f", c.level);
+    EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 200) +
+                            SampleBlock(2, 200, "b.wav", 40, 110, level_text) +
+                            Report("out.wav", "310 samples", c.bits, c.channels, 8000));
+
+    std::vector<int32_t> before(310 * c.channels, 0);
+    Overlay(before, c.channels, 0, a);
+    std::vector<int32_t> want = before;
+    std::vector<int32_t> segment;
+    for (int32_t s : Frames(b, c.channels, 40, 110)) segment.push_back(c.level == 0.0 ? s : Leveled(s, c.level, c.bits));
+    Overlay(want, c.channels, 200, segment);
+    Overlay(want, c.channels, 200 - c.width / 2,
+            ReferenceCrossfade(before, b, 200, 40, c.width, c.type, c.level, c.channels, c.bits));
+    EXPECT_EQ(Samples("out.wav", 8000, c.bits, c.channels), want)
+        << c.bits << " bits, " << c.channels << " channels, type " << c.type;
+  }
+}
+
+TEST_F(Crossfades, TooCloseToTheStartIsRenderedButNotPlaced) {
+  const auto a = Ramp(100, 1, 16, 100, 1);
+  Source("a.wav", 8000, 16, 1, a);
+  // Width 16 frames, half 8: an insert point at 8 leaves no frame before the window.
+  Task("using_samples\nsrc\ta.wav\nxin\t50\nins\t8\nxf\t2\t1\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, SamplesCountLine(1) + SampleBlock(1, 8, "a.wav", 50, 50) +
+                          Report("out.wav", "58 samples", 16, 1, 8000));
+  std::vector<int32_t> want(58, 0);
+  Overlay(want, 1, 8, Frames(a, 1, 50, 50));
+  EXPECT_EQ(Samples("out.wav", 8000, 16, 1), want);
+}
+
+TEST_F(Crossfades, ReadStartShorterThanHalfTheWidthSkipsTheCrossfade) {
+  const auto a = Ramp(100, 2, 24, 100, 1);
+  Source("a.wav", 8000, 24, 2, a);
+  Task("using_samples\nsrc\ta.wav\nsrc\ta.wav\nxin\t7\nxf\t2\t2\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 100) +
+                          SampleBlock(2, 100, "a.wav", 7, 93, "0.000",
+                                      "Invalid crossfade for source file\nCould not generate crossfade\n") +
+                          Report("out.wav", "193 samples", 24, 2, 8000));
+  std::vector<int32_t> want = a;
+  const auto rest = Frames(a, 2, 7, 93);
+  want.insert(want.end(), rest.begin(), rest.end());
+  EXPECT_EQ(Samples("out.wav", 8000, 24, 2), want);
+}
+
+TEST_F(Crossfades, AtTheDestinationsEndTheFileKeepsItsLength) {
+  const auto a = Ramp(100, 1, 24, 5000, 3);
+  const auto b = Ramp(60, 1, 24, -7000, 11);
+  Source("a.wav", 8000, 24, 1, a);
+  Source("b.wav", 8000, 24, 1, b);
+  // B adds 4 frames after A; the 40-frame crossfade reaches 16 frames past
+  // the destination's end, where it reads silence and writes nothing.
+  Task("using_samples\nsrc\ta.wav\nsrc\tb.wav\nxin\t56\nxf\t5\t3\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<int32_t> before(104, 0);
+  Overlay(before, 1, 0, a);
+  std::vector<int32_t> want = before;
+  Overlay(want, 1, 100, Frames(b, 1, 56, 4));
+  auto fade = ReferenceCrossfade(before, b, 100, 56, 40, 3, 0.0, 1, 24);
+  fade.resize(24);
+  Overlay(want, 1, 80, fade);
+  EXPECT_EQ(Samples("out.wav", 8000, 24, 1), want);
+  EXPECT_EQ(ReadFile(dir / "out.wav").size(), 44u + 104 * 3);
+}
+
+TEST_F(Crossfades, WidthOfZeroMillisecondsUsesTheDefault4410Frames) {
+  const auto a = Ramp(10000, 1, 16, 1, 3);
+  Source("a.wav", 48000, 16, 1, a);
+  Task("using_samples\nsrc\ta.wav\nxout\t5000\nsrc\ta.wav\nxin\t5000\nxf\t0\t2\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<int32_t> before(10000, 0);
+  Overlay(before, 1, 0, Frames(a, 1, 0, 5000));
+  std::vector<int32_t> want = a;
+  Overlay(want, 1, 5000 - 2205, ReferenceCrossfade(before, a, 5000, 5000, 4410, 2, 0.0, 1, 16));
+  EXPECT_EQ(Samples("out.wav", 48000, 16, 1), want);
+}
+
+TEST_F(Crossfades, WidthsThatCannotBeRenderedAreSkipped) {
+  Source("a.wav", 48000, 16, 2, Ramp(100, 2, 16));
+  // 1e9 ms is 4.8e10 frames; 2e7 ms is 9.6e8 frames, 3.8 GB of work file.
+  for (const char* width : {"1e9", "2e7", "inf"}) {
+    Task(std::string("using_samples\nsrc\ta.wav\nsrc\ta.wav\nxin\t50\nxf\t") + width + "\t1\ndest\tout.wav\n");
+    const auto r = Run();
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\tLevel 0.000 dB\nCould not generate crossfade\n\tDone\n"), std::string::npos) << width;
+  }
+}
+
+TEST_F(Crossfades, WorkFileNamedAsATrackIsRefused) {
+  Source("a.wav", 8000, 16, 1, Ramp(100, 1, 16));
+  Source("xfade_temp.wav", 8000, 16, 1, Ramp(100, 1, 16));
+  const Bytes kept = ReadFile(dir / "xfade_temp.wav");
+  for (const char* task : {"src\ta.wav\nsrc\txfade_temp.wav\nxin\t0.005\nxf\t1\t1\ndest\tout.wav\n",
+                           "src\ta.wav\nsrc\ta.wav\nxin\t0.005\nxf\t1\t1\ndest\t./xfade_temp.wav\n"}) {
+    Task(task);
+    const auto r = Run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, CountLine(2) + "Crossfade work file xfade_temp.wav is also named as a track\n");
+    EXPECT_EQ(ReadFile(dir / "xfade_temp.wav"), kept);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+  }
+  std::filesystem::remove(dir / "xfade_temp.wav");
+  // Without a crossfade the name is an ordinary destination.
+  Task("src\ta.wav\ndest\txfade_temp.wav\n");
+  EXPECT_EQ(Run().status, 0);
+  std::filesystem::remove(dir / "xfade_temp.wav");
+}
+
+}  // namespace

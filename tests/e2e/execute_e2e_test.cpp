@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "e2e/e2e.hpp"
+#include "support/reference.hpp"
 
 namespace {
 
@@ -48,11 +49,6 @@ TEST_F(Execute, AppendAfterAStopBeyondTheSourceLeavesSilence) {
   Overlay(want, 2, 0, Frames(a, 2, 10, 50));
   Overlay(want, 2, 90, b);
   EXPECT_EQ(Samples("out.wav", 48000, 24, 2), want);
-}
-
-// trunc(s * 10^(level/20)) wrapped to the sample width, as the level step writes it.
-int32_t Leveled(int32_t s, double level, int bits) {
-  return Wrap(static_cast<int64_t>(s * std::pow(10.0, level / 20.0)), bits);
 }
 
 TEST_F(Execute, LevelsOnEveryFormatWrapInsteadOfClipping) {
