@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "driver/fatal.hpp"
 #include "dsp/level.hpp"
 #include "wav/chunk.hpp"
 #include "wav/file_io.hpp"
@@ -67,13 +68,16 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
 
   int64_t destination_at = destination_start + int64_t{insert_frame} * frame_size;
   int64_t source_at = source_start + int64_t{read_start_frame} * frame_size;
+  bool source_short = false;
   for (int done = 0; done < frame_count;) {
     const int n = frame_count - done < kBlockFrames ? frame_count - done : kBlockFrames;
     const auto bytes = static_cast<size_t>(n * frame_size);
     const size_t got = ReadAt(source, source_at, std::span(block.data(), bytes));
-    // A source that ended early (cut short since the plan looked at it)
-    // delivers silence for what is missing, never stale bytes.
+    // The plan keeps every run within its source, so a short read means the
+    // source was cut since the plan measured it: the missing frames become
+    // silence, never stale bytes, and the run fails once the run is written.
     std::memset(block.data() + got, 0, bytes - got);
+    source_short = source_short || got < bytes;
     if (level_db != 0.0) NewLevel(std::span(block.data(), bytes), bytes_per_sample, channels, n, level_db);
     if (!WriteAt(destination, destination_at, std::span(block.data(), bytes))) {
       std::fclose(source);
@@ -85,4 +89,5 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
   }
   std::fclose(source);
   CloseWritten(destination, destination_path);
+  if (source_short) Fatal(2, "Cannot read wave file %s!\n", source_path);
 }

@@ -67,6 +67,9 @@ ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std
       rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.unprivileged && geteuid() == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+    }
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);

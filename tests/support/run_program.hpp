@@ -23,6 +23,7 @@ struct ProgramResult {
 
 struct RunOptions {
   long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+  bool unprivileged = false;       // when run as root, run the command as "nobody" so permissions apply
 };
 
 // Runs a command in dir with stdin from /dev/null and both outputs captured.

@@ -82,10 +82,12 @@ TEST_F(DestinationWriting, LevelZeroCopiesBytesUnchangedAndOtherLevelsScale) {
   for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[i], static_cast<int32_t>(input[i] * gain)) << i;
 }
 
-TEST_F(DestinationWriting, FramesASourceCannotDeliverAreSilence) {
+TEST_F(DestinationWriting, FramesASourceCannotDeliverAreSilenceAndFailTheRun) {
   WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(10, 2, 16, 500)));
   WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(20, 2, 16, -900)));
-  INSERT_FILE(destination.c_str(), source.c_str(), 2, 2, 0.0, 2, 12, 6);
+  auto [output, status] = Captured([&] { INSERT_FILE(destination.c_str(), source.c_str(), 2, 2, 0.0, 2, 12, 6); });
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(output, "Cannot read wave file " + source + "!\n");
   const auto out = DestinationSamples(16);
   const auto src = Ramp(10, 2, 16, 500);
   const auto old = Ramp(20, 2, 16, -900);

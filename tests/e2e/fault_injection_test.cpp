@@ -1,0 +1,139 @@
+// Real failures of the file system, not mocks: permissions, a file-size
+// limit, files replaced or cut short while the program runs.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "e2e/e2e.hpp"
+
+namespace {
+
+class FaultInjection : public EndToEnd {
+ protected:
+  void ExpectFailure(const ProgramResult& r, int status, const std::string& last_line) {
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.output.find("Built"), std::string::npos) << r.output;
+    ASSERT_GE(r.output.size(), last_line.size());
+    EXPECT_EQ(r.output.substr(r.output.size() - last_line.size()), last_line) << r.output;
+  }
+};
+
+TEST_F(FaultInjection, DestinationDirectoryNotWritable) {
+  std::filesystem::permissions(dir.path, std::filesystem::perms::all);
+  std::filesystem::create_directory(dir / "locked");
+  std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                                   std::filesystem::perms::others_read |
+                                                   std::filesystem::perms::others_exec);
+  Source("a.wav", 44100, 16, 2, Ramp(100, 2, 16));
+  Task("src\ta.wav\ndest\tlocked/out.wav\n");
+  const auto r = Run({}, RunOptions{.unprivileged = true});
+  ExpectFailure(r, 2, "Cannot create wave file locked/out.wav!\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "locked" / "out.wav"));
+}
+
+TEST_F(FaultInjection, WriteFailingPartWay) {
+  Source("a.wav", 44100, 16, 2, Ramp(50000, 2, 16));
+  Task("src\ta.wav\nsrc\ta.wav\nlvl\t-3\ndest\tout.wav\n");
+  // The destination may grow to 100 kB; it needs 400 kB.
+  const auto r = Run({}, RunOptions{.file_size_limit = 100000});
+  ExpectFailure(r, 2, "Cannot write wave file out.wav!\n");
+}
+
+TEST_F(FaultInjection, CrossfadeWorkFileWriteFailing) {
+  // The destination fits the limit; the crossfade's work file does not.
+  Source("a.wav", 48000, 24, 2, Ramp(6000, 2, 24));
+  Task("using_samples\nsrc\ta.wav\nxout\t3000\nsrc\ta.wav\nxin\t3000\nxout\t3010\nxf\t100\t1\ndest\tout.wav\n");
+  const auto r = Run({}, RunOptions{.file_size_limit = 20000});
+  ExpectFailure(r, 2, "Cannot write wave file xfade_temp.wav!\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav"));
+}
+
+TEST_F(FaultInjection, PathsThatAreNotRegularFiles) {
+  Source("a.wav", 44100, 16, 2, Ramp(100, 2, 16));
+  std::filesystem::create_directory(dir / "folder.wav");
+  ASSERT_EQ(mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
+
+  Task("src\ta.wav\ndest\tfolder.wav\n");
+  ExpectFailure(Run(), 2, "Cannot create wave file folder.wav!\n");
+
+  ExpectFailure(Run({"folder.wav"}), 1, "Cannot find file folder.wav that holds your instructions\n");
+
+  for (const char* source : {"fifo.wav", "folder.wav"}) {
+    Task(std::string("src\ta.wav\nsrc\t") + source + "\ndest\tout.wav\n");
+    ExpectFailure(Run(), 2, std::string("Cannot find file in track list called ") + source + "!!\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+  }
+}
+
+// Runs wavsplice with its standard output going into a pipe of one page that
+// this test does not read at first. The program blocks on its second flush of
+// standard output, after it has planned the run and created the destination
+// but before it copies the late entries. Then `change` runs, and the test
+// drains the pipe and collects the result.
+template <class Change>
+ProgramResult RunWithPause(const std::filesystem::path& dir, Change change) {
+  int out_pipe[2];
+  if (pipe(out_pipe) != 0) throw std::runtime_error("pipe");
+  fcntl(out_pipe[1], F_SETPIPE_SZ, 4096);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    dup2(out_pipe[1], 1);
+    close(out_pipe[0]);
+    execl(WAVSPLICE_BINARY, WAVSPLICE_BINARY, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  int pending = 0;
+  for (int i = 0; i < 2000 && pending < 4096; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ioctl(out_pipe[0], FIONREAD, &pending);
+  }
+  EXPECT_EQ(pending, 4096) << "the program did not fill its output pipe";
+  change();
+  ProgramResult result;
+  char buffer[4096];
+  for (ssize_t got; (got = read(out_pipe[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, got);
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+// Many small entries first (about 130 bytes of output each), the victim last.
+std::string TaskWithLateEntry(const std::string& victim) {
+  std::string task = "using_samples\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\nxout\t10\n";
+  return task + "src\t" + victim + "\ndest\tout.wav\n";
+}
+
+TEST_F(FaultInjection, SourceDisappearingBeforeItsCopy) {
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  Source("late.wav", 8000, 16, 1, Ramp(5000, 1, 16));
+  Task(TaskWithLateEntry("late.wav"));
+  const auto r = RunWithPause(dir.path, [&] { std::filesystem::remove(dir / "late.wav"); });
+  ExpectFailure(r, 2, "Cannot open wave file late.wav!\n");
+}
+
+TEST_F(FaultInjection, SourceShrinkingBeforeItsCopy) {
+  const auto late = Ramp(5000, 1, 16, 3, 5);
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  Source("late.wav", 8000, 16, 1, late);
+  Task(TaskWithLateEntry("late.wav"));
+  const auto r = RunWithPause(dir.path, [&] { std::filesystem::resize_file(dir / "late.wav", 44 + 2 * 3000); });
+  ExpectFailure(r, 2, "Cannot read wave file late.wav!\n");
+  // What the source still had is in place, the rest is silence.
+  const auto out = Samples("out.wav", 8000, 16, 1);
+  ASSERT_EQ(out.size(), 900u + 5000);
+  EXPECT_EQ(Frames(out, 1, 900, 3000), Frames(late, 1, 0, 3000));
+  EXPECT_EQ(Frames(out, 1, 3900, 2000), std::vector<int32_t>(2000, 0));
+}
+
+}  // namespace
