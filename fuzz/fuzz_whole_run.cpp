@@ -1,0 +1,85 @@
+// The whole program on a fuzzed task file over a fixed set of sources in a
+// scratch directory. Every run must end in a report or a refusal, leave the
+// sources as they were and remove its work file.
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "driver/fatal.hpp"
+#include "driver/run_state.hpp"
+#include "support/wav_builder.hpp"
+
+namespace {
+
+std::map<std::string, Bytes>& Sources() {
+  static std::map<std::string, Bytes> sources;
+  return sources;
+}
+
+void AddSource(const std::string& name, Bytes bytes) {
+  WriteFile(name, bytes);
+  Sources()[name] = std::move(bytes);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  char scratch[] = "/tmp/wavsplice-fuzz-run-XXXXXX";
+  if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) std::abort();
+  // Destinations of up to 2 GiB are legal; keep the fuzzer's small (run
+  // with -handle_xfsz=0 so a write past the limit fails instead of exiting).
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{1 << 20, 1 << 20};
+  setrlimit(RLIMIT_FSIZE, &limit);
+
+  AddSource("a.wav", CanonicalWav(44100, 16, 2, Ramp(2000, 2, 16, -30000, 29)));
+  AddSource("b.wav", CanonicalWav(44100, 16, 2, Ramp(3000, 2, 16, 20000, -17)));
+  AddSource("c.wav", CanonicalWav(48000, 24, 1, Ramp(1000, 1, 24, 5, 4099)));
+  AddSource("d.wav", Bytes(300, 'd'));
+  Bytes listed = CanonicalWav(44100, 16, 2, Ramp(500, 2, 16));
+  listed.insert(listed.begin() + 36, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
+  AddSource("e.wav", listed);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Names with a slash could reach outside the scratch directory.
+  if (std::memchr(data, '/', size) != nullptr) return 0;
+  WriteFile("task.txt", std::span(data, size));
+
+  auto state = std::make_unique<RunState>();
+  const char* argv[] = {"wavsplice", "task.txt"};
+  try {
+    RunEditor(2, argv, *state);
+  } catch (const FatalExit& exit) {
+    if (exit.status != 1 && exit.status != 2) std::abort();
+  }
+
+  // A file the task names as a source must come through unchanged. The
+  // others may be the task's destination: they are laid anew for the next run.
+  const TaskList& tasks = state->tasks;
+  for (const auto& [name, bytes] : Sources()) {
+    if (std::filesystem::exists(name) && ReadFile(name) == bytes) continue;
+    for (int i = 0; i < tasks.entry_count; ++i) {
+      if (NameOf(tasks.source_name[i]) == name) std::abort();  // a source was damaged
+    }
+    std::filesystem::remove_all(name);
+    WriteFile(name, bytes);
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(".")) {
+    const std::string name = entry.path().filename().string();
+    if (name == "xfade_temp.wav") std::abort();  // the work file was left behind
+    if (name != "task.txt" && Sources().count(name) == 0) std::filesystem::remove_all(entry.path());
+  }
+  return 0;
+}
