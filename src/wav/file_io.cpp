@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "driver/fatal.hpp"
@@ -33,16 +34,36 @@ int64_t FileSize(std::FILE* file) {
   return info.st_size;
 }
 
+// Positioned reads and writes on the descriptor: no seek per call, and no
+// stdio buffer between the program and the file.
 size_t ReadAt(std::FILE* file, int64_t offset, std::span<unsigned char> buffer) {
-  if (offset < 0 || fseeko(file, offset, SEEK_SET) != 0) return 0;
-  size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-  std::clearerr(file);
-  return got;
+  const int fd = fileno(file);
+  size_t done = 0;
+  while (offset >= 0 && done < buffer.size()) {
+    const ssize_t got = pread(fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
 }
 
 bool WriteAt(std::FILE* file, int64_t offset, std::span<const unsigned char> bytes) {
-  if (offset < 0 || fseeko(file, offset, SEEK_SET) != 0) return false;
-  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const int fd = fileno(file);
+  size_t done = 0;
+  while (offset >= 0 && done < bytes.size()) {
+    const ssize_t put = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return offset >= 0;
+}
+
+bool ExtendTo(std::FILE* file, int64_t size) {
+  struct stat info {};
+  if (fstat(fileno(file), &info) != 0) return false;
+  return info.st_size >= size || ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 bool FlushAndClose(std::FILE* file) {

@@ -13,11 +13,16 @@ std::FILE* OpenRegular(const char* path, const char* mode);
 int64_t FileSize(std::FILE* file);
 
 // Reads up to buffer.size() bytes at an absolute offset; returns how many were
-// delivered (short at the end of the file).
+// delivered (short at the end of the file). These work on the descriptor and
+// bypass the stream's buffer: a file is used through one or the other.
 size_t ReadAt(std::FILE* file, int64_t offset, std::span<unsigned char> buffer);
 
 // Writes all bytes at an absolute offset; false on any failure.
 bool WriteAt(std::FILE* file, int64_t offset, std::span<const unsigned char> bytes);
+
+// Grows the file to `size` bytes when it is shorter; the new bytes read as
+// zeros without being written. False on failure.
+bool ExtendTo(std::FILE* file, int64_t size);
 
 // Flushes and closes; false when either fails.
 bool FlushAndClose(std::FILE* file);

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
+#include "dsp/codec.hpp"
 #include "support/wav_builder.hpp"
 
 namespace {
@@ -53,6 +55,64 @@ TEST(Level, UnsupportedFormatsAndEmptyBlocksStayUnchanged) {
   Bytes copy = bytes;
   NewLevel(copy, 2, 1, 0, 6.0);
   EXPECT_EQ(copy, bytes);
+}
+
+}  // namespace
+
+namespace {
+
+// The level change as the codec defines it: read to the 24-bit scale, scale
+// by the gain, bring 16-bit results back with 1/256, write back, one block of
+// at most 1024 frames at a time.
+Bytes CodecReference(Bytes bytes, int width, int channels, double level) {
+  const double gain = std::pow(10.0, level / 20.0);
+  const int frame = width * channels;
+  const int frames = static_cast<int>(bytes.size()) / frame;
+  std::vector<int32_t> a(1024);
+  std::vector<int32_t> b(1024);
+  for (int done = 0; done < frames; done += 1024) {
+    const int n = std::min(1024, frames - done);
+    auto block = std::span(bytes).subspan(static_cast<size_t>(done) * frame, static_cast<size_t>(n) * frame);
+    if (channels == 1) {
+      CHAR_TO_NUM32(block, a, width, n);
+    } else {
+      CHAR_TO_NUM32_STEREO(block, a, b, width, n);
+    }
+    const double scale = width == 2 ? 0.00390625 : 1.0;
+    for (int i = 0; i < n; ++i) {
+      a[i] = static_cast<int32_t>(a[i] * gain * scale);
+      b[i] = static_cast<int32_t>(b[i] * gain * scale);
+    }
+    if (width == 2 && channels == 1) NUM16MONO_TO_CHAR(a, block, n);
+    if (width == 2 && channels == 2) NUM16STER_TO_CHAR(a, b, block, n);
+    if (width == 3 && channels == 1) NUM24MONO_TO_CHAR(a, block, n);
+    if (width == 3 && channels == 2) NUM24STER_TO_CHAR(a, b, block, n);
+  }
+  return bytes;
+}
+
+TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlock) {
+  for (const int width : {2, 3}) {
+    for (const int channels : {1, 2}) {
+      for (const int frames : {1, 2, 1023, 1025, 2049, 40001}) {
+        for (const double level : {-6.0, 5.5, 23.9, -100.0, -0.001}) {
+          const Bytes input = PackSamples(width * 8, Ramp(frames, channels, width * 8, -8388608 / (4 - width), 65537));
+          Bytes scaled = input;
+          NewLevel(scaled, width, channels, frames, level);
+          ASSERT_EQ(scaled, CodecReference(input, width, channels, level))
+              << width << " bytes, " << channels << " channels, " << frames << " frames, " << level << " dB";
+        }
+      }
+    }
+  }
+}
+
+TEST(Level, GainsBeyondTheReadersLimitStayDefined) {
+  // 60 dB multiplies by 1000: products beyond the int range saturate before
+  // the low bits are stored, instead of being undefined.
+  Bytes bytes = PackSamples(24, std::vector<int32_t>{8388607, -8388608, 1000});
+  NewLevel(bytes, 3, 1, 3, 60.0);
+  EXPECT_EQ(Hex(bytes), "FF FF FF 00 00 00 40 42 0F");
 }
 
 }  // namespace

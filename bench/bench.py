@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+"""Benchmark wavsplice against cp (the floor) and sox (a peer) on splice jobs.
+
+Every job is run interleaved with the others, after a warm-up, for several
+rounds; the table gives medians. Sources are made with wavsplice-tone in a
+scratch directory (nothing large is committed). Every output's format and
+length is checked, and the plain outputs must hold exactly sox's sample data.
+
+    bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--scratch DIR]
+
+--quick scales every job down (for trying the script, not for numbers).
+"""
+import argparse
+import os
+import platform
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run(cmd, cwd):
+    """Runs cmd in cwd; returns (seconds, peak RSS in KiB).
+
+    The peak comes from GNU time, whose small process is what the command is
+    forked from: forking from this Python process would count its own memory.
+    """
+    report = os.path.join(cwd, ".peak-rss")
+    start = time.perf_counter()
+    status = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + cmd, cwd=cwd,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    elapsed = time.perf_counter() - start
+    if status != 0:
+        sys.exit(f"bench: {' '.join(cmd)} failed with status {status}")
+    with open(report) as f:
+        peak = int(f.read().split()[-1])
+    return elapsed, peak
+
+
+def wav_format(path):
+    """(channels, rate, bits, data offset, data size) of a WAV file, by its chunks."""
+    with open(path, "rb") as f:
+        head = f.read(12)
+        assert head[:4] == b"RIFF" and head[8:12] == b"WAVE", path
+        fmt = None
+        while True:
+            chunk = f.read(8)
+            if len(chunk) < 8:
+                sys.exit(f"bench: no data chunk in {path}")
+            tag, size = chunk[:4], struct.unpack("<I", chunk[4:])[0]
+            if tag == b"fmt ":
+                body = f.read(size)
+                channels, rate = struct.unpack("<HI", body[2:8])
+                bits = struct.unpack("<H", body[14:16])[0]
+                fmt = (channels, rate, bits)
+            elif tag == b"data":
+                return fmt + (f.tell(), size)
+            else:
+                f.seek(size + (size & 1), 1)
+
+
+def same_samples(ours, theirs):
+    a, b = wav_format(ours), wav_format(theirs)
+    if a[4] != b[4]:
+        return False
+    with open(ours, "rb") as fa, open(theirs, "rb") as fb:
+        fa.seek(a[3])
+        fb.seek(b[3])
+        while True:
+            x, y = fa.read(1 << 22), fb.read(1 << 22)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+class Job:
+    def __init__(self, name, rate, bits, segments, seconds, level=None, xfade=False):
+        self.name, self.rate, self.bits = name, rate, bits
+        self.segments, self.seconds, self.level, self.xfade = segments, seconds, level, xfade
+        self.prefix = f"{rate}-{bits}-{seconds:g}s"
+
+    def sources(self):
+        return [f"{self.prefix}-{i}.wav" for i in range(self.segments)]
+
+    def frames(self):
+        per = int(self.seconds * self.rate)
+        skip = int(0.04 * self.rate) if self.xfade else 0
+        return per + (self.segments - 1) * (per - skip)
+
+    def task(self):
+        lines = []
+        for i, source in enumerate(self.sources()):
+            lines.append(f"src\t{source}")
+            if self.level is not None:
+                lines.append(f"lvl\t{self.level}")
+            if self.xfade and i > 0:
+                # The crossfade needs 40 ms of the source before the splice.
+                lines += ["xin\t0.04", "xf\t80\t1"]
+        lines.append("dest\tours.wav")
+        return "\n".join(lines) + "\n"
+
+    def sox(self):
+        cmd = ["sox", "-D"] + self.sources() + ["theirs.wav"]
+        if self.level is not None:
+            cmd += ["vol", f"{self.level}dB"]
+        if self.xfade:
+            cmd += ["splice", "-q"] + [f"{self.seconds * k:g},0.04" for k in range(1, self.segments)]
+        return cmd
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--wavsplice", default=os.path.join(ROOT, "build/default/wavsplice"))
+    parser.add_argument("--tone", default=os.path.join(ROOT, "build/default/wavsplice-tone"))
+    parser.add_argument("--scratch", default=os.path.join(ROOT, "build/bench"))
+    args = parser.parse_args()
+    scale = 0.1 if args.quick else 1.0
+    wavsplice, tone = os.path.abspath(args.wavsplice), os.path.abspath(args.tone)
+
+    long_seconds = 1.5e9 / 6 / (48000 * 6)  # six segments, 1.5 GB of 24-bit stereo at 48 kHz
+    jobs = [
+        Job("8 x 50 s, 24-bit 48 kHz", 48000, 24, 8, 50 * scale),
+        Job("8 x 50 s, 24-bit 48 kHz, lvl -6", 48000, 24, 8, 50 * scale, level=-6),
+        Job("8 x 50 s, 24-bit 48 kHz, xf 80 ms", 48000, 24, 8, 50 * scale, xfade=True),
+        Job("8 x 50 s, 16-bit 44.1 kHz", 44100, 16, 8, 50 * scale),
+        Job("8 x 50 s, 16-bit 44.1 kHz, lvl -6", 44100, 16, 8, 50 * scale, level=-6),
+        Job("8 x 50 s, 16-bit 44.1 kHz, xf 80 ms", 44100, 16, 8, 50 * scale, xfade=True),
+        Job("64 x 2 s, 24-bit 48 kHz, xf 80 ms", 48000, 24, 64, 2 * scale, xfade=True),
+        Job("6 x 868 s (1.5 GB), 24-bit 48 kHz", 48000, 24, 6, round(long_seconds * scale)),
+        Job("6 x 868 s (1.5 GB), 24-bit 48 kHz, lvl -6", 48000, 24, 6, round(long_seconds * scale), level=-6),
+    ]
+
+    os.makedirs(args.scratch, exist_ok=True)
+    print("making sources ...", flush=True)
+    for job in jobs:
+        for i, source in enumerate(job.sources()):
+            path = os.path.join(args.scratch, source)
+            if not os.path.exists(path):
+                subprocess.run([tone, path, str(job.rate), str(job.bits), "2", f"{job.seconds:g}",
+                                str(220 + 37 * i), "0.7"], check=True, stdout=subprocess.DEVNULL)
+
+    def workdir(job):
+        d = os.path.join(args.scratch, job.name.replace(" ", "_").replace(",", "").replace("(", "").replace(")", ""))
+        os.makedirs(d, exist_ok=True)
+        for source in job.sources():
+            link = os.path.join(d, source)
+            if not os.path.exists(link):
+                os.symlink(os.path.join(args.scratch, source), link)
+        with open(os.path.join(d, "task.txt"), "w") as f:
+            f.write(job.task())
+        return d
+
+    dirs = {job.name: workdir(job) for job in jobs}
+    times = {(job.name, tool): [] for job in jobs for tool in ("cp", "sox", "wavsplice")}
+    peaks = {key: 0 for key in times}
+
+    def clean(d):
+        for name in ("ours.wav", "theirs.wav", "floor.wav"):
+            p = os.path.join(d, name)
+            if os.path.exists(p):
+                os.remove(p)
+
+    # The first round warms the page cache and is not counted.
+    for round_number in range(args.rounds + 1):
+        print(f"round {round_number}{' (warm-up)' if round_number == 0 else ''} ...", flush=True)
+        for job in jobs:
+            d = dirs[job.name]
+            commands = {
+                "wavsplice": [wavsplice, "task.txt"],
+                "sox": job.sox(),
+                "cp": ["cp", "model.wav", "floor.wav"],
+            }
+            for tool in ("wavsplice", "sox", "cp"):
+                if tool == "cp" and not os.path.exists(os.path.join(d, "model.wav")):
+                    os.rename(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
+                    run(commands["wavsplice"], d)
+                clean_name = {"wavsplice": "ours.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
+                if os.path.exists(os.path.join(d, clean_name)):
+                    os.remove(os.path.join(d, clean_name))
+                seconds, peak = run(commands[tool], d)
+                if round_number > 0:
+                    times[(job.name, tool)].append(seconds)
+                    peaks[(job.name, tool)] = max(peaks[(job.name, tool)], peak)
+            # Check the outputs of this round.
+            channels, rate, bits, _, size = wav_format(os.path.join(d, "ours.wav"))
+            frame = bits // 8 * channels
+            if (channels, rate, bits) != (2, job.rate, job.bits) or size != job.frames() * frame:
+                sys.exit(f"bench: {job.name}: wrong output format or length")
+            if os.path.getsize(os.path.join(d, "ours.wav")) != 44 + size:
+                sys.exit(f"bench: {job.name}: output file longer than its header says")
+            if round_number == 0 and job.level is None and not job.xfade:
+                if not same_samples(os.path.join(d, "ours.wav"), os.path.join(d, "theirs.wav")):
+                    sys.exit(f"bench: {job.name}: sample data differs from sox's")
+
+    cpu = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    print()
+    print(f"Machine: {os.cpu_count()} cores, {cpu}, Linux {platform.release()}; "
+          f"{args.rounds} rounds after a warm-up, warm page cache; medians.")
+    print()
+    print("| job | MB | tool | seconds | MB/s | × cp | sox ÷ tool | peak RSS MiB |")
+    print("|---|---:|---|---:|---:|---:|---:|---:|")
+    for job in jobs:
+        megabytes = (44 + job.frames() * job.bits // 8 * 2) / 1e6
+        cp = statistics.median(times[(job.name, "cp")])
+        sox = statistics.median(times[(job.name, "sox")])
+        for tool in ("cp", "sox", "wavsplice"):
+            t = statistics.median(times[(job.name, tool)])
+            print(f"| {job.name} | {megabytes:.0f} | {tool} | {t:.3f} | {megabytes / t:.0f} | {t / cp:.2f} | "
+                  f"{sox / t:.2f} | {peaks[(job.name, tool)] / 1024:.1f} |")
+
+
+if __name__ == "__main__":
+    main()
