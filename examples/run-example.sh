@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
-# Builds the bundled example: makes its source recordings with wavsplice-tone,
-# then runs wavsplice on examples/show/task.txt in a scratch directory.
-# Usage: run-example.sh OUTPUT_DIR   (WAVSPLICE and TONE name the programs)
+# Runs one of the examples: makes its source recordings with wavsplice-tone
+# (as its sources.txt describes them), copies its task.txt into a scratch
+# directory and runs wavsplice there.
+#
+#   run-example.sh NAME OUTPUT_DIR
+#
+# WAVSPLICE and TONE name the programs (default: wavsplice and wavsplice-tone
+# on the PATH).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-out=$1
+name=$1
+out=$2
+wavsplice=${WAVSPLICE:-wavsplice}
+tone=${TONE:-wavsplice-tone}
+[ -f "$here/$name/task.txt" ] || { echo "no example called $name" >&2; exit 1; }
+
 mkdir -p "$out"
 cd "$out"
-rm -f show.wav
-
-# Four stand-ins for real recordings, CD-quality stereo.
-"$TONE" intro.wav 44100 16 2 2 660 0.4   # 2 s station ident
-"$TONE" talk.wav 44100 16 2 8 440 0.5    # 8 s of speech
-"$TONE" bed.wav 44100 16 2 3 220 0.6     # 3 s music bed
-"$TONE" outro.wav 44100 16 2 2 880 0.4   # 2 s closing sting
-cp "$here/show/task.txt" task.txt
+while read -r file rate bits channels seconds frequency amplitude; do
+  case "$file" in ''|'#'*) continue ;; esac
+  "$tone" "$file" "$rate" "$bits" "$channels" "$seconds" "$frequency" "$amplitude"
+done < "$here/$name/sources.txt"
+cp "$here/$name/task.txt" task.txt
+destination=$(awk -F'\t' '$1 == "dest" { name = $2 } END { print name }' task.txt)
+rm -f "$destination"
 
 echo "== task.txt"
 cat task.txt
 echo "== wavsplice task.txt"
-"$WAVSPLICE" task.txt
-echo "== The result lies in $out/show.wav"
+"$wavsplice" task.txt
+[ -f "$destination" ]
+echo "== The result lies in $(pwd)/$destination"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the Debian package, installs it, and uses it as a new user would: the
+# manual page, the help, and an example from the installed documentation run
+# with the installed programs. Removes the package again. Needs root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset default >/dev/null
+cmake --build --preset default
+cpack --preset deb
+deb=$(ls build/default/wavsplice_*.deb)
+
+dpkg -i "$deb"
+trap 'dpkg -r wavsplice >/dev/null' EXIT
+
+echo "== man wavsplice"
+man -w wavsplice
+MANWIDTH=80 man wavsplice 2>/dev/null | grep -q "EXIT STATUS"
+
+echo "== wavsplice -h"
+status=0
+/usr/bin/wavsplice -h >/dev/null || status=$?
+[ "$status" -eq 1 ]
+
+echo "== an installed example"
+scratch=$(mktemp -d)
+bash /usr/share/doc/wavsplice/examples/run-example.sh playlist "$scratch" | tail -7
+[ -s "$scratch/playlist.wav" ]
+rm -rf "$scratch"
+echo "package check passed: $deb"
