@@ -12,9 +12,10 @@ TEST_F(Execute, WriteOrderDecidesWhichEntryWinsAnOverlap) {
   std::string task = "using_samples\n";
   const char* placement[] = {"", "ins\t200\n", "", "ins\t100\n", "", "ins\t100\n"};
   for (int i = 0; i < 6; ++i) {
+    const std::string name = std::string("s").append(std::to_string(i)).append(".wav");
     sources.push_back(Ramp(60, 1, 16, 1000 * (i + 1), 1));
-    Source("s" + std::to_string(i) + ".wav", 8000, 16, 1, sources.back());
-    task += "src\ts" + std::to_string(i) + ".wav\n" + placement[i];
+    Source(name, 8000, 16, 1, sources.back());
+    task.append("src\t").append(name).append("\n").append(placement[i]);
   }
   Task(task + "dest\tout.wav\n");
   const auto r = Run();
@@ -104,6 +105,37 @@ TEST_F(Execute, PlainSpliceMatchesSox) {
   }
   const Bytes ours = ReadFile(dir / "out.wav");
   EXPECT_EQ(Bytes(ours.begin() + 44, ours.end()), ReadFile(dir / "sox.raw"));
+}
+
+}  // namespace
+
+namespace {
+
+// Segments far longer than the program's I/O runs, starting and ending at odd
+// frames, plain and with levels, in every format: the grouping of the I/O must
+// not show in a single byte. (Levels are stored in single precision.)
+TEST_F(Execute, LongSegmentsAtOddFramesInEveryFormat) {
+  for (const int bits : {16, 24}) {
+    for (const int channels : {1, 2}) {
+      const auto a = Ramp(300007, channels, bits, -77777, 13);
+      const auto b = Ramp(250001, channels, bits, 55555, -7);
+      Source("a.wav", 48000, bits, channels, a);
+      Source("b.wav", 48000, bits, channels, b);
+      Task("using_samples\nsrc\ta.wav\nxin\t12345\nxout\t290001\nsrc\tb.wav\nxin\t3\nlvl\t-3.3\n"
+           "src\ta.wav\nins\t100003\nxin\t99\nxout\t231072\nlvl\t1.7\ndest\tout.wav\n");
+      const auto r = Run();
+      ASSERT_EQ(r.status, 0) << r.output;
+      std::vector<int32_t> want(static_cast<size_t>(277656 + 249998) * channels, 0);
+      Overlay(want, channels, 0, Frames(a, channels, 12345, 277656));
+      std::vector<int32_t> segment;
+      for (const int32_t s : Frames(b, channels, 3, 249998)) segment.push_back(Leveled(s, static_cast<double>(-3.3F), bits));
+      Overlay(want, channels, 277656, segment);
+      segment.clear();
+      for (const int32_t s : Frames(a, channels, 99, 230973)) segment.push_back(Leveled(s, static_cast<double>(1.7F), bits));
+      Overlay(want, channels, 100003, segment);
+      EXPECT_EQ(Samples("out.wav", 48000, bits, channels), want) << bits << " bits, " << channels << " channels";
+    }
+  }
 }
 
 }  // namespace
