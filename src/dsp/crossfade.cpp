@@ -1,5 +1,7 @@
 #include "dsp/crossfade.hpp"
 
+#include <fcntl.h>
+
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -79,8 +81,13 @@ CrossfadeWeights CurveWeights(int xfade_type, int j, int width_frames) {
   const double a = u * kQuarterTurn;
   double w_out = 0.0;
   switch (xfade_type) {
-    case 1:
-      return {std::cos(a), std::sin(a)};
+    case 1: {
+      // One evaluation for both: the same values as sin and cos separately.
+      double sine = 0.0;
+      double cosine = 0.0;
+      sincos(a, &sine, &cosine);
+      return {cosine, sine};
+    }
     case 2:
       w_out = 1.0 - u;
       break;
@@ -106,6 +113,9 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   if (source == nullptr) return Close(destination, source, temp, 2);
   if (temp == nullptr) return Close(destination, source, temp, 3);
 
+  // The window after the splice is usually a hole of the new destination:
+  // reading ahead there would only fill the cache with zeros.
+  posix_fadvise(fileno(destination), 0, 0, POSIX_FADV_RANDOM);
   const int64_t destination_size = FileSize(destination);
   const int64_t source_size = FileSize(source);
 

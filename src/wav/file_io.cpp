@@ -18,8 +18,8 @@ std::FILE* OpenRegular(const char* path, const char* mode) {
     close(fd);
     return nullptr;
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  // Back to blocking I/O; none of the other status flags was set.
+  if (fcntl(fd, F_SETFL, 0) != 0) {
     close(fd);
     return nullptr;
   }
