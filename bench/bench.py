@@ -6,13 +6,17 @@ rounds; the table gives medians. Sources are made with wavsplice-tone in a
 scratch directory (nothing large is committed). Every output's format and
 length is checked, and the plain outputs must hold exactly sox's sample data.
 
-    bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--scratch DIR]
+    bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--scratch DIR]
 
 --quick scales every job down (for trying the script, not for numbers).
+--baseline runs another build of wavsplice in the same rounds (an earlier
+version, to measure a change under the same conditions).
 """
 import argparse
+import filecmp
 import os
 import platform
+import shutil
 import statistics
 import struct
 import subprocess
@@ -117,6 +121,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--wavsplice", default=os.path.join(ROOT, "build/default/wavsplice"))
+    parser.add_argument("--baseline", help="another wavsplice binary to time in the same rounds")
     parser.add_argument("--tone", default=os.path.join(ROOT, "build/default/wavsplice-tone"))
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build/bench"))
     args = parser.parse_args()
@@ -157,14 +162,9 @@ def main():
         return d
 
     dirs = {job.name: workdir(job) for job in jobs}
-    times = {(job.name, tool): [] for job in jobs for tool in ("cp", "sox", "wavsplice")}
+    tools = ("cp", "sox", "wavsplice") + (("baseline",) if args.baseline else ())
+    times = {(job.name, tool): [] for job in jobs for tool in tools}
     peaks = {key: 0 for key in times}
-
-    def clean(d):
-        for name in ("ours.wav", "theirs.wav", "floor.wav"):
-            p = os.path.join(d, name)
-            if os.path.exists(p):
-                os.remove(p)
 
     # The first round warms the page cache and is not counted.
     for round_number in range(args.rounds + 1):
@@ -173,20 +173,27 @@ def main():
             d = dirs[job.name]
             commands = {
                 "wavsplice": [wavsplice, "task.txt"],
+                "baseline": [os.path.abspath(args.baseline or "none"), "task.txt"],
                 "sox": job.sox(),
                 "cp": ["cp", "model.wav", "floor.wav"],
             }
-            for tool in ("wavsplice", "sox", "cp"):
+            for tool in tools:
                 if tool == "cp" and not os.path.exists(os.path.join(d, "model.wav")):
-                    os.rename(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
-                    run(commands["wavsplice"], d)
-                clean_name = {"wavsplice": "ours.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
-                if os.path.exists(os.path.join(d, clean_name)):
-                    os.remove(os.path.join(d, clean_name))
+                    # cp copies a file of the destination's size.
+                    shutil.copyfile(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
+                if tool == "baseline" and round_number == 0:
+                    os.rename(os.path.join(d, "ours.wav"), os.path.join(d, "current.wav"))
+                output = {"wavsplice": "ours.wav", "baseline": "ours.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
+                if os.path.exists(os.path.join(d, output)):
+                    os.remove(os.path.join(d, output))
                 seconds, peak = run(commands[tool], d)
                 if round_number > 0:
                     times[(job.name, tool)].append(seconds)
                     peaks[(job.name, tool)] = max(peaks[(job.name, tool)], peak)
+                if tool == "baseline" and round_number == 0:
+                    if not filecmp.cmp(os.path.join(d, "ours.wav"), os.path.join(d, "current.wav"), shallow=False):
+                        sys.exit(f"bench: {job.name}: the baseline's output differs from this build's")
+                    os.remove(os.path.join(d, "current.wav"))
             # Check the outputs of this round.
             channels, rate, bits, _, size = wav_format(os.path.join(d, "ours.wav"))
             frame = bits // 8 * channels
@@ -214,7 +221,7 @@ def main():
         megabytes = (44 + job.frames() * job.bits // 8 * 2) / 1e6
         cp = statistics.median(times[(job.name, "cp")])
         sox = statistics.median(times[(job.name, "sox")])
-        for tool in ("cp", "sox", "wavsplice"):
+        for tool in tools:
             t = statistics.median(times[(job.name, tool)])
             print(f"| {job.name} | {megabytes:.0f} | {tool} | {t:.3f} | {megabytes / t:.0f} | {t / cp:.2f} | "
                   f"{sox / t:.2f} | {peaks[(job.name, tool)] / 1024:.1f} |")
