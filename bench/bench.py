@@ -2,7 +2,8 @@
 """Benchmark wavsplice against cp (the floor) and sox (a peer) on splice jobs.
 
 Every job is run interleaved with the others, after a warm-up, for several
-rounds; the table gives medians. Sources are made with wavsplice-tone in a
+rounds; the table gives medians. Before every timed command the file system
+is synced, so each starts without another's dirty pages to write back. Sources are made with wavsplice-tone in a
 scratch directory (nothing large is committed). Every output's format and
 length is checked, and the plain outputs must hold exactly sox's sample data.
 
@@ -91,9 +92,20 @@ class Job:
         return [f"{self.prefix}-{i}.wav" for i in range(self.segments)]
 
     def frames(self):
+        """The destination's length as the program places appended entries:
+        in seconds, each after the previous one's stop as written, in double
+        precision, truncated to frames at the end."""
         per = int(self.seconds * self.rate)
-        skip = int(0.04 * self.rate) if self.xfade else 0
-        return per + (self.segments - 1) * (per - skip)
+        skip = 0.04 if self.xfade else 0.0
+        insert, end = 0.0, 0
+        for i in range(self.segments):
+            xin = skip if i > 0 else 0.0
+            if i > 0:
+                insert = insert + (per / self.rate - previous_xin)
+            start = int(self.rate * xin)
+            end = max(end, int(self.rate * insert) + per - start)
+            previous_xin = xin
+        return end
 
     def task(self):
         lines = []
@@ -177,7 +189,8 @@ def main():
                 "sox": job.sox(),
                 "cp": ["cp", "model.wav", "floor.wav"],
             }
-            for tool in tools:
+            # wavsplice first: cp copies a file of the size of its output.
+            for tool in ("wavsplice", "sox", "cp", "baseline")[:len(tools)]:
                 if tool == "cp" and not os.path.exists(os.path.join(d, "model.wav")):
                     # cp copies a file of the destination's size.
                     shutil.copyfile(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
@@ -186,6 +199,9 @@ def main():
                 output = {"wavsplice": "ours.wav", "baseline": "ours.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
                 if os.path.exists(os.path.join(d, output)):
                     os.remove(os.path.join(d, output))
+                # Write back what earlier commands left dirty, so that no command
+                # is throttled by another's writes.
+                os.sync()
                 seconds, peak = run(commands[tool], d)
                 if round_number > 0:
                     times[(job.name, tool)].append(seconds)

@@ -74,10 +74,3 @@ void NUM16STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::s
 void NUM24STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
   WriteStereo(left, right, bytes, n, 3);
 }
-
-int32_t TruncateToInt32(double value) {
-  if (value >= 2147483647.0) return INT32_MAX;
-  if (value <= -2147483648.0) return INT32_MIN;
-  if (value != value) return 0;
-  return static_cast<int32_t>(value);
-}

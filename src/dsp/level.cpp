@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 static_assert(std::endian::native == std::endian::little, "samples are loaded as little-endian integers");
@@ -58,35 +62,40 @@ int32_t TruncateClamped(double value) {
 // loop converts without bounds and vectorises to a few instructions a sample.
 constexpr double kPlainGain = 255.0;
 
-// 24-bit samples are moved as 4-byte words, which is much faster than byte by
-// byte. A load takes the next sample's first byte along and shifts it out, so
-// only the last sample of the block is loaded byte by byte. A store overwrites
-// the next sample's first byte, which that sample's own store (the next in
-// order) puts back; the last sample of each chunk is stored byte by byte, as
-// the next chunk has not been loaded yet.
-int32_t Load3Wide(const unsigned char* at) {
-  uint32_t bits;
-  std::memcpy(&bits, at, sizeof bits);
-  return static_cast<int32_t>(bits << 8) >> 8;
+// 24-bit samples are moved four at a time as three 32-bit words: 12 bytes
+// hold exactly four samples, so no load or store straddles a neighbour and
+// the shifts replace byte-by-byte assembly. A last group of fewer than four
+// samples is moved byte by byte.
+void Load3Group(const unsigned char* at, int32_t* out) {
+  uint32_t w[3];
+  std::memcpy(w, at, sizeof w);
+  out[0] = static_cast<int32_t>(w[0] << 8) >> 8;
+  out[1] = static_cast<int32_t>((w[0] >> 24 | w[1] << 8) << 8) >> 8;
+  out[2] = static_cast<int32_t>((w[1] >> 16 | w[2] << 16) << 8) >> 8;
+  out[3] = static_cast<int32_t>(w[2]) >> 8;
 }
 
-void Store3Wide(unsigned char* at, int32_t value) {
-  const auto bits = static_cast<uint32_t>(value);
-  std::memcpy(at, &bits, sizeof bits);
+void Store3Group(unsigned char* at, const int32_t* in) {
+  const auto a = static_cast<uint32_t>(in[0]) & 0xFFFFFFU;
+  const auto b = static_cast<uint32_t>(in[1]) & 0xFFFFFFU;
+  const auto c = static_cast<uint32_t>(in[2]) & 0xFFFFFFU;
+  const auto d = static_cast<uint32_t>(in[3]);
+  const uint32_t w[3] = {a | b << 24, b >> 8 | c << 16, c >> 16 | d << 8};
+  std::memcpy(at, w, sizeof w);
 }
 
 template <int Width>
 void Scale(unsigned char* bytes, size_t samples, double gain) {
-  std::array<int32_t, kChunk> values;
+  std::array<int32_t, kChunk> values;  // kChunk is a multiple of 4
   for (size_t done = 0; done < samples; done += kChunk) {
     const size_t n = samples - done < kChunk ? samples - done : kChunk;
+    const size_t grouped = Width == 3 ? n - n % 4 : n;
     unsigned char* at = bytes + done * Width;
     if (Width == 2) {
       for (size_t i = 0; i < n; ++i) values[i] = Load2(at + i * Width);
     } else {
-      const size_t wide = done + n == samples ? n - 1 : n;
-      for (size_t i = 0; i < wide; ++i) values[i] = Load3Wide(at + i * Width);
-      if (wide < n) values[n - 1] = Load3(at + (n - 1) * Width);
+      for (size_t i = 0; i < grouped; i += 4) Load3Group(at + i * Width, &values[i]);
+      for (size_t i = grouped; i < n; ++i) values[i] = Load3(at + i * Width);
     }
     if (gain < kPlainGain) {
       for (size_t i = 0; i < n; ++i) values[i] = static_cast<int32_t>(values[i] * gain);
@@ -96,23 +105,67 @@ void Scale(unsigned char* bytes, size_t samples, double gain) {
     if (Width == 2) {
       for (size_t i = 0; i < n; ++i) Store2(at + i * Width, values[i]);
     } else {
-      for (size_t i = 0; i + 1 < n; ++i) Store3Wide(at + i * Width, values[i]);
-      Store3(at + (n - 1) * Width, values[n - 1]);
+      for (size_t i = 0; i < grouped; i += 4) Store3Group(at + i * Width, &values[i]);
+      for (size_t i = grouped; i < n; ++i) Store3(at + i * Width, values[i]);
     }
   }
 }
 
-}  // namespace
+#if defined(__x86_64__) || defined(__i386__)
+// The 24-bit loop with byte shuffles, four samples a step, where the processor
+// has them: the same conversions and the same double products as the loop
+// above (cvtdq2pd is exact, mulpd rounds as mulsd, cvttpd2dq truncates as
+// cvttsd2si for results in range, which gains below kPlainGain guarantee).
+__attribute__((target("ssse3"))) void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) {
+  // Each 3-byte sample into the top of a 32-bit lane, then an arithmetic
+  // shift sign-extends it; packing takes the low three bytes of each lane.
+  const __m128i unpack = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
+  const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m128d factor = _mm_set1_pd(gain);
+  size_t i = 0;
+  // A step loads 16 bytes for its 12: it stops while 4 more lie in the block.
+  for (; (i + 4) * 3 + 4 <= samples * 3; i += 4) {
+    unsigned char* at = bytes + 3 * i;
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const __m128i values = _mm_srai_epi32(_mm_shuffle_epi8(raw, unpack), 8);
+    const __m128i low = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(values), factor));
+    const __m128i high = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(values, values)), factor));
+    const __m128i packed = _mm_shuffle_epi8(_mm_unpacklo_epi64(low, high), pack);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(at), packed);
+    const int32_t last_word = _mm_cvtsi128_si32(_mm_srli_si128(packed, 8));
+    std::memcpy(at + 8, &last_word, sizeof last_word);
+  }
+  Scale<3>(bytes + 3 * i, samples - i, gain);
+}
 
-int NewLevel(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
+bool HasShuffles() { return __builtin_cpu_supports("ssse3"); }
+#else
+void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { Scale<3>(bytes, samples, gain); }
+bool HasShuffles() { return false; }
+#endif
+
+int Change(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db,
+           bool shuffles) {
   const double gain = std::pow(10.0, level_db / 20.0);
   if ((bytes_per_sample != 2 && bytes_per_sample != 3) || (channels != 1 && channels != 2) || n <= 0) return 0;
   if (std::isnan(gain)) return 0;  // no level to apply; the reader never stores one
   const auto samples = static_cast<size_t>(n) * static_cast<size_t>(channels);
   if (bytes_per_sample == 2) {
     Scale<2>(block.data(), samples, gain);
+  } else if (shuffles && gain < kPlainGain) {
+    Scale3Shuffled(block.data(), samples, gain);
   } else {
     Scale<3>(block.data(), samples, gain);
   }
   return 0;
+}
+
+}  // namespace
+
+int NewLevel(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
+  return Change(block, bytes_per_sample, channels, n, level_db, HasShuffles());
+}
+
+int NewLevelPortable(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
+  return Change(block, bytes_per_sample, channels, n, level_db, false);
 }

@@ -7,3 +7,7 @@
 // clipping. Formats other than 2/3 bytes per sample and 1/2 channels are left
 // unchanged. Always returns 0.
 int NewLevel(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db);
+
+// The same change without processor-specific instructions. NewLevel uses it
+// where the processor lacks byte shuffles (SSSE3); tests compare the two.
+int NewLevelPortable(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db);

@@ -91,16 +91,21 @@ Bytes CodecReference(Bytes bytes, int width, int channels, double level) {
   return bytes;
 }
 
-TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlock) {
+TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
   for (const int width : {2, 3}) {
     for (const int channels : {1, 2}) {
-      for (const int frames : {1, 2, 1023, 1025, 2049, 40001}) {
+      for (const int frames : {1, 2, 3, 5, 6, 1023, 1025, 2049, 40001}) {
         for (const double level : {-6.0, 5.5, 23.9, -100.0, -0.001}) {
           const Bytes input = PackSamples(width * 8, Ramp(frames, channels, width * 8, -8388608 / (4 - width), 65537));
+          const Bytes want = CodecReference(input, width, channels, level);
           Bytes scaled = input;
           NewLevel(scaled, width, channels, frames, level);
-          ASSERT_EQ(scaled, CodecReference(input, width, channels, level))
-              << width << " bytes, " << channels << " channels, " << frames << " frames, " << level << " dB";
+          ASSERT_EQ(scaled, want) << width << " bytes, " << channels << " channels, " << frames << " frames, "
+                                  << level << " dB";
+          scaled = input;
+          NewLevelPortable(scaled, width, channels, frames, level);
+          ASSERT_EQ(scaled, want) << "portable: " << width << " bytes, " << channels << " channels, " << frames
+                                  << " frames, " << level << " dB";
         }
       }
     }
