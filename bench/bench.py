@@ -221,6 +221,12 @@ def main():
                 if not same_samples(os.path.join(d, "ours.wav"), os.path.join(d, "theirs.wav")):
                     sys.exit(f"bench: {job.name}: sample data differs from sox's")
 
+    # The outputs take gigabytes; the sources stay for the next run.
+    for d in dirs.values():
+        for name in ("ours.wav", "theirs.wav", "floor.wav", "model.wav"):
+            if os.path.exists(os.path.join(d, name)):
+                os.remove(os.path.join(d, name))
+
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
         for line in f:
