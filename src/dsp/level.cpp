@@ -51,8 +51,10 @@ void Store3(unsigned char* at, int32_t value) {
 }
 
 // Truncation toward zero, for gains whose products might leave the int range
-// (levels of 48 dB and more, which the task reader never admits).
+// (levels of 48 dB and more, which the task reader never admits). An infinite
+// gain times a silent sample is NaN, which becomes silence.
 int32_t TruncateClamped(double value) {
+  if (value != value) return 0;
   value = value < -2147483648.0 ? -2147483648.0 : value;
   value = value > 2147483647.0 ? 2147483647.0 : value;
   return static_cast<int32_t>(value);

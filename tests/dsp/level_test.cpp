@@ -118,6 +118,10 @@ TEST(Level, GainsBeyondTheReadersLimitStayDefined) {
   Bytes bytes = PackSamples(24, std::vector<int32_t>{8388607, -8388608, 1000});
   NewLevel(bytes, 3, 1, 3, 60.0);
   EXPECT_EQ(Hex(bytes), "FF FF FF 00 00 00 40 42 0F");
+  // An infinite level: full-scale values saturate, silence stays silence.
+  Bytes loud = PackSamples(16, std::vector<int32_t>{0, 1, -1});
+  NewLevel(loud, 2, 1, 3, INFINITY);
+  EXPECT_EQ(Hex(loud), "00 00 FF FF 00 00");
 }
 
 }  // namespace
