@@ -32,7 +32,11 @@ TEST_F(FaultInjection, DestinationDirectoryNotWritable) {
                                                    std::filesystem::perms::others_exec);
   Source("a.wav", 44100, 16, 2, Ramp(100, 2, 16));
   Task("src\ta.wav\ndest\tlocked/out.wav\n");
-  const auto r = Run({}, RunOptions{.unprivileged = true});
+  // A copy of the program that the unprivileged user can run wherever the
+  // build lies.
+  std::filesystem::copy_file(WAVSPLICE_BINARY, dir / "wavsplice");
+  const auto r = RunCommand(dir.path, {(dir / "wavsplice").string()}, RunOptions{.unprivileged = true});
+  EXPECT_EQ(r.errors, "");
   ExpectFailure(r, 2, "Cannot create wave file locked/out.wav!\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "locked" / "out.wav"));
 }
