@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "driver/fatal.hpp"
@@ -53,12 +52,6 @@ int32_t Mix(int32_t destination, int32_t source, CrossfadeWeights w, double scal
   const double outgoing = static_cast<double>(destination) * w.w_out;
   const double mixed = incoming + outgoing;
   return TruncateToInt32(mixed * scale);
-}
-
-// Reads a window block, with silence for whatever lies past the file's end.
-void ReadWindow(std::FILE* file, int64_t at, std::span<unsigned char> block) {
-  const size_t got = ReadAt(file, at, block);
-  std::memset(block.data() + got, 0, block.size() - got);
 }
 
 // A run that cannot write its work file ends, leaving no work file behind.
@@ -159,8 +152,8 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   for (int done = 0; done < width_frames;) {
     const int n = width_frames - done < kBlockFrames ? width_frames - done : kBlockFrames;
     const auto bytes = static_cast<size_t>(n * frame_size);
-    ReadWindow(destination, destination_at, std::span(old_bytes.data(), bytes));
-    ReadWindow(source, source_at, std::span(new_bytes.data(), bytes));
+    ReadOrSilence(destination, destination_at, std::span(old_bytes.data(), bytes));
+    ReadOrSilence(source, source_at, std::span(new_bytes.data(), bytes));
     ToSamples(old_bytes, old_samples, channels, bytes_per_sample, n);
     ToSamples(new_bytes, new_samples, channels, bytes_per_sample, n);
     for (int i = 0; i < n; ++i) {

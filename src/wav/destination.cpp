@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include "driver/fatal.hpp"
@@ -120,11 +119,10 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
   while (remaining > 0) {
     const int64_t bytes = std::min(remaining, static_cast<int64_t>(run.size()));
     const auto span = std::span(run.data(), static_cast<size_t>(bytes));
-    const size_t got = ReadAt(source, source_at, span);
     // The plan keeps every run within its source, so a short read means the
     // source was cut since the plan measured it: the missing frames become
-    // silence, never stale bytes, and the run fails once the run is written.
-    std::memset(run.data() + got, 0, span.size() - got);
+    // silence, and the run fails once the run is written.
+    const size_t got = ReadOrSilence(source, source_at, span);
     source_short = source_short || got < span.size();
     if (level_db != 0.0) {
       NewLevel(span, bytes_per_sample, channels, static_cast<int>(bytes / frame_size), level_db);
