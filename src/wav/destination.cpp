@@ -1,12 +1,9 @@
 #include "wav/destination.hpp"
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "driver/fatal.hpp"
@@ -19,25 +16,10 @@ namespace {
 // Data moves in runs of many 1024-frame blocks: one system call per run
 // instead of a seek, a read and a write per block. The level arithmetic works
 // sample by sample, so the grouping does not change a byte of the result.
+// Plain copies go through the buffer too: an in-kernel copy between positions
+// that differ within a page writes every page in two pieces, and measured
+// slower than reading and writing here.
 constexpr int64_t kRunBytes = 384 * 1024;  // a multiple of every frame size (2, 3, 4, 6)
-
-// Copies `bytes` bytes inside the kernel, as cp does. Returns how many were
-// copied: fewer when the source ends early or the kernel cannot copy between
-// these files, in which case the caller goes on with reads and writes.
-int64_t CopyInKernel(std::FILE* source, int64_t source_at, std::FILE* destination, int64_t destination_at,
-                     int64_t bytes) {
-  auto in = static_cast<off_t>(source_at);
-  auto out = static_cast<off_t>(destination_at);
-  int64_t done = 0;
-  while (done < bytes) {
-    const ssize_t copied =
-        copy_file_range(fileno(source), &in, fileno(destination), &out, static_cast<size_t>(bytes - done), 0);
-    if (copied < 0 && errno == EINTR) continue;
-    if (copied <= 0) break;
-    done += copied;
-  }
-  return done;
-}
 
 }  // namespace
 
@@ -106,19 +88,13 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
   int64_t destination_at = destination_start + int64_t{insert_frame} * frame_size;
   int64_t source_at = source_start + int64_t{read_start_frame} * frame_size;
   int64_t remaining = int64_t{frame_count} * frame_size;
-  // 0.0 and -0.0 both leave the samples as they are.
-  if (level_db == 0.0) {
-    const int64_t copied = CopyInKernel(source, source_at, destination, destination_at, remaining);
-    source_at += copied;
-    destination_at += copied;
-    remaining -= copied;
-  }
-
   bool source_short = false;
-  std::vector<unsigned char> run(static_cast<size_t>(remaining > 0 ? std::min(kRunBytes, remaining) : 0));
+  const int64_t run_bytes = std::min(kRunBytes, remaining);
+  // Every byte is read into before it is used, so the buffer is not zeroed.
+  const auto run = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(std::max<int64_t>(run_bytes, 0)));
   while (remaining > 0) {
-    const int64_t bytes = std::min(remaining, static_cast<int64_t>(run.size()));
-    const auto span = std::span(run.data(), static_cast<size_t>(bytes));
+    const int64_t bytes = std::min(remaining, run_bytes);
+    const auto span = std::span(run.get(), static_cast<size_t>(bytes));
     // The plan keeps every run within its source, so a short read means the
     // source was cut since the plan measured it: the missing frames become
     // silence, and the run fails once the run is written.
