@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
+#include <memory>
 
 #include "driver/fatal.hpp"
 #include "dsp/codec.hpp"
@@ -16,6 +16,7 @@
 namespace {
 
 constexpr int kBlockFrames = 1024;
+constexpr int kRunFrames = 16 * kBlockFrames;
 // A quarter turn as the curves have always used it, not pi/2 to full precision.
 constexpr double kQuarterTurn = 1.570796327;
 constexpr double k16BitScale = 0.00390625;
@@ -45,13 +46,30 @@ void ToBytes(Channels& in, std::span<unsigned char> bytes, int channels, int byt
   }
 }
 
-int32_t Mix(int32_t destination, int32_t source, CrossfadeWeights w, double scale) {
-  // Two rounded products and a rounded sum: the build disables contraction
-  // into a fused multiply-add, which would round once.
-  const double incoming = static_cast<double>(source) * w.w_in;
-  const double outgoing = static_cast<double>(destination) * w.w_out;
-  const double mixed = incoming + outgoing;
-  return TruncateToInt32(mixed * scale);
+struct Weights {
+  std::array<double, kBlockFrames> w_out;
+  std::array<double, kBlockFrames> w_in;
+};
+
+// The weights of frames first .. first + n - 1, the incoming side scaled by
+// the gain (1.0 when there is no level: multiplying by it changes nothing).
+void BlockWeights(Weights& out, int xfade_type, int first, int n, int width_frames, double gain) {
+  for (int i = 0; i < n; ++i) {
+    const CrossfadeWeights w = CurveWeights(xfade_type, first + i, width_frames);
+    out.w_out[i] = w.w_out;
+    out.w_in[i] = w.w_in * gain;
+  }
+}
+
+void MixBlock(const Samples& destination, const Samples& source, const Weights& w, double scale, Samples& out,
+              int n) {
+  for (int i = 0; i < n; ++i) {
+    // Two rounded products and a rounded sum: the build disables contraction
+    // into a fused multiply-add, which would round once.
+    const double incoming = static_cast<double>(source[i]) * w.w_in[i];
+    const double outgoing = static_cast<double>(destination[i]) * w.w_out[i];
+    out[i] = TruncateToInt32((incoming + outgoing) * scale);
+  }
 }
 
 // A run that cannot write its work file ends, leaving no work file behind.
@@ -140,36 +158,42 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   }
   if (width_frames <= 0) return Close(destination, source, temp, 0);
 
-  const auto block_bytes = static_cast<size_t>(kBlockFrames * frame_size);
-  std::vector<unsigned char> old_bytes(block_bytes);
-  std::vector<unsigned char> new_bytes(block_bytes);
-  std::vector<unsigned char> mixed_bytes(block_bytes);
+  // The windows are read and the mixed frames appended in runs of many
+  // blocks: the mix goes frame by frame, so the grouping changes no byte.
+  const int run_frames = width_frames < kRunFrames ? width_frames : kRunFrames;
+  const auto run_bytes = static_cast<size_t>(run_frames * frame_size);
+  // Filled before every use, so not zeroed first.
+  const auto old_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
+  const auto new_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
+  const auto mixed_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
   Channels old_samples;
   Channels new_samples;
   Channels mixed;
+  Weights weights;
   const double scale = bytes_per_sample == 2 ? k16BitScale : 1.0;
 
   for (int done = 0; done < width_frames;) {
-    const int n = width_frames - done < kBlockFrames ? width_frames - done : kBlockFrames;
-    const auto bytes = static_cast<size_t>(n * frame_size);
-    ReadOrSilence(destination, destination_at, std::span(old_bytes.data(), bytes));
-    ReadOrSilence(source, source_at, std::span(new_bytes.data(), bytes));
-    ToSamples(old_bytes, old_samples, channels, bytes_per_sample, n);
-    ToSamples(new_bytes, new_samples, channels, bytes_per_sample, n);
-    for (int i = 0; i < n; ++i) {
-      CrossfadeWeights w = CurveWeights(xfade_type, done + i, width_frames);
-      if (level_db != 0.0) w.w_in *= gain;
-      mixed.left[i] = Mix(old_samples.left[i], new_samples.left[i], w, scale);
-      if (channels == 2) mixed.right[i] = Mix(old_samples.right[i], new_samples.right[i], w, scale);
+    const int run = width_frames - done < run_frames ? width_frames - done : run_frames;
+    const auto bytes = static_cast<size_t>(run * frame_size);
+    ReadOrSilence(destination, destination_at, std::span(old_bytes.get(), bytes));
+    ReadOrSilence(source, source_at, std::span(new_bytes.get(), bytes));
+    for (int first = 0; first < run; first += kBlockFrames) {
+      const int n = run - first < kBlockFrames ? run - first : kBlockFrames;
+      const auto at = static_cast<size_t>(first * frame_size);
+      ToSamples(std::span(old_bytes.get() + at, bytes - at), old_samples, channels, bytes_per_sample, n);
+      ToSamples(std::span(new_bytes.get() + at, bytes - at), new_samples, channels, bytes_per_sample, n);
+      BlockWeights(weights, xfade_type, done + first, n, width_frames, level_db != 0.0 ? gain : 1.0);
+      MixBlock(old_samples.left, new_samples.left, weights, scale, mixed.left, n);
+      if (channels == 2) MixBlock(old_samples.right, new_samples.right, weights, scale, mixed.right, n);
+      ToBytes(mixed, std::span(mixed_bytes.get() + at, bytes - at), channels, bytes_per_sample, n);
     }
-    ToBytes(mixed, mixed_bytes, channels, bytes_per_sample, n);
-    if (std::fwrite(mixed_bytes.data(), 1, bytes, temp) != bytes) {
+    if (std::fwrite(mixed_bytes.get(), 1, bytes, temp) != bytes) {
       Close(destination, source, temp, 0);
       FailTempWrite(temp_path);
     }
     destination_at += static_cast<int64_t>(bytes);
     source_at += static_cast<int64_t>(bytes);
-    done += n;
+    done += run;
   }
   Close(destination, source, nullptr, 0);
   if (!FlushAndClose(temp)) FailTempWrite(temp_path);

@@ -131,6 +131,16 @@ TEST(Codec, TruncationIsDefinedForEveryDouble) {
   EXPECT_EQ(TruncateToInt32(1e12), INT_MAX);
   EXPECT_EQ(TruncateToInt32(-1e12), INT_MIN);
   EXPECT_EQ(TruncateToInt32(NAN), 0);
+  EXPECT_EQ(TruncateToInt32(INFINITY), INT_MAX);
+  EXPECT_EQ(TruncateToInt32(-INFINITY), INT_MIN);
+  // Around the ends of the range.
+  EXPECT_EQ(TruncateToInt32(2147483647.0), INT_MAX);
+  EXPECT_EQ(TruncateToInt32(2147483647.75), INT_MAX);
+  EXPECT_EQ(TruncateToInt32(2147483646.5), 2147483646);
+  EXPECT_EQ(TruncateToInt32(-2147483648.0), INT_MIN);
+  EXPECT_EQ(TruncateToInt32(-2147483648.75), INT_MIN);
+  EXPECT_EQ(TruncateToInt32(-2147483647.5), -2147483647);
+  EXPECT_EQ(TruncateToInt32(-0.9), 0);
 }
 
 }  // namespace

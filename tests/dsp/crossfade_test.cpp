@@ -117,6 +117,27 @@ TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
   }
 }
 
+// Wide crossfades are read and written in runs of many blocks; the weights
+// and the windows must run on across those boundaries too, and a window that
+// runs past its file's end mixes silence.
+TEST_F(Renderer, WidthsOfManyRunsAndWindowsPastTheEnd) {
+  for (const int bits : {16, 24}) {
+    const int channels = bits == 16 ? 1 : 2;
+    const auto dest = Ramp(40000, channels, bits, -bits * 1000, 997);
+    const auto src = Ramp(30000, channels, bits, bits * 1000, -1409);
+    WriteFile(destination, CanonicalWav(48000, bits, channels, dest));
+    WriteFile(source, CanonicalWav(48000, bits, channels, src));
+    for (const int width : {16383, 16384, 16385, 33001}) {
+      for (const int type : {1, 4}) {
+        const double level = type == 4 ? -7.5 : 0.0;
+        ASSERT_EQ(Render(20000, 17000, width, type, level, channels, bits / 8), 0);
+        ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 20000, 17000, width, type, level, channels, bits))
+            << bits << " bits, width " << width << ", type " << type;
+      }
+    }
+  }
+}
+
 TEST_F(Renderer, WindowBoundsAreInclusive) {
   WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(100, 2, 16)));
   WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(50, 2, 16)));
