@@ -15,8 +15,22 @@ int32_t Sample16(const unsigned char* at) {
   return 256 * at[0] + 65536 * top;
 }
 
-int32_t SampleOf(const unsigned char* at, int bytes_per_sample) {
-  return bytes_per_sample == 3 ? Sample24(at) : Sample16(at);
+// One loop per sample width, so that the width is not tested per sample.
+template <int Width>
+void ReadMono(std::span<const unsigned char> bytes, std::span<int32_t> samples, int n) {
+  for (int i = 0; i < n; ++i) {
+    const unsigned char* at = &bytes[static_cast<size_t>(i) * Width];
+    samples[i] = Width == 3 ? Sample24(at) : Sample16(at);
+  }
+}
+
+template <int Width>
+void ReadStereo(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right, int n) {
+  for (int i = 0; i < n; ++i) {
+    const unsigned char* frame = &bytes[static_cast<size_t>(i) * 2 * Width];
+    left[i] = Width == 3 ? Sample24(frame) : Sample16(frame);
+    right[i] = Width == 3 ? Sample24(frame + Width) : Sample16(frame + Width);
+  }
 }
 
 // Stores the low bytes of v, lowest first, and leaves the documented
@@ -45,18 +59,14 @@ void WriteStereo(std::span<int32_t> left, std::span<int32_t> right, std::span<un
 }  // namespace
 
 void CHAR_TO_NUM32(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n) {
-  if (bytes_per_sample != 2 && bytes_per_sample != 3) return;
-  for (int i = 0; i < n; ++i) samples[i] = SampleOf(&bytes[static_cast<size_t>(i) * bytes_per_sample], bytes_per_sample);
+  if (bytes_per_sample == 3) ReadMono<3>(bytes, samples, n);
+  if (bytes_per_sample == 2) ReadMono<2>(bytes, samples, n);
 }
 
 void CHAR_TO_NUM32_STEREO(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
                           int bytes_per_sample, int n) {
-  if (bytes_per_sample != 2 && bytes_per_sample != 3) return;
-  for (int i = 0; i < n; ++i) {
-    const unsigned char* frame = &bytes[static_cast<size_t>(i) * 2 * bytes_per_sample];
-    left[i] = SampleOf(frame, bytes_per_sample);
-    right[i] = SampleOf(frame + bytes_per_sample, bytes_per_sample);
-  }
+  if (bytes_per_sample == 3) ReadStereo<3>(bytes, left, right, n);
+  if (bytes_per_sample == 2) ReadStereo<2>(bytes, left, right, n);
 }
 
 void NUM16MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
