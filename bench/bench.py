@@ -2,10 +2,12 @@
 """Benchmark wavsplice against cp (the floor) and sox (a peer) on splice jobs.
 
 Every job is run interleaved with the others, after a warm-up, for several
-rounds; the table gives medians. Before every timed command the file system
-is synced, so each starts without another's dirty pages to write back. Sources are made with wavsplice-tone in a
-scratch directory (nothing large is committed). Every output's format and
-length is checked, and the plain outputs must hold exactly sox's sample data.
+rounds; the table gives medians. The tools take turns at running first in a
+job, and every output is removed once checked. Before every timed command the
+file system is synced, so each starts without another's dirty pages to write
+back. Sources are made with wavsplice-tone in a scratch directory (nothing
+large is committed). Every output's format and length is checked, and the
+plain outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--scratch DIR]
 
@@ -189,8 +191,12 @@ def main():
                 "sox": job.sox(),
                 "cp": ["cp", "model.wav", "floor.wav"],
             }
-            # wavsplice first: cp copies a file of the size of its output.
-            for tool in ("wavsplice", "sox", "cp", "baseline")[:len(tools)]:
+            # The warm-up runs wavsplice first: cp copies a file of the size of
+            # its output. After it, every tool takes each place in the order in
+            # turn, so that none always runs first after the previous job.
+            order = ("wavsplice", "sox", "cp", "baseline")[:len(tools)]
+            shift = round_number % len(order)
+            for tool in order[shift:] + order[:shift]:
                 if tool == "cp" and not os.path.exists(os.path.join(d, "model.wav")):
                     # cp copies a file of the destination's size.
                     shutil.copyfile(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
@@ -220,10 +226,14 @@ def main():
             if round_number == 0 and job.level is None and not job.xfade:
                 if not same_samples(os.path.join(d, "ours.wav"), os.path.join(d, "theirs.wav")):
                     sys.exit(f"bench: {job.name}: sample data differs from sox's")
+            # Outputs go once checked: a page cache full of old outputs makes
+            # whichever command runs next reclaim memory while it writes.
+            for name in ("ours.wav", "theirs.wav", "floor.wav"):
+                os.remove(os.path.join(d, name))
 
-    # The outputs take gigabytes; the sources stay for the next run.
+    # cp's inputs take gigabytes; the sources stay for the next run.
     for d in dirs.values():
-        for name in ("ours.wav", "theirs.wav", "floor.wav", "model.wav"):
+        for name in ("model.wav",):
             if os.path.exists(os.path.join(d, name)):
                 os.remove(os.path.join(d, name))
 
