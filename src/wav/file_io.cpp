@@ -69,7 +69,13 @@ bool WriteAt(std::FILE* file, int64_t offset, std::span<const unsigned char> byt
 bool ExtendTo(std::FILE* file, int64_t size) {
   struct stat info {};
   if (fstat(fileno(file), &info) != 0) return false;
-  return info.st_size >= size || ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+  if (info.st_size >= size) return true;
+  // Blocks reserved now take the copies faster than a hole, which must
+  // reserve them page by page. Where the file system cannot reserve them
+  // (or has no room yet), a hole reads as zeros all the same.
+  const auto from = static_cast<off_t>(info.st_size);
+  if (fallocate(fileno(file), 0, from, static_cast<off_t>(size) - from) == 0) return true;
+  return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 bool FlushAndClose(std::FILE* file) {
