@@ -59,7 +59,7 @@ void PrepareCrossfade(RunState& state, int e) {
   MAKE_HEADER(temp, f.rate, static_cast<unsigned>(f.bits), width, static_cast<uint16_t>(f.channels));
   const int result = CROSSFADE(t.insert_frame[e], t.read_start_frame[e], width, t.xfade_type[e], t.level_db[e],
                                t.destination_name.data(), t.source_name[e].data(), temp, f.channels,
-                               f.bytes_per_sample);
+                               f.bytes_per_sample, state.curve);
   if (result != 0) DropCrossfade(state, e);
 }
 

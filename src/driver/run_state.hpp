@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 
+#include "dsp/crossfade.hpp"
 #include "task/task_list.hpp"
 #include "wav/attributes.hpp"
 
@@ -26,6 +27,7 @@ struct RunState {
   StreamFormat format;
   int destination_length = 0;
   std::array<char, 64> temp_name = kCrossfadeTempName;
+  KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
 };
 
 // The whole run for a command line: help, or read, plan, execute and report.

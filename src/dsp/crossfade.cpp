@@ -51,14 +51,30 @@ struct Weights {
   std::array<double, kBlockFrames> w_in;
 };
 
-// The weights of frames first .. first + n - 1, the incoming side scaled by
-// the gain (1.0 when there is no level: multiplying by it changes nothing).
-void BlockWeights(Weights& out, int xfade_type, int first, int n, int width_frames, double gain) {
+// The weights of frames first .. first + n - 1, from the kept curve when
+// there is one, the incoming side scaled by the gain (1.0 when there is no
+// level: multiplying by it changes nothing).
+void BlockWeights(Weights& out, const KeptCurve* curve, int xfade_type, int first, int n, int width_frames,
+                  double gain) {
   for (int i = 0; i < n; ++i) {
-    const CrossfadeWeights w = CurveWeights(xfade_type, first + i, width_frames);
+    const CrossfadeWeights w = curve != nullptr ? curve->weights[static_cast<size_t>(first + i)]
+                                                : CurveWeights(xfade_type, first + i, width_frames);
     out.w_out[i] = w.w_out;
     out.w_in[i] = w.w_in * gain;
   }
+}
+
+// The curve of this crossfade, from `kept` or computed into it; null when it
+// is too wide to keep.
+const KeptCurve* CurveFor(KeptCurve& kept, int xfade_type, int width_frames) {
+  if (width_frames > kMaxKeptCurveFrames) return nullptr;
+  if (kept.xfade_type != xfade_type || kept.width_frames != width_frames || kept.weights.empty()) {
+    kept.weights.resize(static_cast<size_t>(width_frames));
+    for (int j = 0; j < width_frames; ++j) kept.weights[static_cast<size_t>(j)] = CurveWeights(xfade_type, j, width_frames);
+    kept.xfade_type = xfade_type;
+    kept.width_frames = width_frames;
+  }
+  return &kept;
 }
 
 void MixBlock(const Samples& destination, const Samples& source, const Weights& w, double scale, Samples& out,
@@ -115,6 +131,14 @@ CrossfadeWeights CurveWeights(int xfade_type, int j, int width_frames) {
 int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfade_type, double level_db,
               const char* destination_path, const char* source_path, const char* temp_path, int channels,
               int bytes_per_sample) {
+  KeptCurve none;
+  return CROSSFADE(insert_frame, read_start_frame, width_frames, xfade_type, level_db, destination_path, source_path,
+                   temp_path, channels, bytes_per_sample, none);
+}
+
+int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfade_type, double level_db,
+              const char* destination_path, const char* source_path, const char* temp_path, int channels,
+              int bytes_per_sample, KeptCurve& kept) {
   const double gain = std::pow(10.0, level_db / 20.0);
 
   std::FILE* destination = OpenRegular(destination_path, "rb");
@@ -171,6 +195,7 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   Channels mixed;
   Weights weights;
   const double scale = bytes_per_sample == 2 ? k16BitScale : 1.0;
+  const KeptCurve* curve = CurveFor(kept, xfade_type, width_frames);
 
   for (int done = 0; done < width_frames;) {
     const int run = width_frames - done < run_frames ? width_frames - done : run_frames;
@@ -182,7 +207,7 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
       const auto at = static_cast<size_t>(first * frame_size);
       ToSamples(std::span(old_bytes.get() + at, bytes - at), old_samples, channels, bytes_per_sample, n);
       ToSamples(std::span(new_bytes.get() + at, bytes - at), new_samples, channels, bytes_per_sample, n);
-      BlockWeights(weights, xfade_type, done + first, n, width_frames, level_db != 0.0 ? gain : 1.0);
+      BlockWeights(weights, curve, xfade_type, done + first, n, width_frames, level_db != 0.0 ? gain : 1.0);
       MixBlock(old_samples.left, new_samples.left, weights, scale, mixed.left, n);
       if (channels == 2) MixBlock(old_samples.right, new_samples.right, weights, scale, mixed.right, n);
       ToBytes(mixed, std::span(mixed_bytes.get() + at, bytes - at), channels, bytes_per_sample, n);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 // Renders a crossfade of width_frames frames around the splice of an entry:
 // destination frames from insert_frame - width/2 fade out while source frames
 // from read_start_frame - width/2 fade in along curve xfade_type (1 to 4),
@@ -19,3 +21,20 @@ struct CrossfadeWeights {
   double w_in;   // source (incoming) side
 };
 CrossfadeWeights CurveWeights(int xfade_type, int j, int width_frames);
+
+// The curve of the last crossfade rendered, kept by the caller from one entry
+// to the next: a run usually joins many entries with the same curve and
+// width, and the curve costs a sine or cosine a frame. Curves wider than
+// kMaxKeptCurveFrames are not kept, so that it stays small.
+inline constexpr int kMaxKeptCurveFrames = 16384;
+struct KeptCurve {
+  int xfade_type = 0;
+  int width_frames = 0;
+  std::vector<CrossfadeWeights> weights;  // before the level; empty until a curve is kept
+};
+
+// CROSSFADE, taking the curve from `kept` when it holds this one, and keeping
+// it there otherwise. The frames are the same either way.
+int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfade_type, double level_db,
+              const char* destination_path, const char* source_path, const char* temp_path, int channels,
+              int bytes_per_sample, KeptCurve& kept);

@@ -138,6 +138,36 @@ TEST_F(Renderer, WidthsOfManyRunsAndWindowsPastTheEnd) {
   }
 }
 
+// A curve kept from one entry serves the next only when the curve and the
+// width are the same; a level never enters what is kept.
+TEST_F(Renderer, KeptCurveServesOnlyTheSameCurveAndWidth) {
+  const auto dest = Ramp(3000, 2, 24, -24000, 997);
+  const auto src = Ramp(3000, 2, 24, 24000, -1409);
+  WriteFile(destination, CanonicalWav(44100, 24, 2, dest));
+  WriteFile(source, CanonicalWav(44100, 24, 2, src));
+  KeptCurve kept;
+  struct Call {
+    int width, type;
+    double level;
+  };
+  for (const Call call : {Call{100, 1, 0.0}, Call{100, 1, -6.0}, Call{100, 3, 0.0}, Call{101, 3, 0.0},
+                          Call{100, 1, 0.0}, Call{kMaxKeptCurveFrames + 1, 1, 0.0}, Call{100, 1, 4.0}}) {
+    const int insert = call.width / 2 + 10;
+    MAKE_HEADER(temp.c_str(), 44100, 24, call.width, 2);
+    int result = -1;
+    Captured([&] {
+      result = CROSSFADE(insert, insert, call.width, call.type, call.level, destination.c_str(), source.c_str(),
+                         temp.c_str(), 2, 3, kept);
+    });
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(Rendered(24), ReferenceCrossfade(dest, src, insert, insert, call.width, call.type, call.level, 2, 24))
+        << "width " << call.width << ", type " << call.type << ", level " << call.level;
+  }
+  // The widest curve was not kept: the last kept one is still there.
+  EXPECT_EQ(kept.width_frames, 100);
+  EXPECT_EQ(kept.weights.size(), 100U);
+}
+
 TEST_F(Renderer, WindowBoundsAreInclusive) {
   WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(100, 2, 16)));
   WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(50, 2, 16)));
