@@ -147,6 +147,8 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   if (destination == nullptr) return Close(destination, source, temp, 1);
   if (source == nullptr) return Close(destination, source, temp, 2);
   if (temp == nullptr) return Close(destination, source, temp, 3);
+  // Every run goes out in one write; a stream buffer would split it in two.
+  std::setvbuf(temp, nullptr, _IONBF, 0);
 
   // The window after the splice is usually a hole of the new destination:
   // reading ahead there would only fill the cache with zeros.
