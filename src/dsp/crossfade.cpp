@@ -70,7 +70,9 @@ const KeptCurve* CurveFor(KeptCurve& kept, int xfade_type, int width_frames) {
   if (width_frames > kMaxKeptCurveFrames) return nullptr;
   if (kept.xfade_type != xfade_type || kept.width_frames != width_frames || kept.weights.empty()) {
     kept.weights.resize(static_cast<size_t>(width_frames));
-    for (int j = 0; j < width_frames; ++j) kept.weights[static_cast<size_t>(j)] = CurveWeights(xfade_type, j, width_frames);
+    for (int j = 0; j < width_frames; ++j) {
+      kept.weights[static_cast<size_t>(j)] = CurveWeights(xfade_type, j, width_frames);
+    }
     kept.xfade_type = xfade_type;
     kept.width_frames = width_frames;
   }
