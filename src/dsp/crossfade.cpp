@@ -68,7 +68,7 @@ void BlockWeights(Weights& out, const KeptCurve* curve, int xfade_type, int firs
 // is too wide to keep.
 const KeptCurve* CurveFor(KeptCurve& kept, int xfade_type, int width_frames) {
   if (width_frames > kMaxKeptCurveFrames) return nullptr;
-  if (kept.xfade_type != xfade_type || kept.width_frames != width_frames || kept.weights.empty()) {
+  if (kept.xfade_type != xfade_type || kept.width_frames != width_frames) {
     kept.weights.resize(static_cast<size_t>(width_frames));
     for (int j = 0; j < width_frames; ++j) {
       kept.weights[static_cast<size_t>(j)] = CurveWeights(xfade_type, j, width_frames);

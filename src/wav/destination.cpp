@@ -91,8 +91,7 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
   bool source_short = false;
   const int64_t run_bytes = std::min(kRunBytes, remaining);
   // Every byte is read into before it is used, so the buffer is not zeroed.
-  const auto run_size = static_cast<size_t>(std::max<int64_t>(run_bytes, 0));
-  const auto run = std::make_unique_for_overwrite<unsigned char[]>(run_size);
+  const auto run = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(run_bytes));
   while (remaining > 0) {
     const int64_t bytes = std::min(remaining, run_bytes);
     const auto span = std::span(run.get(), static_cast<size_t>(bytes));
