@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "driver/fatal.hpp"
@@ -29,10 +30,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFile("source.wav", std::span(data, size));
   std::FILE* file = OpenRegular("source.wav", "rb");
   if (file == nullptr) std::abort();
-  const int64_t format = FIND_CHUNK(file, "fmt");
-  const int64_t tag = FIND_CHUNK(file, "data");
+  const int64_t format = FindChunk(file, "fmt");
+  const std::optional<AudioExtent> audio = FindAudio(file);
   std::fclose(file);
-  if (format > kLastProbeOffset || tag > kLastProbeOffset || (tag >= 0 && tag % 2 != 0)) std::abort();
+  // Wherever the walk or the probe finds the data, its samples lie within the
+  // file (the probe's may start past a file that ends in the size field).
+  if (format >= static_cast<int64_t>(size) || (audio && (audio->end > static_cast<int64_t>(size) ||
+                                                       (audio->end < audio->start && audio->end != static_cast<int64_t>(size))))) {
+    std::abort();
+  }
 
   auto attributes = std::make_unique<SourceAttributes>();
   try {
@@ -44,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int channels = attributes->channels[0];
   const int bytes_per_sample = attributes->bytes_per_sample[0];
   const int length = attributes->length_frames[0];
-  if (attributes->data_start[0] != tag + 8) std::abort();
+  if (!audio || attributes->data_start[0] != audio->start) std::abort();
 
   // Copy the middle of the source, at a level, then crossfade its second half in.
   const int frames = length < 0 ? 0 : (length > 4096 ? 4096 : length);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "driver/fatal.hpp"
 #include "dsp/codec.hpp"
@@ -155,29 +156,28 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   // The window after the splice is usually a hole of the new destination:
   // reading ahead there would only fill the cache with zeros.
   posix_fadvise(fileno(destination), 0, 0, POSIX_FADV_RANDOM);
-  const int64_t destination_size = FileSize(destination);
-  const int64_t source_size = FileSize(source);
-
-  const int64_t destination_start = DataStart(destination);
-  if (destination_start < 0) {
+  const std::optional<AudioExtent> destination_audio = FindAudio(destination);
+  if (!destination_audio) {
     std::puts("Data block not found error");
     return Close(destination, source, temp, 1);
   }
-  const int64_t source_start = DataStart(source);
-  if (source_start < 0) {
+  const std::optional<AudioExtent> source_audio = FindAudio(source);
+  if (!source_audio) {
     std::puts("Data block not found error");
     return Close(destination, source, temp, 2);
   }
+  const int64_t destination_start = destination_audio->start;
+  const int64_t source_start = source_audio->start;
 
   const int64_t frame_size = int64_t{bytes_per_sample} * channels;
   const int half_width = width_frames / 2;
   int64_t destination_at = destination_start + frame_size * (int64_t{insert_frame} - half_width);
-  if (destination_at > destination_size || destination_at < destination_start) {
+  if (destination_at > destination_audio->end || destination_at < destination_start) {
     std::puts("Invalid crossfade for destination file");
     return Close(destination, source, temp, 1);
   }
   int64_t source_at = source_start + frame_size * (int64_t{read_start_frame} - half_width);
-  if (source_at > source_size || source_at < source_start) {
+  if (source_at > source_audio->end || source_at < source_start) {
     std::puts("Invalid crossfade for source file");
     return Close(destination, source, temp, 2);
   }
@@ -204,8 +204,8 @@ int CROSSFADE(int insert_frame, int read_start_frame, int width_frames, int xfad
   for (int done = 0; done < width_frames;) {
     const int run = width_frames - done < run_frames ? width_frames - done : run_frames;
     const auto bytes = static_cast<size_t>(run * frame_size);
-    ReadOrSilence(destination, destination_at, std::span(old_bytes.get(), bytes));
-    ReadOrSilence(source, source_at, std::span(new_bytes.get(), bytes));
+    ReadAudio(destination, *destination_audio, destination_at, std::span(old_bytes.get(), bytes));
+    ReadAudio(source, *source_audio, source_at, std::span(new_bytes.get(), bytes));
     for (int first = 0; first < run; first += kBlockFrames) {
       const int n = run - first < kBlockFrames ? run - first : kBlockFrames;
       const auto at = static_cast<size_t>(first * frame_size);

@@ -3,6 +3,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <optional>
 
 #include "driver/fatal.hpp"
 #include "wav/chunk.hpp"
@@ -25,7 +26,7 @@ void GET_ATTRIBUTES(int index, const char* path, SourceAttributes& attributes) {
   std::FILE* file = OpenRegular(path, "rb");
   if (file == nullptr) Fatal(2, "Cannot find file in track list called %s!!\n", path);
 
-  int64_t format = FIND_CHUNK(file, "fmt");
+  int64_t format = FindChunk(file, "fmt");
   if (format < 0) {
     std::puts("Can't find format chunk in wave file!");
     format = kLastProbeOffset;
@@ -34,8 +35,8 @@ void GET_ATTRIBUTES(int index, const char* path, SourceAttributes& attributes) {
   const int bits = static_cast<int>(ReadField(file, format + 22, 2));
   const uint32_t rate = ReadField(file, format + 12, 4);
 
-  const int64_t data_start = DataStart(file);
-  if (data_start < 0) {
+  const std::optional<AudioExtent> audio = FindAudio(file);
+  if (!audio) {
     std::fclose(file);
     FailNoData();
   }
@@ -43,20 +44,18 @@ void GET_ATTRIBUTES(int index, const char* path, SourceAttributes& attributes) {
     std::fclose(file);
     Fatal(2, "Unsupported wave format in %s: %i bits, %i channels, %u Hz\n", path, bits, channels, rate);
   }
-  const int64_t size = FileSize(file);
   std::fclose(file);
 
   const int bytes_per_sample = bits / 8;
-  // Everything from the data start to the end of the file counts as samples;
-  // a partial last frame is dropped. Frames past the 32-bit frame range cannot
-  // be addressed, so a longer source is taken as that long.
-  int64_t frames = (size - data_start) / (bytes_per_sample * channels);
+  // A partial last frame is dropped. Frames past the 32-bit frame range
+  // cannot be addressed, so a longer source is taken as that long.
+  int64_t frames = (audio->end - audio->start) / (bytes_per_sample * channels);
   if (frames > INT_MAX) frames = INT_MAX;
 
   attributes.channels[index] = channels;
   attributes.bits[index] = bits;
   attributes.bytes_per_sample[index] = bytes_per_sample;
   attributes.rate[index] = rate;
-  attributes.data_start[index] = static_cast<int>(data_start);
+  attributes.data_start[index] = audio->start;
   attributes.length_frames[index] = static_cast<int>(frames);
 }

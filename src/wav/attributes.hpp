@@ -7,7 +7,7 @@
 // What the attribute reader learns of every source, one element per entry.
 struct SourceAttributes {
   PerEntry<int> channels{};
-  PerEntry<int> data_start{};
+  PerEntry<int64_t> data_start{};
   PerEntry<uint32_t> rate{};
   PerEntry<int> length_frames{};
   PerEntry<int> bytes_per_sample{};

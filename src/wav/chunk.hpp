@@ -2,14 +2,35 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string_view>
 
+// The last offset the fallback probe looks at.
 inline constexpr int64_t kLastProbeOffset = 131072;
 
-// Offset of the first even offset from 2 to 131,072 at which the tag's bytes
-// stand, or -1. Chunk sizes are not followed. The format chunk is looked for
-// by its three letters "fmt".
-int64_t FIND_CHUNK(std::FILE* file, std::string_view tag);
+// Offset of a chunk's tag, or -1. A file with a RIFF, RF64 or BW64 header is
+// walked chunk by chunk from offset 12, following the size fields; a file
+// without one, or a walk that leaves the file without a match, is probed at
+// the even offsets 2 to 131,072 for the tag's bytes. The format chunk is
+// looked for by its three letters "fmt".
+int64_t FindChunk(std::FILE* file, std::string_view tag);
 
-// Start of the first sample byte of the "data" chunk, or -1 without one.
-int64_t DataStart(std::FILE* file);
+// Where a file's samples lie: bytes [start, end).
+struct AudioExtent {
+  int64_t start = 0;
+  int64_t end = 0;
+};
+
+// The extent of the "data" chunk, or nothing without one. A chunk found by
+// the walk ends where its size says (the 64-bit size of a ds64 chunk for an
+// RF64/BW64 size of 0xFFFFFFFF); a size of 0, one that runs past the end of
+// the file, and a chunk found only by the probe end at the end of the file.
+// For the probe's chunk that end may lie before the start (a file that stops
+// inside the chunk's size field).
+std::optional<AudioExtent> FindAudio(std::FILE* file);
+
+// Reads buffer.size() bytes from `offset` of a file whose audio is `audio`:
+// bytes at or past the audio's end, and bytes the file cannot deliver, read
+// as zeros (silence). Returns how many bytes came from the file's audio.
+size_t ReadAudio(std::FILE* file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "driver/fatal.hpp"
@@ -28,11 +29,12 @@ void PAD_FILE(const char* wav_path, int start_frame, int bytes_per_sample, int c
 
   std::FILE* file = OpenRegular(wav_path, "rb+");
   if (file == nullptr) FailOpen(wav_path);
-  const int64_t data_start = DataStart(file);
-  if (data_start < 0) {
+  const std::optional<AudioExtent> audio = FindAudio(file);
+  if (!audio) {
     std::fclose(file);
     FailNoData();
   }
+  const int64_t data_start = audio->start;
   if (frame_count <= 0) {
     CloseWritten(file, wav_path);
     return;
@@ -67,13 +69,15 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
     std::fclose(destination);
     FailOpen(source_path);
   }
-  const int64_t destination_start = DataStart(destination);
-  const int64_t source_start = destination_start < 0 ? -1 : DataStart(source);
-  if (destination_start < 0 || source_start < 0) {
+  const std::optional<AudioExtent> destination_audio = FindAudio(destination);
+  const std::optional<AudioExtent> source_audio = destination_audio ? FindAudio(source) : std::nullopt;
+  if (!destination_audio || !source_audio) {
     std::fclose(source);
     std::fclose(destination);
     FailNoData();
   }
+  const int64_t destination_start = destination_audio->start;
+  const int64_t source_start = source_audio->start;
   if (frame_count <= 0) {
     std::fclose(source);
     CloseWritten(destination, destination_path);
@@ -95,10 +99,10 @@ void INSERT_FILE(const char* destination_path, const char* source_path, int inse
   while (remaining > 0) {
     const int64_t bytes = std::min(remaining, run_bytes);
     const auto span = std::span(run.get(), static_cast<size_t>(bytes));
-    // The plan keeps every run within its source, so a short read means the
-    // source was cut since the plan measured it: the missing frames become
-    // silence, and the run fails once the run is written.
-    const size_t got = ReadOrSilence(source, source_at, span);
+    // The plan keeps every run within its source's audio, so a short read
+    // means the source was cut since the plan measured it: the missing frames
+    // become silence, and the run fails once the run is written.
+    const size_t got = ReadAudio(source, *source_audio, source_at, span);
     source_short = source_short || got < span.size();
     if (level_db != 0.0) {
       NewLevel(span, bytes_per_sample, channels, static_cast<int>(bytes / frame_size), level_db);

@@ -48,12 +48,6 @@ size_t ReadAt(std::FILE* file, int64_t offset, std::span<unsigned char> buffer) 
   return done;
 }
 
-size_t ReadOrSilence(std::FILE* file, int64_t offset, std::span<unsigned char> buffer) {
-  const size_t got = ReadAt(file, offset, buffer);
-  std::memset(buffer.data() + got, 0, buffer.size() - got);
-  return got;
-}
-
 bool WriteAt(std::FILE* file, int64_t offset, std::span<const unsigned char> bytes) {
   const int fd = fileno(file);
   size_t done = 0;

@@ -17,10 +17,6 @@ int64_t FileSize(std::FILE* file);
 // bypass the stream's buffer: a file is used through one or the other.
 size_t ReadAt(std::FILE* file, int64_t offset, std::span<unsigned char> buffer);
 
-// ReadAt, with zeros for whatever the file could not deliver: frames past a
-// file's end read as silence, never as stale bytes. Returns the bytes read.
-size_t ReadOrSilence(std::FILE* file, int64_t offset, std::span<unsigned char> buffer);
-
 // Writes all bytes at an absolute offset; false on any failure.
 bool WriteAt(std::FILE* file, int64_t offset, std::span<const unsigned char> bytes);
 

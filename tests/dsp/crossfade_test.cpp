@@ -187,6 +187,18 @@ TEST_F(Renderer, WindowBoundsAreInclusive) {
   EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
   // Failures append nothing: the work file holds its header alone.
   EXPECT_EQ(ReadFile(temp).size(), 44u);
+
+  // The end is the end of the samples, not of the file: metadata after them
+  // is neither a place to start a window nor material to mix.
+  Bytes tagged = CanonicalWav(44100, 16, 2, Ramp(50, 2, 16));
+  AppendText(tagged, "LIST");
+  Append32(tagged, 200);
+  tagged.insert(tagged.end(), 200, 0x55);
+  WriteFile(source, tagged);
+  EXPECT_EQ(Render(105, 55, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(Rendered(16), std::vector<int32_t>(20, 0));
+  EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
+  EXPECT_EQ(output, "Invalid crossfade for source file\n");
 }
 
 TEST_F(Renderer, NonPositiveWidthRendersNothingAfterTheChecks) {

@@ -99,6 +99,10 @@ bool HaveSox() {
   return std::system("command -v sox >/dev/null 2>&1 && command -v soxi >/dev/null 2>&1") == 0;
 }
 
+bool HaveCommand(const std::string& name) {
+  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
 std::vector<std::string> FilesIn(const std::filesystem::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename().string());

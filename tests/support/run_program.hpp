@@ -38,5 +38,8 @@ ProgramResult RunWavsplice(const std::filesystem::path& dir, const std::vector<s
 // independent oracle skip, saying so, without them).
 bool HaveSox();
 
+// Whether a command is on PATH.
+bool HaveCommand(const std::string& name);
+
 // The names of the files in dir, sorted.
 std::vector<std::string> FilesIn(const std::filesystem::path& dir);

@@ -63,17 +63,6 @@ TEST_F(AttributeReader, CanonicalHeader) {
   EXPECT_EQ(r.output, "");
 }
 
-TEST_F(AttributeReader, ChunksBetweenAndAfterTheData) {
-  const Bytes data = Chunk("data", PackSamples(16, Ramp(10, 1, 16)));
-  const Bytes list = Chunk("LIST", Bytes(26, 'x'));
-  const Bytes trailer = Chunk("id3 ", Bytes(6, 0));
-  const auto r = Read(Write(Riff({FormatChunk(22050, 16, 1), list, data, trailer})));
-  ASSERT_EQ(r.status, -1);
-  EXPECT_EQ(r.a->data_start[3], 12 + 24 + 34 + 8);
-  // Everything after the data start counts as samples, the trailing chunk too.
-  EXPECT_EQ(r.a->length_frames[3], 10 + 14 / 2);
-}
-
 TEST_F(AttributeReader, ExtensibleFormatChunkAndPartialLastFrame) {
   Bytes format = FormatChunk(96000, 24, 2);
   format[4] = 40;                    // chunk size 40
@@ -88,21 +77,85 @@ TEST_F(AttributeReader, ExtensibleFormatChunkAndPartialLastFrame) {
   EXPECT_EQ(r.a->length_frames[3], 7);
 }
 
-TEST_F(AttributeReader, TagsAreFoundByTheirBytesAtEvenOffsetsOnly) {
-  // "data" inside an earlier chunk at an even offset is taken as the tag.
-  Bytes junk = Chunk("junk", Bytes{'d', 'a', 't', 'a', 0, 0, 0, 0, 9, 9});
-  auto r = Read(Write(Riff({FormatChunk(8000, 16, 1), junk, Chunk("data", Bytes(8, 0))})));
-  ASSERT_EQ(r.status, -1);
-  EXPECT_EQ(r.a->data_start[3], 36 + 8 + 8);
+// Layouts that real recorders and editors write, and the ones they get
+// wrong: where the samples start and how many frames they hold.
+TEST_F(AttributeReader, LayoutsFromTheField) {
+  const Bytes format = FormatChunk(8000, 16, 1);
+  const Bytes ten = PackSamples(16, Ramp(10, 1, 16));
+  // A data chunk whose size field says `declared` over the ten frames.
+  const auto data = [&](uint32_t declared) {
+    Bytes out;
+    AppendText(out, "data");
+    Append32(out, declared);
+    out.insert(out.end(), ten.begin(), ten.end());
+    return out;
+  };
+  const auto ds64 = [](uint64_t data_size) {
+    Bytes body;
+    Append32(body, 0), Append32(body, 0);  // RIFF size, unused here
+    Append32(body, static_cast<uint32_t>(data_size)), Append32(body, static_cast<uint32_t>(data_size >> 32));
+    body.insert(body.end(), 12, 0);  // frame count, table length
+    return Chunk("ds64", body);
+  };
+  const auto container = [](const std::string& tag, std::initializer_list<Bytes> chunks) {
+    Bytes out = Riff(chunks);
+    std::copy(tag.begin(), tag.end(), out.begin());
+    return out;
+  };
+  Bytes odd_list = Chunk("LIST", Bytes(5, 'x'));
+  odd_list.push_back(0);  // the pad byte after an odd size
+  Bytes decoy = Bytes(2, ' ');
+  AppendText(decoy, "data");
+  Append32(decoy, 2);
+  AppendText(decoy, "fmt ");
+  Append32(decoy, 16);
+  decoy.insert(decoy.end(), 16, 0x7F);
+  Bytes picture(140000, 0);
+  std::copy_n("data", 4, picture.begin() + 70000);
+  const Bytes trailer = Chunk("LIST", Bytes(100, 0x55));
+  Bytes headless = Riff({format, Chunk("LIST", decoy), data(20), trailer});
+  std::copy_n("RIFX", 4, headless.begin());
+  // A size that wraps a 32-bit offset back onto its own chunk.
+  Bytes wrapping;
+  AppendText(wrapping, "JUNK");
+  Append32(wrapping, 0xFFFFFFF8);
 
-  // At an odd offset it is not found.
-  Bytes odd = Riff({FormatChunk(8000, 16, 1)});
-  odd.push_back(0);
-  const Bytes data = Chunk("data", Bytes(8, 0));
-  odd.insert(odd.end(), data.begin(), data.end());
-  r = Read(Write(odd));
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.output, "Can't find data block in wave file!\n");
+  struct Case {
+    const char* what;
+    Bytes file;
+    int64_t data_start;
+    int length;
+  };
+  const Case cases[] = {
+      {"canonical", Riff({format, data(20)}), 44, 10},
+      {"JUNK first", Riff({Chunk("JUNK", Bytes(28, 0)), format, data(20)}), 80, 10},
+      {"metadata after the data", Riff({format, data(20), trailer}), 44, 10},
+      {"tags in a comment before the data", Riff({Chunk("LIST", decoy), format, data(20)}), 12 + 8 + 34 + 24 + 8, 10},
+      {"more than 128 KiB before the data", Riff({format, Chunk("PAD ", picture), data(20)}), 140052, 10},
+      {"an odd-sized chunk and its pad byte", Riff({format, odd_list, data(20)}), 58, 10},
+      {"data size 0: an unfinished recording", Riff({format, data(0), trailer}), 44, 10 + 54},
+      {"data size 0xFFFFFFFF", Riff({format, data(0xFFFFFFFF), trailer}), 44, 10 + 54},
+      {"a size past the end of the file", Riff({format, data(22)}), 44, 10},
+      {"a declared size shorter than the file", Riff({format, data(13), trailer}), 44, 6},
+      {"RF64 with ds64", container("RF64", {ds64(12), format, data(0xFFFFFFFF), trailer}), 80, 6},
+      {"BW64 with ds64", container("BW64", {ds64(20), format, data(0xFFFFFFFF), trailer}), 80, 10},
+      {"RF64 with a ds64 size of 0", container("RF64", {ds64(0), format, data(0xFFFFFFFF), trailer}), 80, 64},
+      {"RF64 without ds64", container("RF64", {format, data(0xFFFFFFFF), trailer}), 44, 64},
+      {"RF64 with a 32-bit size", container("RF64", {ds64(12), format, data(8), trailer}), 80, 4},
+      // Without a header, or when the walk leaves the file, the probe decides:
+      // the first "data" at an even offset, samples to the end of the file.
+      {"no RIFF header", headless, 12 + 24 + 8 + 2 + 8, (static_cast<int>(headless.size()) - 54) / 2},
+      {"a size near 2^32 before the data", Riff({format, wrapping, data(20), trailer}), 12 + 24 + 8 + 8, 10 + 54},
+  };
+  for (const Case& c : cases) {
+    const auto r = Read(Write(c.file));
+    ASSERT_EQ(r.status, -1) << c.what << ": " << r.output;
+    EXPECT_EQ(r.output, "") << c.what;
+    EXPECT_EQ(r.a->rate[3], 8000U) << c.what;
+    EXPECT_EQ(r.a->bits[3], 16) << c.what;
+    EXPECT_EQ(r.a->data_start[3], c.data_start) << c.what;
+    EXPECT_EQ(r.a->length_frames[3], c.length) << c.what;
+  }
 }
 
 TEST_F(AttributeReader, TheProbeEndsAtOffset131072) {
