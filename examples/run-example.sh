@@ -5,14 +5,29 @@
 #
 #   run-example.sh NAME OUTPUT_DIR
 #
-# WAVSPLICE and TONE name the programs (default: wavsplice and wavsplice-tone
-# on the PATH).
+# WAVSPLICE and TONE name the programs. Without them, wavsplice is the one
+# installed with this script (PREFIX/bin beside PREFIX/share/doc/wavsplice/
+# examples), else the one on the PATH, and wavsplice-tone the one beside it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 name=$1
 out=$2
-wavsplice=${WAVSPLICE:-wavsplice}
-tone=${TONE:-wavsplice-tone}
+installed=$here/../../../../bin
+if [ -n "${WAVSPLICE:-}" ]; then
+  wavsplice=$WAVSPLICE
+elif [ -x "$installed/wavsplice" ]; then
+  wavsplice=$(cd "$installed" && pwd)/wavsplice
+else
+  wavsplice=$(command -v wavsplice) || { echo "wavsplice not found: set WAVSPLICE" >&2; exit 1; }
+fi
+beside=$(dirname "$wavsplice")/wavsplice-tone
+if [ -n "${TONE:-}" ]; then
+  tone=$TONE
+elif [ -x "$beside" ]; then
+  tone=$beside
+else
+  tone=$(command -v wavsplice-tone) || { echo "wavsplice-tone not found: set TONE" >&2; exit 1; }
+fi
 [ -f "$here/$name/task.txt" ] || { echo "no example called $name" >&2; exit 1; }
 
 mkdir -p "$out"

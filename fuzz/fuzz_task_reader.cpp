@@ -3,10 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string_view>
 
-#include "driver/fatal.hpp"
+#include "common/failure.hpp"
 #include "task/reader.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -15,20 +14,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto list = std::make_unique<TaskList>();
-  PresetTaskList(*list);
+  TaskList list;
   try {
-    ReadTaskText(std::string_view(reinterpret_cast<const char*>(data), size), *list);
-  } catch (const FatalExit& exit) {
-    if (exit.status != 1) std::abort();
+    list = ReadTaskText(std::string_view(reinterpret_cast<const char*>(data), size));
+  } catch (const RunFailure& failure) {
+    if (failure.status != 1) std::abort();
     return 0;
   }
-  // A list handed back is within its bounds and names are terminated.
-  if (list->entry_count < 0 || list->entry_count > kMaxEntries) std::abort();
-  for (int i = 0; i < list->entry_count; ++i) {
-    if (NameOf(list->source_name[i]).size() < 4) std::abort();
-    if (list->xfade_type[i] < 0 || list->xfade_type[i] > 4) std::abort();
-    if (!(list->level_db[i] < 24.0)) std::abort();
+  // A list handed back is within its bounds and holds only what was checked.
+  if (list.entries.size() > static_cast<size_t>(kMaxEntries)) std::abort();
+  if (!list.destination_name.empty() && list.destination_name.size() < 4) std::abort();
+  for (const TaskEntry& entry : list.entries) {
+    if (entry.source_name.size() < 4 || entry.source_name.size() > static_cast<size_t>(kMaxNameLength)) std::abort();
+    if (entry.xfade_type < 0 || entry.xfade_type > 4) std::abort();
+    if (!(entry.level_db < 24.0)) std::abort();
   }
   return 0;
 }

@@ -1,4 +1,4 @@
-// The chunk probe, the attribute reader and the writers on arbitrary files:
+// Finding the chunks, reading the format and the writers on arbitrary files:
 // the input is a source file; when it is accepted, a segment of it is copied
 // with a level and crossfaded into a destination.
 #include <unistd.h>
@@ -10,14 +10,14 @@
 #include <optional>
 #include <string>
 
-#include "driver/fatal.hpp"
-#include "dsp/crossfade.hpp"
+#include "common/failure.hpp"
 #include "support/wav_builder.hpp"
-#include "wav/attributes.hpp"
 #include "wav/chunk.hpp"
+#include "wav/crossfade_file.hpp"
 #include "wav/destination.hpp"
-#include "wav/file_io.hpp"
+#include "wav/file.hpp"
 #include "wav/header.hpp"
+#include "wav/source.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
@@ -28,42 +28,49 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFile("source.wav", std::span(data, size));
-  std::FILE* file = OpenRegular("source.wav", "rb");
-  if (file == nullptr) std::abort();
-  const int64_t format = FindChunk(file, "fmt");
-  const std::optional<AudioExtent> audio = FindAudio(file);
-  std::fclose(file);
-  // Wherever the walk or the probe finds the data, its samples lie within the
-  // file (the probe's may start past a file that ends in the size field).
-  if (format >= static_cast<int64_t>(size) || (audio && (audio->end > static_cast<int64_t>(size) ||
-                                                       (audio->end < audio->start && audio->end != static_cast<int64_t>(size))))) {
-    std::abort();
+  std::optional<AudioExtent> audio;
+  {
+    const FileHandle file = OpenRegular("source.wav", false);
+    if (!file.IsOpen()) std::abort();
+    const int64_t format = FindChunk(file, "fmt");
+    audio = FindAudio(file);
+    // Wherever the walk or the probe finds the data, its samples lie within
+    // the file (the probe's may start past a file that ends in the size field).
+    const auto file_size = static_cast<int64_t>(size);
+    if (format >= file_size) std::abort();
+    if (audio && (audio->end > file_size || (audio->end < audio->start && audio->end != file_size))) std::abort();
   }
 
-  auto attributes = std::make_unique<SourceAttributes>();
+  SourceInfo source;
   try {
-    GET_ATTRIBUTES(0, "source.wav", *attributes);
-  } catch (const FatalExit& exit) {
-    if (exit.status != 2) std::abort();
+    source = ReadSourceFormat("source.wav");
+  } catch (const RunFailure& failure) {
+    if (failure.status != 2) std::abort();
     return 0;
   }
-  const int channels = attributes->channels[0];
-  const int bytes_per_sample = attributes->bytes_per_sample[0];
-  const int length = attributes->length_frames[0];
-  if (!audio || attributes->data_start[0] != audio->start) std::abort();
+  if (!audio) std::abort();
+  const AudioFormat& format = source.format;
+  const int length = source.length_frames;
 
   // Copy the middle of the source, at a level, then crossfade its second half in.
   const int frames = length < 0 ? 0 : (length > 4096 ? 4096 : length);
   try {
-    MAKE_HEADER("dest.wav", attributes->rate[0], static_cast<unsigned>(attributes->bits[0]), frames,
-                static_cast<uint16_t>(channels));
-    PAD_FILE("dest.wav", 0, bytes_per_sample, channels, frames);
-    INSERT_FILE("dest.wav", "source.wav", frames / 4, bytes_per_sample, -4.5, channels, frames / 2, frames / 4);
-    MAKE_HEADER("xfade_temp.wav", attributes->rate[0], static_cast<unsigned>(attributes->bits[0]), frames / 2,
-                static_cast<uint16_t>(channels));
-    CROSSFADE(frames / 2, frames / 2, frames / 2, 1 + static_cast<int>(size % 4), 3.0, "dest.wav", "source.wav",
-              "xfade_temp.wav", channels, bytes_per_sample);
-  } catch (const FatalExit&) {
+    WriteHeader("dest.wav", format, frames);
+    WriteSilence("dest.wav", format, 0, frames);
+    CopyFrames("dest.wav", "source.wav", format,
+               FrameCopy{.to_frame = frames / 4, .from_frame = frames / 4, .count = frames / 2, .level_db = -4.5});
+    WriteHeader("xfade_temp.wav", format, frames / 2);
+    KeptCurve kept;
+    RenderCrossfade(CrossfadeJob{.insert_frame = frames / 2,
+                                 .read_start_frame = frames / 2,
+                                 .width_frames = frames / 2,
+                                 .curve = 1 + static_cast<int>(size % 4),
+                                 .level_db = 3.0,
+                                 .destination_path = "dest.wav",
+                                 .source_path = "source.wav",
+                                 .work_path = "xfade_temp.wav"},
+                    format, kept);
+  } catch (const RunFailure&) {
     std::abort();  // every file exists and is writable: nothing may fail
   }
   return 0;

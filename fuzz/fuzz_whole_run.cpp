@@ -11,10 +11,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <string>
 
-#include "driver/fatal.hpp"
+#include "common/failure.hpp"
 #include "driver/run_state.hpp"
 #include "support/wav_builder.hpp"
 
@@ -57,21 +56,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::memchr(data, '/', size) != nullptr) return 0;
   WriteFile("task.txt", std::span(data, size));
 
-  auto state = std::make_unique<RunState>();
+  RunState state;
   const char* argv[] = {"wavsplice", "task.txt"};
   try {
-    RunEditor(2, argv, *state);
-  } catch (const FatalExit& exit) {
-    if (exit.status != 1 && exit.status != 2) std::abort();
+    RunEditor(2, argv, state);
+  } catch (const RunFailure& failure) {
+    if (failure.status != 1 && failure.status != 2) std::abort();
   }
 
   // A file the task names as a source must come through unchanged. The
   // others may be the task's destination: they are laid anew for the next run.
-  const TaskList& tasks = state->tasks;
+  const TaskList& tasks = state.tasks;
   for (const auto& [name, bytes] : Sources()) {
     if (std::filesystem::exists(name) && ReadFile(name) == bytes) continue;
-    for (int i = 0; i < tasks.entry_count; ++i) {
-      if (NameOf(tasks.source_name[i]) == name) std::abort();  // a source was damaged
+    for (const TaskEntry& entry : tasks.entries) {
+      if (entry.source_name == name) std::abort();  // a source was damaged
     }
     std::filesystem::remove_all(name);
     WriteFile(name, bytes);
@@ -80,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string name = entry.path().filename().string();
     // A task may name its destination like the work file when it has no
     // crossfade; otherwise a file of that name is a work file left behind.
-    if (name == "xfade_temp.wav" && NameOf(tasks.destination_name) != name) std::abort();
+    if (name == "xfade_temp.wav" && tasks.destination_name != name) std::abort();
     if (name != "task.txt" && Sources().count(name) == 0) std::filesystem::remove_all(entry.path());
   }
   return 0;

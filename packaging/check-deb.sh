@@ -6,11 +6,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
 cmake --build --preset default
+# Packages of earlier versions may lie in the build folder: only the one made
+# now is checked.
+rm -f build/default/wavsplice_*.deb
 cpack --preset deb
 deb=$(ls build/default/wavsplice_*.deb)
 
+# Removed again however the check ends, even if the installation fails half way.
+trap 'dpkg -r wavsplice >/dev/null 2>&1 || true' EXIT
 dpkg -i "$deb"
-trap 'dpkg -r wavsplice >/dev/null' EXIT
+
+echo "== the package declares the shared libraries it needs"
+dpkg-deb -f "$deb" Depends | tee /dev/stderr | grep -q 'libstdc++6'
 
 echo "== man wavsplice"
 man -w wavsplice

@@ -14,9 +14,51 @@
 #include <numbers>
 #include <vector>
 
+#include "common/failure.hpp"
 #include "dsp/codec.hpp"
-#include "wav/file_io.hpp"
+#include "wav/file.hpp"
 #include "wav/header.hpp"
+
+namespace {
+
+void WriteTone(const char* path, const AudioFormat& format, double seconds, double frequency, double amplitude) {
+  const int frames = static_cast<int>(seconds * format.rate);
+  WriteHeader(path, format, frames);
+  FileHandle file = OpenRegular(path, true);
+  if (!file.IsOpen()) Fail(2, "Cannot open wave file %s!\n", path);
+  const int bits = format.bits;
+  const int channels = format.channels;
+  const double full_scale = bits == 16 ? 32767.0 : 8388607.0;
+  constexpr int kBlock = 4096;
+  std::array<int32_t, kBlock> left;
+  std::array<int32_t, kBlock> right;
+  std::vector<unsigned char> bytes(static_cast<size_t>(kBlock * FrameBytes(format)));
+  int64_t offset = kHeaderSize;
+  for (int done = 0; done < frames; done += kBlock) {
+    const int n = frames - done < kBlock ? frames - done : kBlock;
+    for (int i = 0; i < n; ++i) {
+      const int frame = done + i;
+      double value = 0.0;
+      if (frequency > 0) {
+        value = amplitude * full_scale * std::sin(2.0 * std::numbers::pi * frequency * frame / format.rate);
+      } else {
+        value = std::fmod(frame * 7.0, 2.0 * full_scale * amplitude) - full_scale * amplitude;
+      }
+      left[i] = static_cast<int32_t>(value);
+      right[i] = static_cast<int32_t>(-value / 2);  // a different right channel
+    }
+    if (bits == 16 && channels == 1) EncodeMono16(left, bytes, n);
+    if (bits == 16 && channels == 2) EncodeStereo16(left, right, bytes, n);
+    if (bits == 24 && channels == 1) EncodeMono24(left, bytes, n);
+    if (bits == 24 && channels == 2) EncodeStereo24(left, right, bytes, n);
+    const auto size = static_cast<size_t>(n * FrameBytes(format));
+    if (!WriteAt(file, offset, std::span(bytes.data(), size))) Fail(2, "Cannot write wave file %s!\n", path);
+    offset += static_cast<int64_t>(size);
+  }
+  if (!CloseWritten(file)) Fail(2, "Cannot write wave file %s!\n", path);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 6) {
@@ -35,39 +77,10 @@ int main(int argc, char** argv) {
     std::puts("wavsplice-tone: unsupported format or length");
     return 1;
   }
-  const int frames = static_cast<int>(seconds * rate);
-  MAKE_HEADER(path, rate, static_cast<unsigned>(bits), frames, static_cast<uint16_t>(channels));
-
-  std::FILE* file = OpenRegular(path, "rb+");
-  if (file == nullptr) FailOpen(path);
-  const int bytes_per_sample = bits / 8;
-  const double full_scale = bits == 16 ? 32767.0 : 8388607.0;
-  constexpr int kBlock = 4096;
-  std::array<int32_t, kBlock> left;
-  std::array<int32_t, kBlock> right;
-  std::vector<unsigned char> bytes(static_cast<size_t>(kBlock) * bytes_per_sample * channels);
-  int64_t offset = kHeaderSize;
-  for (int done = 0; done < frames; done += kBlock) {
-    const int n = frames - done < kBlock ? frames - done : kBlock;
-    for (int i = 0; i < n; ++i) {
-      const int frame = done + i;
-      double value = 0.0;
-      if (frequency > 0) {
-        value = amplitude * full_scale * std::sin(2.0 * std::numbers::pi * frequency * frame / rate);
-      } else {
-        value = std::fmod(frame * 7.0, 2.0 * full_scale * amplitude) - full_scale * amplitude;
-      }
-      left[i] = static_cast<int32_t>(value);
-      right[i] = static_cast<int32_t>(-value / 2);  // a different right channel
-    }
-    if (bits == 16 && channels == 1) NUM16MONO_TO_CHAR(left, bytes, n);
-    if (bits == 16 && channels == 2) NUM16STER_TO_CHAR(left, right, bytes, n);
-    if (bits == 24 && channels == 1) NUM24MONO_TO_CHAR(left, bytes, n);
-    if (bits == 24 && channels == 2) NUM24STER_TO_CHAR(left, right, bytes, n);
-    const auto size = static_cast<size_t>(n) * bytes_per_sample * channels;
-    if (!WriteAt(file, offset, std::span(bytes.data(), size))) FailWrite(file, path);
-    offset += static_cast<int64_t>(size);
+  try {
+    WriteTone(path, AudioFormat{.rate = rate, .bits = bits, .channels = channels}, seconds, frequency, amplitude);
+  } catch (const RunFailure& failure) {
+    return failure.status;
   }
-  CloseWritten(file, path);
   return 0;
 }

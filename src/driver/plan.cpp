@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
-#include "driver/fatal.hpp"
+#include "common/failure.hpp"
 #include "driver/run_state.hpp"
 #include "task/write_order.hpp"
+#include "wav/crossfade_file.hpp"
 #include "wav/destination.hpp"
 #include "wav/header.hpp"
 
@@ -24,19 +24,18 @@ bool ToFrame(double value, int& frame) {
   return true;
 }
 
-[[noreturn]] void RefuseEdit(const TaskList& tasks, int entry) {
-  Fatal(1, "Edit start/stop set incorrectly for %s\n", tasks.source_name[entry].data());
+[[noreturn]] void RefuseEdit(const TaskEntry& entry) {
+  Fail(1, "Edit start/stop set incorrectly for %s\n", entry.source_name.c_str());
 }
 
 // The path as the directory it resolves to plus its last component, so that
 // "a.wav" and "./a.wav" compare equal even before the file exists.
-std::string CanonicalName(const char* path) {
-  std::string text(path);
-  const size_t slash = text.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : text.substr(0, slash));
-  const std::string base = slash == std::string::npos ? text : text.substr(slash + 1);
+std::string CanonicalName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   char* resolved = realpath(directory.c_str(), nullptr);
-  if (resolved == nullptr) return text;
+  if (resolved == nullptr) return path;
   std::string result = std::string(resolved) + "/" + base;
   std::free(resolved);
   return result;
@@ -44,60 +43,64 @@ std::string CanonicalName(const char* path) {
 
 // Whether two names lead to one file: the same existing file (device and
 // inode, through links too), or the same name where it does not exist yet.
-bool SameFile(const char* a, const char* b) {
+bool SameFile(const std::string& a, const std::string& b) {
   struct stat first {};
   struct stat second {};
-  if (stat(a, &first) == 0 && stat(b, &second) == 0) {
+  if (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
   }
   return CanonicalName(a) == CanonicalName(b);
 }
 
-// Creating the destination truncates it, and every crossfade truncates its
-// work file: neither may be a file the run still has to read.
-void RefuseClobbering(const RunState& state) {
-  const TaskList& tasks = state.tasks;
-  const char* destination = tasks.destination_name.data();
-  for (int i = 0; i < tasks.entry_count; ++i) {
-    if (SameFile(destination, tasks.source_name[i].data())) {
-      Fatal(1, "Destination %s is also a source track\n", destination);
+// Creating the destination empties it, and every crossfade empties its work
+// file: neither may be a file the run still has to read.
+void RefuseClobbering(const TaskList& tasks) {
+  const std::string& destination = tasks.destination_name;
+  for (const TaskEntry& entry : tasks.entries) {
+    if (SameFile(destination, entry.source_name)) {
+      Fail(1, "Destination %s is also a source track\n", destination.c_str());
     }
   }
   bool any_crossfade = false;
-  for (int i = 0; i < tasks.entry_count; ++i) any_crossfade = any_crossfade || tasks.xfade_type[i] != 0;
+  for (const TaskEntry& entry : tasks.entries) any_crossfade = any_crossfade || entry.xfade_type != 0;
   if (!any_crossfade) return;
-  const char* temp = state.temp_name.data();
-  bool named = SameFile(destination, temp);
-  for (int i = 0; i < tasks.entry_count; ++i) named = named || SameFile(tasks.source_name[i].data(), temp);
-  if (named) Fatal(1, "Crossfade work file %s is also named as a track\n", temp);
+  bool named = SameFile(destination, kWorkFileName);
+  for (const TaskEntry& entry : tasks.entries) named = named || SameFile(entry.source_name, kWorkFileName);
+  if (named) Fail(1, "Crossfade work file %s is also named as a track\n", kWorkFileName);
 }
 
 // A heading and the attribute of every source, so the odd one out is visible.
-template <class T>
-void ListMismatch(const TaskList& tasks, const char* heading, const PerEntry<T>& values, const char* format) {
+template <class Value>
+void ListMismatch(const RunState& state, const char* heading, const char* format, Value (*value)(const AudioFormat&)) {
   std::puts(heading);
-  for (int i = 0; i < tasks.entry_count; ++i) std::printf(format, tasks.source_name[i].data(), values[i]);
+  for (size_t i = 0; i < state.plan.size(); ++i) {
+    std::printf(format, state.tasks.entries[i].source_name.c_str(), value(state.plan[i].source.format));
+  }
 }
 
+uint32_t Rate(const AudioFormat& f) { return f.rate; }
+int Channels(const AudioFormat& f) { return f.channels; }
+int Bits(const AudioFormat& f) { return f.bits; }
+
 void CheckConsistency(const RunState& state) {
-  const SourceAttributes& a = state.attributes;
-  const TaskList& t = state.tasks;
   bool differs = false;
-  for (int h = 1; h < t.entry_count; ++h) {
-    if (a.rate[h] != a.rate[0]) {
-      ListMismatch(t, "Sample rates do not match for source tracks:", a.rate, "%s\t%u Hz\n");
+  const AudioFormat& first = state.plan.empty() ? state.format : state.plan[0].source.format;
+  for (size_t h = 1; h < state.plan.size(); ++h) {
+    const AudioFormat& f = state.plan[h].source.format;
+    if (f.rate != first.rate) {
+      ListMismatch(state, "Sample rates do not match for source tracks:", "%s\t%u Hz\n", Rate);
       differs = true;
     }
-    if (a.channels[h] != a.channels[0]) {
-      ListMismatch(t, "Number of channels do not match for source tracks:", a.channels, "%s\t%i channels\n");
+    if (f.channels != first.channels) {
+      ListMismatch(state, "Number of channels do not match for source tracks:", "%s\t%i channels\n", Channels);
       differs = true;
     }
-    if (a.bits[h] != a.bits[0]) {
-      ListMismatch(t, "Number of bits do not match for source tracks:", a.bits, "%s\t%i\n");
+    if (f.bits != first.bits) {
+      ListMismatch(state, "Number of bits do not match for source tracks:", "%s\t%i\n", Bits);
       differs = true;
     }
   }
-  if (differs) Fatal(1, "%s", "");
+  if (differs) Fail(1, "%s", "");
 }
 
 // The insert frame of an entry from its insert value; false when it is not a
@@ -105,64 +108,69 @@ void CheckConsistency(const RunState& state) {
 bool InsertFrame(const RunState& state, double insert_value, int& frame) {
   // The rate passes through single precision here, which leaves every rate
   // below 2^24 unchanged.
-  const double factor = state.tasks.using_samples == 1 ? 1.0 : static_cast<double>(static_cast<float>(state.format.rate));
+  const double factor = state.tasks.using_samples ? 1.0 : static_cast<double>(static_cast<float>(state.format.rate));
   return ToFrame(factor * insert_value, frame) && frame >= 0;
 }
 
-// Turns one entry's times into frames and checks them.
+// Turns one entry's times into frames and checks them. The stop as written
+// (after its default and trim) goes back into the entry: appended entries
+// are placed by it.
 void ConvertEntry(RunState& state, int e) {
-  TaskList& t = state.tasks;
-  const int length = state.attributes.length_frames[e];
-  const bool samples = t.using_samples == 1;
+  TaskEntry& t = state.tasks.entries[e];
+  EntryPlan& p = state.plan[e];
+  const int length = p.source.length_frames;
+  const bool samples = state.tasks.using_samples;
   const double rate = samples ? 1.0 : static_cast<double>(state.format.rate);
 
-  if (!std::isfinite(t.xin[e]) || !std::isfinite(t.xout[e]) || !std::isfinite(t.trim[e])) RefuseEdit(t, e);
+  if (!std::isfinite(t.xin) || !std::isfinite(t.xout) || !std::isfinite(t.trim)) RefuseEdit(t);
   int start = 0;
   int stop = 0;
-  if (!ToFrame(rate * t.xin[e], start)) RefuseEdit(t, e);
-  if (t.xout[e] == 0.0) {
+  if (!ToFrame(rate * t.xin, start)) RefuseEdit(t);
+  if (t.xout == 0.0) {
     stop = length;
-    t.xout[e] = samples ? static_cast<double>(length) : length / rate;
-  } else if (!ToFrame(rate * t.xout[e], stop)) {
-    RefuseEdit(t, e);
+    t.xout = samples ? static_cast<double>(length) : length / rate;
+  } else if (!ToFrame(rate * t.xout, stop)) {
+    RefuseEdit(t);
   }
-  if (t.trim[e] != 0.0) {
-    t.xout[e] += t.trim[e];
+  if (t.trim != 0.0) {
+    t.xout += t.trim;
     int trim_frames = 0;
-    if (!ToFrame(rate * t.trim[e], trim_frames)) RefuseEdit(t, e);
+    if (!ToFrame(rate * t.trim, trim_frames)) RefuseEdit(t);
     const int64_t trimmed = int64_t{stop} + trim_frames;
-    if (trimmed > INT_MAX || trimmed < INT_MIN) RefuseEdit(t, e);
+    if (trimmed > INT_MAX || trimmed < INT_MIN) RefuseEdit(t);
     stop = static_cast<int>(trimmed);
   }
 
   // A start before the source's first frame would read its header.
-  if (stop <= start || start < 0) RefuseEdit(t, e);
+  if (stop <= start || start < 0) RefuseEdit(t);
   int64_t read_length = int64_t{stop} - start;
   if (read_length > length || stop > length) read_length = int64_t{length} - start;
-  if (read_length > length) RefuseEdit(t, e);
-  t.read_start_frame[e] = start;
-  t.stop_frame[e] = stop;
-  t.read_length[e] = static_cast<int>(read_length < INT_MIN ? INT_MIN : read_length);
+  if (read_length > length) RefuseEdit(t);
+  p.read_start_frame = start;
+  p.read_length = static_cast<int>(read_length < INT_MIN ? INT_MIN : read_length);
 
   // Inserted entries are checked now so that only usable values reach the
   // write order; appended ones when their insert point is known.
   int frame = 0;
-  if (t.append_flag[e] != 1 && !InsertFrame(state, t.insert_value[e], frame)) RefuseEdit(t, e);
+  if (!t.appended && !InsertFrame(state, t.insert_value, frame)) RefuseEdit(t);
 }
 
 // Places appended entries after the previous entry of the task file and
 // returns the destination's length in frames.
 int64_t PlaceEntries(RunState& state) {
-  TaskList& t = state.tasks;
+  std::vector<TaskEntry>& entries = state.tasks.entries;
   int64_t length = 0;
-  for (int j = 0; j < t.entry_count; ++j) {
-    if (t.append_flag[j] == 1) {
+  for (size_t j = 0; j < entries.size(); ++j) {
+    TaskEntry& t = entries[j];
+    if (t.appended) {
       // The extent as written in the task file, not the read length that a
       // short source may have cut.
-      t.insert_value[j] = j == 0 ? 0.0 : t.insert_value[j - 1] + (t.xout[j - 1] - t.xin[j - 1]);
+      const TaskEntry* previous = j == 0 ? nullptr : &entries[j - 1];
+      t.insert_value = previous == nullptr ? 0.0 : previous->insert_value + (previous->xout - previous->xin);
     }
-    if (!InsertFrame(state, t.insert_value[j], t.insert_frame[j])) RefuseEdit(t, j);
-    const int64_t end = int64_t{t.insert_frame[j]} + t.read_length[j];
+    EntryPlan& p = state.plan[j];
+    if (!InsertFrame(state, t.insert_value, p.insert_frame)) RefuseEdit(t);
+    const int64_t end = int64_t{p.insert_frame} + p.read_length;
     if (end > length) length = end;
   }
   return length;
@@ -171,31 +179,27 @@ int64_t PlaceEntries(RunState& state) {
 }  // namespace
 
 void ResolvePlan(RunState& state) {
-  TaskList& t = state.tasks;
-  if (t.destination_name[0] == '\0') {
-    Fatal(1, "%s\n", "Your destination name appears to be too short or missing");
+  TaskList& tasks = state.tasks;
+  if (tasks.destination_name.empty()) {
+    Fail(1, "%s\n", "Your destination name appears to be too short or missing");
   }
-  RefuseClobbering(state);
+  RefuseClobbering(tasks);
 
-  for (int i = 0; i < t.entry_count; ++i) GET_ATTRIBUTES(i, t.source_name[i].data(), state.attributes);
+  state.plan.clear();
+  for (const TaskEntry& entry : tasks.entries) {
+    state.plan.push_back(EntryPlan{.source = ReadSourceFormat(entry.source_name.c_str())});
+  }
   CheckConsistency(state);
-  if (t.entry_count > 0) {
-    state.format.rate = state.attributes.rate[0];
-    state.format.bits = state.attributes.bits[0];
-    state.format.channels = state.attributes.channels[0];
-    state.format.bytes_per_sample = state.attributes.bits[0] >> 3;
-  }
+  if (!state.plan.empty()) state.format = state.plan[0].source.format;
 
-  for (int i = 0; i < t.entry_count; ++i) ConvertEntry(state, i);
-  FindOrder(t.entry_count, t.insert_value, state.write_order, t.append_flag);
+  for (size_t i = 0; i < tasks.entries.size(); ++i) ConvertEntry(state, static_cast<int>(i));
+  state.write_order = ComputeWriteOrder(tasks.entries);
 
   const int64_t length = PlaceEntries(state);
-  const StreamFormat& f = state.format;
-  if (length * f.bytes_per_sample * f.channels > kMaxDataSize) Fatal(1, "Destination file would be too large\n");
+  if (length * FrameBytes(state.format) > kMaxDataSize) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
 
-  const char* destination = t.destination_name.data();
-  MAKE_HEADER(destination, f.rate, static_cast<unsigned>(f.bits), state.destination_length,
-              static_cast<uint16_t>(f.channels));
-  PAD_FILE(destination, 0, f.bytes_per_sample, f.channels, state.destination_length);
+  const char* destination = tasks.destination_name.c_str();
+  WriteHeader(destination, state.format, state.destination_length);
+  WriteSilence(destination, state.format, 0, state.destination_length);
 }

@@ -1,14 +1,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/fatal.hpp"
+#include "common/failure.hpp"
 #include "driver/run_state.hpp"
 #include "task/reader.hpp"
 
 namespace {
 
 constexpr const char* kHelp[] = {
-    "\nEditor version 2.21 (2f)",
+    "\nEditor version " WAVSPLICE_VERSION " (2f)",
     "\nHelp...",
     "You may run the program with an argument specifying the controlling text file.",
     "Otherwise, the program will look for task.txt.",
@@ -32,14 +32,14 @@ constexpr const char* kHelp[] = {
     "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.",
     "The destination track will match the source track specifications.",
     "\nCrossfades are added with the command 'xf' followed by a tab",
-    "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.",
+    "and the width in milliseconds, followed by a tab and a type 1, 2, 3 or 4.",
     "\nType 1 achieves an equal mix of both tracks at the splice point.",
     "\nType 2 achieves an equal mix without power compensation",
     "\nWith type 3, the decay of the file to the left of the splice is slow",
     "at first and then more rapid with time.",
     "\nWith type 4, the decay is fast at first and then slower with time",
     "\nExample: A 200 msec type 1 crossfade:",
-    "xf    200     1\n",
+    "xf\t200\t1\n",
 };
 
 }  // namespace
@@ -54,15 +54,13 @@ int RunEditor(int argc, const char* const* argv, RunState& state) {
       return 1;
     }
     if (std::strlen(argument) > static_cast<size_t>(kMaxNameLength)) {
-      Fatal(1, "Task file name is too long (%i characters at most)\n", kMaxNameLength);
+      Fail(1, "Task file name is too long (%i characters at most)\n", kMaxNameLength);
     }
-    state.task_path.fill('\0');
-    std::memcpy(state.task_path.data(), argument, std::strlen(argument));
+    state.task_path = argument;
   }
 
-  PresetTaskList(state.tasks);
-  ReadTaskFile(NameOf(state.task_path), state.tasks);
-  std::printf("\nRead %i entries in task file\n\n", state.tasks.entry_count);
+  state.tasks = ReadTaskFile(state.task_path);
+  std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
 
   ResolvePlan(state);
   ExecuteEntries(state);

@@ -1,38 +1,37 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include <string>
+#include <vector>
 
+#include "common/audio_format.hpp"
 #include "dsp/crossfade.hpp"
 #include "task/task_list.hpp"
-#include "wav/attributes.hpp"
+#include "wav/source.hpp"
 
-// The format every source shares and the destination takes. Without entries
-// there is no source to take it from, and CD-quality stereo stands in.
-struct StreamFormat {
-  uint32_t rate = 44100;
-  int bits = 16;
-  int channels = 2;
-  int bytes_per_sample = 2;
+// Where one entry's segment comes from and lands, in frames.
+struct EntryPlan {
+  SourceInfo source;
+  int read_start_frame = 0;
+  int read_length = 0;  // 0 or less: nothing is copied
+  int insert_frame = 0;
 };
-
-inline constexpr std::array<char, 64> kCrossfadeTempName{"xfade_temp.wav"};
 
 // Everything a run works on, owned by the entry point for the whole run.
 struct RunState {
-  NameSlot task_path{"task.txt"};
+  std::string task_path = "task.txt";
   TaskList tasks;
-  SourceAttributes attributes;
-  PerEntry<int> write_order{};
-  StreamFormat format;
+  std::vector<EntryPlan> plan;  // one per task entry, in task-file order
+  std::vector<int> write_order;
+  // The sources' common format; without entries there is no source to take
+  // it from, and CD-quality stereo stands in.
+  AudioFormat format;
   int destination_length = 0;
-  std::array<char, 64> temp_name = kCrossfadeTempName;
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
 };
 
 // The whole run for a command line: help, or read, plan, execute and report.
 // Returns the exit status of a run that ends normally (0, or 1 after the help
-// text); refusals end the run through Fatal.
+// text); refusals end the run with RunFailure.
 int RunEditor(int argc, const char* const* argv, RunState& state);
 
 // Reads the sources, checks and converts every entry, decides the write order
@@ -42,3 +41,12 @@ void ResolvePlan(RunState& state);
 // Writes every entry in write order with its summary, then the report.
 void ExecuteEntries(RunState& state);
 void PrintReport(const RunState& state);
+
+// The crossfade of entry e around its segment copy: rendered into the work
+// file before the copy (false when it could not be), laid over the splice
+// after it.
+bool PrepareCrossfade(RunState& state, int e, int width_frames);
+void PlaceCrossfade(const RunState& state, int e, int width_frames);
+
+// The crossfade width of an entry in frames; -1 when it cannot be rendered.
+int CrossfadeWidth(const RunState& state, const TaskEntry& entry);

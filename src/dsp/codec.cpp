@@ -58,29 +58,29 @@ void WriteStereo(std::span<int32_t> left, std::span<int32_t> right, std::span<un
 
 }  // namespace
 
-void CHAR_TO_NUM32(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n) {
+void DecodeMono(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n) {
   if (bytes_per_sample == 3) ReadMono<3>(bytes, samples, n);
   if (bytes_per_sample == 2) ReadMono<2>(bytes, samples, n);
 }
 
-void CHAR_TO_NUM32_STEREO(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
-                          int bytes_per_sample, int n) {
+void DecodeStereo(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
+                  int bytes_per_sample, int n) {
   if (bytes_per_sample == 3) ReadStereo<3>(bytes, left, right, n);
   if (bytes_per_sample == 2) ReadStereo<2>(bytes, left, right, n);
 }
 
-void NUM16MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
+void EncodeMono16(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
   WriteMono(samples, bytes, n, 2);
 }
 
-void NUM24MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
+void EncodeMono24(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
   WriteMono(samples, bytes, n, 3);
 }
 
-void NUM16STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
+void EncodeStereo16(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
   WriteStereo(left, right, bytes, n, 2);
 }
 
-void NUM24STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
+void EncodeStereo24(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
   WriteStereo(left, right, bytes, n, 3);
 }

@@ -17,14 +17,14 @@
 // n is the frame count; n <= 0 reads and writes nothing. The buffers must
 // hold n frames.
 
-void CHAR_TO_NUM32(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n);
-void CHAR_TO_NUM32_STEREO(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
-                          int bytes_per_sample, int n);
+void DecodeMono(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n);
+void DecodeStereo(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
+                  int bytes_per_sample, int n);
 
-void NUM16MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n);
-void NUM24MONO_TO_CHAR(std::span<int32_t> samples, std::span<unsigned char> bytes, int n);
-void NUM16STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n);
-void NUM24STER_TO_CHAR(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n);
+void EncodeMono16(std::span<int32_t> samples, std::span<unsigned char> bytes, int n);
+void EncodeMono24(std::span<int32_t> samples, std::span<unsigned char> bytes, int n);
+void EncodeStereo16(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n);
+void EncodeStereo24(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n);
 
 // A double truncated toward zero to a 32-bit integer. Values beyond the int
 // range (never produced by levels below 24 dB) saturate instead of being

@@ -146,11 +146,11 @@ void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { Scale<3
 bool HasShuffles() { return false; }
 #endif
 
-int Change(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db,
+void Change(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db,
            bool shuffles) {
   const double gain = std::pow(10.0, level_db / 20.0);
-  if ((bytes_per_sample != 2 && bytes_per_sample != 3) || (channels != 1 && channels != 2) || n <= 0) return 0;
-  if (std::isnan(gain)) return 0;  // no level to apply; the reader never stores one
+  if ((bytes_per_sample != 2 && bytes_per_sample != 3) || (channels != 1 && channels != 2) || n <= 0) return;
+  if (std::isnan(gain)) return;  // no level to apply; the reader never stores one
   const auto samples = static_cast<size_t>(n) * static_cast<size_t>(channels);
   if (bytes_per_sample == 2) {
     Scale<2>(block.data(), samples, gain);
@@ -159,15 +159,14 @@ int Change(std::span<unsigned char> block, int bytes_per_sample, int channels, i
   } else {
     Scale<3>(block.data(), samples, gain);
   }
-  return 0;
 }
 
 }  // namespace
 
-int NewLevel(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
-  return Change(block, bytes_per_sample, channels, n, level_db, HasShuffles());
+void ApplyLevel(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
+  Change(block, bytes_per_sample, channels, n, level_db, HasShuffles());
 }
 
-int NewLevelPortable(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
-  return Change(block, bytes_per_sample, channels, n, level_db, false);
+void ApplyLevelPortable(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
+  Change(block, bytes_per_sample, channels, n, level_db, false);
 }

@@ -3,14 +3,14 @@
 #include <sys/stat.h>
 
 #include <array>
-#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 
-#include "driver/fatal.hpp"
+#include "common/failure.hpp"
 
 namespace {
 
@@ -44,25 +44,21 @@ double Decimal(const char* token) { return std::strtod(token, nullptr); }
 
 // The six commands that write into the most recent entry have no entry to
 // write before the first "src".
-void RequireEntry(int n, const char* word) {
-  if (n == 0) Fatal(1, "Command %s comes before the first src command\n", word);
-}
-
-void CopyName(NameSlot& slot, const char* name, size_t length) {
-  slot.fill('\0');
-  std::memcpy(slot.data(), name, length);
+TaskEntry& CurrentEntry(TaskList& list, const char* word) {
+  if (list.entries.empty()) Fail(1, "Command %s comes before the first src command\n", word);
+  return list.entries.back();
 }
 
 // text has room for one byte after size.
-void Tokenise(char* text, size_t size, TaskList& list) {
+TaskList Tokenise(char* text, size_t size) {
   size = strnlen(text, size);  // a NUL byte ends the text
   text[size] = '\0';
   Tokenizer tokens{text, size};
-  int n = 0;
+  TaskList list;
 
   const char* current = NextToken(tokens);
   if (Is(current, "using_samples")) {
-    list.using_samples = 1;
+    list.using_samples = true;
     std::puts("Reading time values as samples.");
   }
 
@@ -72,82 +68,77 @@ void Tokenise(char* text, size_t size, TaskList& list) {
   while (current != nullptr) {
     if (Is(current, "src")) {
       const char* name = NextToken(tokens);
-      size_t length = name == nullptr ? 0 : std::strlen(name);
-      if (length < 4) Fatal(1, "Source track %i appears to be too short or missing", n + 1);
-      if (n == kMaxEntries) Fatal(1, "Too many source tracks (%i at most)\n", kMaxEntries);
+      const size_t length = name == nullptr ? 0 : std::strlen(name);
+      const auto number = static_cast<int>(list.entries.size()) + 1;
+      if (length < 4) Fail(1, "Source track %i appears to be too short or missing", number);
+      if (number > kMaxEntries) Fail(1, "Too many source tracks (%i at most)\n", kMaxEntries);
       if (length > kMaxNameLength) {
-        Fatal(1, "Source track %i name is too long (%i characters at most)\n", n + 1, kMaxNameLength);
+        Fail(1, "Source track %i name is too long (%i characters at most)\n", number, kMaxNameLength);
       }
-      CopyName(list.source_name[n], name, length);
-      ++n;
+      list.entries.push_back(TaskEntry{.source_name = name});
       current = name;
     }
     if (Is(current, "xin")) {
-      RequireEntry(n, current);
+      TaskEntry& entry = CurrentEntry(list, current);
       current = NextToken(tokens);
-      if (current != nullptr) list.xin[n - 1] = Decimal(current);
+      if (current != nullptr) entry.xin = Decimal(current);
     }
     if (Is(current, "xout")) {
-      RequireEntry(n, current);
+      TaskEntry& entry = CurrentEntry(list, current);
       current = NextToken(tokens);
-      if (current != nullptr) list.xout[n - 1] = Decimal(current);
+      if (current != nullptr) entry.xout = Decimal(current);
     }
     if (Is(current, "ins")) {
-      RequireEntry(n, current);
+      TaskEntry& entry = CurrentEntry(list, current);
       current = NextToken(tokens);
       if (current != nullptr) {
-        if (Is(current, "app")) {
-          list.append_flag[n - 1] = 1;
-        } else {
-          list.insert_value[n - 1] = Decimal(current);
-          list.append_flag[n - 1] = 0;
-        }
+        // "app" appends and leaves the insert value as it was.
+        entry.appended = Is(current, "app");
+        if (!entry.appended) entry.insert_value = Decimal(current);
       }
     }
     if (Is(current, "trim")) {
-      RequireEntry(n, current);
+      TaskEntry& entry = CurrentEntry(list, current);
       current = NextToken(tokens);
-      if (current != nullptr) list.trim[n - 1] = Decimal(current);
+      if (current != nullptr) entry.trim = Decimal(current);
     }
     if (Is(current, "lvl")) {
-      RequireEntry(n, current);
+      TaskEntry& entry = CurrentEntry(list, current);
       current = NextToken(tokens);
       if (current != nullptr) {
         // Levels of 24 dB or more (and NaN) are ignored without a word.
-        float level = RoundToSingle(Decimal(current));
-        if (level < 24.0F) list.level_db[n - 1] = level;
+        const float level = RoundToSingle(Decimal(current));
+        if (level < 24.0F) entry.level_db = level;
       }
     }
     if (Is(current, "xf")) {
-      RequireEntry(n, current);
+      TaskEntry& entry = CurrentEntry(list, current);
+      // The width is never compared with a command word; the type is.
       const char* width = NextToken(tokens);
       current = nullptr;
       if (width != nullptr) {
-        list.xfade_width_ms[n - 1] = RoundToSingle(Decimal(width));
+        entry.xfade_width_ms = RoundToSingle(Decimal(width));
         current = NextToken(tokens);
       }
       if (current != nullptr) {
-        long type = std::strtol(current, nullptr, 10);
-        if (type >= 0 && type <= 4) {
-          list.xfade_type[n - 1] = static_cast<int>(type);
-        } else {
-          list.xfade_type[n - 1] = 0;
-          std::puts("Crossfade-type (parameter 2) is invalid");
-        }
+        const long type = std::strtol(current, nullptr, 10);
+        const bool valid = type >= 0 && type <= 4;
+        entry.xfade_type = valid ? static_cast<int>(type) : 0;
+        if (!valid) std::puts("Crossfade-type (parameter 2) is invalid");
       }
     }
     if (Is(current, "dest")) {
       const char* name = NextToken(tokens);
-      size_t length = name == nullptr ? 0 : std::strlen(name);
-      if (length < 4) Fatal(1, "%s\n", "Your destination name appears to be too short or missing");
+      const size_t length = name == nullptr ? 0 : std::strlen(name);
+      if (length < 4) Fail(1, "%s\n", "Your destination name appears to be too short or missing");
       if (length > kMaxNameLength) {
-        Fatal(1, "Your destination name is too long (%i characters at most)\n", kMaxNameLength);
+        Fail(1, "Your destination name is too long (%i characters at most)\n", kMaxNameLength);
       }
-      CopyName(list.destination_name, name, length);
+      list.destination_name = name;
     }
     current = NextToken(tokens);
   }
-  list.entry_count = n;
+  return list;
 }
 
 }  // namespace
@@ -162,36 +153,29 @@ float RoundToSingle(double value) {
   return static_cast<float>(value);
 }
 
-void ReadTaskText(std::string_view text, TaskList& list) {
+TaskList ReadTaskText(std::string_view text) {
   // One spare byte terminates the last token.
   std::array<char, kTaskFileCapacity + 1> buffer;
-  size_t size = text.size() < kTaskFileCapacity ? text.size() : kTaskFileCapacity;
+  const size_t size = text.size() < kTaskFileCapacity ? text.size() : kTaskFileCapacity;
   std::memcpy(buffer.data(), text.data(), size);
-  Tokenise(buffer.data(), size, list);
+  return Tokenise(buffer.data(), size);
 }
 
-void ReadTaskFile(std::string_view path, TaskList& list) {
-  // path comes from a NUL-terminated buffer of at most 127 characters.
-  const char* c_path = path.data();
-  std::FILE* file = std::fopen(c_path, "rb");
+TaskList ReadTaskFile(const std::string& path) {
+  const auto refuse = [&] { Fail(1, "Cannot find file %s that holds your instructions\n", path.c_str()); };
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   struct stat info {};
   // Something that opens but is not a regular file (a directory, a device)
   // holds no instructions we could read whole.
-  if (file != nullptr && (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode))) {
-    std::fclose(file);
-    file = nullptr;
-  }
-  if (file == nullptr) Fatal(1, "Cannot find file %s that holds your instructions\n", c_path);
+  if (file == nullptr || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) refuse();
 
   std::array<char, kTaskFileCapacity + 1> buffer;
   // Ask for one byte more than the limit: getting it means the file is too
   // large, whatever its size said when it was opened.
-  size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
-  bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) Fatal(1, "Cannot find file %s that holds your instructions\n", c_path);
+  const size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
+  if (std::ferror(file.get()) != 0) refuse();
   if (got > static_cast<size_t>(kTaskFileCapacity)) {
-    Fatal(1, "Task file %s is too large (%i bytes at most)\n", c_path, kTaskFileCapacity);
+    Fail(1, "Task file %s is too large (%i bytes at most)\n", path.c_str(), kTaskFileCapacity);
   }
-  Tokenise(buffer.data(), got, list);
+  return Tokenise(buffer.data(), got);
 }

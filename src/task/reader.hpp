@@ -1,18 +1,19 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "task/task_list.hpp"
 
 inline constexpr int kTaskFileCapacity = 65536;
 
-// Reads the task file at path into the preset task list. Returns only with a
-// complete list; every refusal ends the run with status 1.
-void ReadTaskFile(std::string_view path, TaskList& list);
+// Reads the task file at path. Returns only with a complete list; every
+// refusal ends the run with status 1.
+TaskList ReadTaskFile(const std::string& path);
 
 // The same reader over text already in memory (the file's bytes, at most
 // kTaskFileCapacity of them).
-void ReadTaskText(std::string_view text, TaskList& list);
+TaskList ReadTaskText(std::string_view text);
 
 // double -> float with IEEE round-to-nearest, defined for every input
 // (values beyond the float range become infinities instead of undefined behaviour).

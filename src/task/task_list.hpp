@@ -1,44 +1,27 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
-#include <string_view>
+#include <string>
+#include <vector>
 
 inline constexpr int kMaxEntries = 512;
-inline constexpr int kNameCapacity = 128;  // 127 characters and the terminating NUL
-inline constexpr int kMaxNameLength = kNameCapacity - 1;
+inline constexpr int kMaxNameLength = 127;
 
-using NameSlot = std::array<char, kNameCapacity>;
-template <class T>
-using PerEntry = std::array<T, kMaxEntries>;
-
-// The task list: one element per "src" of the task file, indexed by the entry's
-// position in the file, plus the task-level values.
-struct TaskList {
-  // Read from the task file.
-  PerEntry<NameSlot> source_name{};
-  PerEntry<double> xin{};
-  PerEntry<double> xout{};
-  PerEntry<double> insert_value{};
-  PerEntry<double> trim{};
-  PerEntry<double> level_db{};
-  PerEntry<int> append_flag{};
-  PerEntry<int> xfade_type{};
-  PerEntry<float> xfade_width_ms{};
-  PerEntry<int> xfade_width_frames{};
-  // Derived in frames by the plan.
-  PerEntry<int> read_start_frame{};
-  PerEntry<int> stop_frame{};
-  PerEntry<int> read_length{};
-  PerEntry<int> insert_frame{};
-
-  NameSlot destination_name{};
-  int entry_count = 0;
-  int using_samples = 0;
+// One "src" of the task file with the commands that follow it, as written.
+// A field the task file does not set keeps the default given here.
+struct TaskEntry {
+  std::string source_name;
+  double xin = 0.0;
+  double xout = 0.0;  // 0 means "no stop given": copy to the source's end
+  double insert_value = 0.0;
+  double trim = 0.0;
+  double level_db = 0.0;
+  bool appended = true;  // without "ins" an entry follows the previous one
+  int xfade_type = 0;    // 0: no crossfade; curves 1 to 4
+  float xfade_width_ms = 100.0F;
 };
 
-// Gives all 512 entries their defaults; the reader only writes the fields that
-// the task file sets.
-void PresetTaskList(TaskList& list);
-
-inline std::string_view NameOf(const NameSlot& slot) { return std::string_view(slot.data()); }
+struct TaskList {
+  std::vector<TaskEntry> entries;  // in task-file order, at most kMaxEntries
+  std::string destination_name;    // empty when the task file has no "dest"
+  bool using_samples = false;      // times are frame counts, not seconds
+};

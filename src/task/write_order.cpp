@@ -1,23 +1,17 @@
 #include "task/write_order.hpp"
 
-#include <array>
-
-#include "task/task_list.hpp"
-
-void FindOrder(int count, std::span<const double> insert_value, std::span<int> write_order,
-               std::span<const int> append_flag) {
-  if (count <= 0) return;
+std::vector<int> ComputeWriteOrder(std::span<const TaskEntry> entries) {
+  const auto count = static_cast<int>(entries.size());
+  std::vector<int> order;
+  order.reserve(entries.size());
 
   // Appended entries are never chosen for their own insert value: they travel
   // with the entry before them.
-  std::array<bool, kMaxEntries> placed{};
-  for (int i = 0; i < count; ++i) placed[i] = append_flag[i] == 1;
+  std::vector<bool> placed(entries.size());
+  for (int i = 0; i < count; ++i) placed[i] = entries[i].appended;
 
   int p = 0;
-  while (p < count && append_flag[p] == 1) {
-    write_order[p] = p;
-    ++p;
-  }
+  for (; p < count && entries[p].appended; ++p) order.push_back(p);
 
   while (p < count) {
     // The first unplaced entry is the first candidate, and only a strictly
@@ -28,13 +22,15 @@ void FindOrder(int count, std::span<const double> insert_value, std::span<int> w
     int chosen = -1;
     for (int i = 0; i < count; ++i) {
       if (placed[i]) continue;
-      if (chosen < 0 || insert_value[i] < minimum) {
-        minimum = insert_value[i];
+      if (chosen < 0 || entries[i].insert_value < minimum) {
+        minimum = entries[i].insert_value;
         chosen = i;
       }
     }
-    write_order[p++] = chosen;
-    for (int k = chosen + 1; k < count && append_flag[k] == 1; ++k) write_order[p++] = k;
+    order.push_back(chosen);
+    ++p;
+    for (int k = chosen + 1; k < count && entries[k].appended; ++k, ++p) order.push_back(k);
     placed[chosen] = true;
   }
+  return order;
 }

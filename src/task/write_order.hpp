@@ -1,10 +1,11 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
-// Fills write_order[0 .. count-1] with the entry numbers in the order they are
-// written: earliest insert value first (ties to the lower index), each entry
-// followed directly by the appended entries that come after it in the task
-// file. The insert values must be finite.
-void FindOrder(int count, std::span<const double> insert_value, std::span<int> write_order,
-               std::span<const int> append_flag);
+#include "task/task_list.hpp"
+
+// The entry numbers in the order they are written: earliest insert value
+// first (ties to the lower index), each entry followed directly by the
+// appended entries that come after it in the task file.
+std::vector<int> ComputeWriteOrder(std::span<const TaskEntry> entries);

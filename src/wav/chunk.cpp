@@ -4,7 +4,6 @@
 #include <cstring>
 #include <span>
 
-#include "wav/file_io.hpp"
 
 namespace {
 
@@ -19,7 +18,7 @@ uint64_t Little64(const unsigned char* at) { return uint64_t{Little32(at)} | uin
 // Bytes of the file read forward through one window, so that a walk over
 // many small chunks costs a read per window rather than one per chunk.
 struct ForwardReader {
-  std::FILE* file;
+  const FileHandle& file;
   std::array<unsigned char, 4096> window{};
   int64_t base = 0;  // file offset of window[0]
   int64_t have = 0;  // bytes valid in the window
@@ -72,7 +71,7 @@ int64_t Probe(ForwardReader& reader, std::string_view tag) {
   return -1;
 }
 
-Found Locate(std::FILE* file, std::string_view tag) {
+Found Locate(const FileHandle& file, std::string_view tag) {
   ForwardReader reader{file};
   const int64_t file_size = FileSize(file);
   const unsigned char* head = reader.At(0, 12);
@@ -85,9 +84,9 @@ Found Locate(std::FILE* file, std::string_view tag) {
 
 }  // namespace
 
-int64_t FindChunk(std::FILE* file, std::string_view tag) { return Locate(file, tag).offset; }
+int64_t FindChunk(const FileHandle& file, std::string_view tag) { return Locate(file, tag).offset; }
 
-std::optional<AudioExtent> FindAudio(std::FILE* file) {
+std::optional<AudioExtent> FindAudio(const FileHandle& file) {
   const Found data = Locate(file, "data");
   if (data.offset < 0) return std::nullopt;
   const int64_t file_size = FileSize(file);
@@ -108,7 +107,7 @@ std::optional<AudioExtent> FindAudio(std::FILE* file) {
   return AudioExtent{whole_file.start, whole_file.start + static_cast<int64_t>(size)};
 }
 
-size_t ReadAudio(std::FILE* file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer) {
+size_t ReadAudio(const FileHandle& file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer) {
   const int64_t available = audio.end - offset;
   const size_t wanted =
       available <= 0 ? 0 : (static_cast<uint64_t>(available) < buffer.size() ? static_cast<size_t>(available) : buffer.size());

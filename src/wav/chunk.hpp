@@ -1,10 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <span>
 #include <string_view>
+
+#include "wav/file.hpp"
 
 // The last offset the fallback probe looks at.
 inline constexpr int64_t kLastProbeOffset = 131072;
@@ -14,7 +15,7 @@ inline constexpr int64_t kLastProbeOffset = 131072;
 // without one, or a walk that leaves the file without a match, is probed at
 // the even offsets 2 to 131,072 for the tag's bytes. The format chunk is
 // looked for by its three letters "fmt".
-int64_t FindChunk(std::FILE* file, std::string_view tag);
+int64_t FindChunk(const FileHandle& file, std::string_view tag);
 
 // Where a file's samples lie: bytes [start, end).
 struct AudioExtent {
@@ -28,9 +29,9 @@ struct AudioExtent {
 // the file, and a chunk found only by the probe end at the end of the file.
 // For the probe's chunk that end may lie before the start (a file that stops
 // inside the chunk's size field).
-std::optional<AudioExtent> FindAudio(std::FILE* file);
+std::optional<AudioExtent> FindAudio(const FileHandle& file);
 
 // Reads buffer.size() bytes from `offset` of a file whose audio is `audio`:
 // bytes at or past the audio's end, and bytes the file cannot deliver, read
 // as zeros (silence). Returns how many bytes came from the file's audio.
-size_t ReadAudio(std::FILE* file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer);
+size_t ReadAudio(const FileHandle& file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer);

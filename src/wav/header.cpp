@@ -1,10 +1,9 @@
 #include "wav/header.hpp"
 
-#include <cstdio>
 #include <cstring>
 
-#include "driver/fatal.hpp"
-#include "wav/file_io.hpp"
+#include "common/failure.hpp"
+#include "wav/file.hpp"
 
 namespace {
 
@@ -20,13 +19,15 @@ void Put32(unsigned char* at, uint32_t value) {
 
 }  // namespace
 
-std::array<unsigned char, kHeaderSize> HeaderBytes(uint32_t rate, unsigned bits, int frames, uint16_t channels) {
+std::array<unsigned char, kHeaderSize> HeaderBytes(const AudioFormat& format, int64_t frames) {
   // Sizes are formed in 64 bits and stored as their low 32: the plan keeps the
   // destination's data size within range before it asks for a header.
+  const auto bits = static_cast<uint64_t>(format.bits);
+  const auto channels = static_cast<uint64_t>(format.channels);
   const uint64_t bytes_per_sample = bits / 8;
   const uint64_t data_size = static_cast<uint64_t>(frames < 0 ? 0 : frames) * bytes_per_sample * channels;
-  const uint64_t byte_rate = uint64_t{rate} * bytes_per_sample * channels;
-  const uint64_t block_align = uint64_t{channels} * bits / 8;
+  const uint64_t byte_rate = uint64_t{format.rate} * bytes_per_sample * channels;
+  const uint64_t block_align = channels * bits / 8;
 
   std::array<unsigned char, kHeaderSize> h{};
   std::memcpy(&h[0], "RIFF", 4);
@@ -35,20 +36,19 @@ std::array<unsigned char, kHeaderSize> HeaderBytes(uint32_t rate, unsigned bits,
   std::memcpy(&h[12], "fmt ", 4);
   Put32(&h[16], 16);
   Put16(&h[20], 1);
-  Put16(&h[22], channels);
-  Put32(&h[24], rate);
+  Put16(&h[22], static_cast<uint32_t>(channels));
+  Put32(&h[24], format.rate);
   Put32(&h[28], static_cast<uint32_t>(byte_rate));
   Put16(&h[32], static_cast<uint32_t>(block_align));
-  Put16(&h[34], bits);
+  Put16(&h[34], static_cast<uint32_t>(bits));
   std::memcpy(&h[36], "data", 4);
   Put32(&h[40], static_cast<uint32_t>(data_size));
   return h;
 }
 
-void MAKE_HEADER(const char* path, uint32_t rate, unsigned bits, int frames, uint16_t channels) {
-  std::FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) Fatal(2, "Cannot create wave file %s!\n", path);
-  const auto header = HeaderBytes(rate, bits, frames, channels);
-  if (std::fwrite(header.data(), 1, header.size(), file) != header.size()) FailWrite(file, path);
-  CloseWritten(file, path);
+void WriteHeader(const char* path, const AudioFormat& format, int64_t frames) {
+  FileHandle file = CreateEmpty(path);
+  if (!file.IsOpen()) Fail(2, "Cannot create wave file %s!\n", path);
+  const auto header = HeaderBytes(format, frames);
+  if (!WriteAll(file, header) || !CloseWritten(file)) Fail(2, "Cannot write wave file %s!\n", path);
 }

@@ -3,14 +3,16 @@
 #include <array>
 #include <cstdint>
 
+#include "common/audio_format.hpp"
+
 inline constexpr int kHeaderSize = 44;
 // The largest data size whose RIFF size (data size + 36) stays below 2^31.
 inline constexpr int64_t kMaxDataSize = 2147483611;
 
 // The 44-byte PCM header for a file of `frames` frames.
-std::array<unsigned char, kHeaderSize> HeaderBytes(uint32_t rate, unsigned bits, int frames, uint16_t channels);
+std::array<unsigned char, kHeaderSize> HeaderBytes(const AudioFormat& format, int64_t frames);
 
-// Creates (or truncates) the file at path and writes the header; the data area
+// Creates (or empties) the file at path and writes the header; the data area
 // is written afterwards. Ends the run with status 2 when the file cannot be
 // created or written.
-void MAKE_HEADER(const char* path, uint32_t rate, unsigned bits, int frames, uint16_t channels);
+void WriteHeader(const char* path, const AudioFormat& format, int64_t frames);

@@ -13,7 +13,7 @@ namespace {
 
 int32_t ReadOne(int bytes_per_sample, Bytes bytes) {
   std::array<int32_t, 1> out{};
-  CHAR_TO_NUM32(bytes, out, bytes_per_sample, 1);
+  DecodeMono(bytes, out, bytes_per_sample, 1);
   return out[0];
 }
 
@@ -37,7 +37,7 @@ TEST(Codec, StereoReaderSplitsInterleavedFrames) {
   const Bytes copy = bytes;
   std::array<int32_t, 2> left{};
   std::array<int32_t, 2> right{};
-  CHAR_TO_NUM32_STEREO(bytes, left, right, 3, 2);
+  DecodeStereo(bytes, left, right, 3, 2);
   EXPECT_EQ(left, (std::array<int32_t, 2>{-1, 1}));
   EXPECT_EQ(right, (std::array<int32_t, 2>{-8388608, 2}));
   EXPECT_EQ(bytes, copy);
@@ -61,9 +61,9 @@ TEST(Codec, WritersStoreLowBitsAndComplementNegativeInputs) {
     std::array<int32_t, 1> element{c.value};
     Bytes out(3, 0xEE);
     if (c.width == 16) {
-      NUM16MONO_TO_CHAR(element, out, 1);
+      EncodeMono16(element, out, 1);
     } else {
-      NUM24MONO_TO_CHAR(element, out, 1);
+      EncodeMono24(element, out, 1);
     }
     EXPECT_EQ(Hex(std::span(out).first(c.width / 8)), c.bytes) << c.value;
     EXPECT_EQ(element[0], c.after) << c.value;
@@ -77,12 +77,12 @@ TEST(Codec, StereoWritersInterleaveLeftFirst) {
   std::array<int32_t, 1> left{4660};
   std::array<int32_t, 1> right{-2};
   Bytes out(4);
-  NUM16STER_TO_CHAR(left, right, out, 1);
+  EncodeStereo16(left, right, out, 1);
   EXPECT_EQ(Hex(out), "34 12 FE FF");
   std::array<int32_t, 2> l24{-1, 5};
   std::array<int32_t, 2> r24{-8388608, 1193046};
   Bytes out24(13, 0xEE);
-  NUM24STER_TO_CHAR(l24, r24, out24, 2);
+  EncodeStereo24(l24, r24, out24, 2);
   EXPECT_EQ(Hex(out24), "FF FF FF 00 00 80 05 00 00 56 34 12 EE");
 }
 
@@ -94,13 +94,13 @@ TEST(Codec, RoundTripsEveryByteOfEveryFormat) {
   const int frames16 = static_cast<int>(values16.size() / 2);
   std::vector<int32_t> left(frames16);
   std::vector<int32_t> right(frames16);
-  CHAR_TO_NUM32_STEREO(bytes16, left, right, 2, frames16);
+  DecodeStereo(bytes16, left, right, 2, frames16);
   for (int i = 0; i < frames16; ++i) {
     left[i] /= 256;
     right[i] /= 256;
   }
   Bytes back16(bytes16.size());
-  NUM16STER_TO_CHAR(left, right, back16, frames16);
+  EncodeStereo16(left, right, back16, frames16);
   EXPECT_EQ(back16, bytes16);
 
   std::vector<int32_t> values24;
@@ -108,19 +108,19 @@ TEST(Codec, RoundTripsEveryByteOfEveryFormat) {
   const Bytes bytes24 = PackSamples(24, values24);
   const int frames24 = static_cast<int>(values24.size());
   std::vector<int32_t> mono(frames24);
-  CHAR_TO_NUM32(bytes24, mono, 3, frames24);
+  DecodeMono(bytes24, mono, 3, frames24);
   EXPECT_EQ(mono, values24);
   Bytes back24(bytes24.size());
-  NUM24MONO_TO_CHAR(mono, back24, frames24);
+  EncodeMono24(mono, back24, frames24);
   EXPECT_EQ(back24, bytes24);
 }
 
 TEST(Codec, NonPositiveCountsTouchNothing) {
   Bytes bytes{1, 2, 3, 4, 5, 6};
   std::array<int32_t, 2> samples{-7, 9};
-  CHAR_TO_NUM32(bytes, samples, 2, 0);
-  NUM16MONO_TO_CHAR(samples, bytes, -1);
-  NUM24STER_TO_CHAR(samples, samples, bytes, 0);
+  DecodeMono(bytes, samples, 2, 0);
+  EncodeMono16(samples, bytes, -1);
+  EncodeStereo24(samples, samples, bytes, 0);
   EXPECT_EQ(samples, (std::array<int32_t, 2>{-7, 9}));
   EXPECT_EQ(bytes, (Bytes{1, 2, 3, 4, 5, 6}));
 }

@@ -2,17 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 
-#include "dsp/codec.hpp"
+#include "support/reference.hpp"
 #include "support/wav_builder.hpp"
 
 namespace {
 
 std::string Scaled(Bytes bytes, int width, int channels, double level) {
   const int frames = channels == 0 ? 2 : static_cast<int>(bytes.size()) / (width * channels);
-  EXPECT_EQ(NewLevel(bytes, width, channels, frames, level), 0);
+  ApplyLevel(bytes, width, channels, frames, level);
   return Hex(bytes);
 }
 
@@ -37,12 +36,9 @@ TEST(Level, StereoScalesBothChannelsFrameByFrame) {
     const int bits = width * 8;
     const auto samples = Ramp(2500, 2, bits, -3000, 1357);
     Bytes bytes = PackSamples(bits, samples);
-    ASSERT_EQ(NewLevel(bytes, width, 2, 2500, -7.5), 0);
+    ApplyLevel(bytes, width, 2, 2500, -7.5);
     const auto out = UnpackSamples(bits, bytes);
-    const double gain = std::pow(10.0, -7.5 / 20.0);
-    for (size_t i = 0; i < samples.size(); ++i) {
-      ASSERT_EQ(out[i], static_cast<int32_t>(samples[i] * gain)) << bits << " at " << i;
-    }
+    for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(out[i], Leveled(samples[i], -7.5, bits)) << bits << " at " << i;
   }
 }
 
@@ -53,7 +49,7 @@ TEST(Level, UnsupportedFormatsAndEmptyBlocksStayUnchanged) {
   EXPECT_EQ(Scaled(bytes, 2, 0, 6.0), Hex(bytes));
   EXPECT_EQ(Scaled(bytes, 2, 3, 6.0), Hex(bytes));
   Bytes copy = bytes;
-  NewLevel(copy, 2, 1, 0, 6.0);
+  ApplyLevel(copy, 2, 1, 0, 6.0);
   EXPECT_EQ(copy, bytes);
 }
 
@@ -61,34 +57,11 @@ TEST(Level, UnsupportedFormatsAndEmptyBlocksStayUnchanged) {
 
 namespace {
 
-// The level change as the codec defines it: read to the 24-bit scale, scale
-// by the gain, bring 16-bit results back with 1/256, write back, one block of
-// at most 1024 frames at a time.
-Bytes CodecReference(Bytes bytes, int width, int channels, double level) {
-  const double gain = std::pow(10.0, level / 20.0);
-  const int frame = width * channels;
-  const int frames = static_cast<int>(bytes.size()) / frame;
-  std::vector<int32_t> a(1024);
-  std::vector<int32_t> b(1024);
-  for (int done = 0; done < frames; done += 1024) {
-    const int n = std::min(1024, frames - done);
-    auto block = std::span(bytes).subspan(static_cast<size_t>(done) * frame, static_cast<size_t>(n) * frame);
-    if (channels == 1) {
-      CHAR_TO_NUM32(block, a, width, n);
-    } else {
-      CHAR_TO_NUM32_STEREO(block, a, b, width, n);
-    }
-    const double scale = width == 2 ? 0.00390625 : 1.0;
-    for (int i = 0; i < n; ++i) {
-      a[i] = static_cast<int32_t>(a[i] * gain * scale);
-      b[i] = static_cast<int32_t>(b[i] * gain * scale);
-    }
-    if (width == 2 && channels == 1) NUM16MONO_TO_CHAR(a, block, n);
-    if (width == 2 && channels == 2) NUM16STER_TO_CHAR(a, b, block, n);
-    if (width == 3 && channels == 1) NUM24MONO_TO_CHAR(a, block, n);
-    if (width == 3 && channels == 2) NUM24STER_TO_CHAR(a, b, block, n);
-  }
-  return bytes;
+// Every sample on its own, as the plain reference computes it.
+Bytes Reference(const Bytes& bytes, int width, double level) {
+  std::vector<int32_t> samples = UnpackSamples(width * 8, bytes);
+  for (int32_t& s : samples) s = Leveled(s, level, width * 8);
+  return PackSamples(width * 8, samples);
 }
 
 TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
@@ -97,13 +70,13 @@ TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
       for (const int frames : {1, 2, 3, 5, 6, 1023, 1025, 2049, 40001}) {
         for (const double level : {-6.0, 5.5, 23.9, -100.0, -0.001}) {
           const Bytes input = PackSamples(width * 8, Ramp(frames, channels, width * 8, -8388608 / (4 - width), 65537));
-          const Bytes want = CodecReference(input, width, channels, level);
+          const Bytes want = Reference(input, width, level);
           Bytes scaled = input;
-          NewLevel(scaled, width, channels, frames, level);
+          ApplyLevel(scaled, width, channels, frames, level);
           ASSERT_EQ(scaled, want) << width << " bytes, " << channels << " channels, " << frames << " frames, "
                                   << level << " dB";
           scaled = input;
-          NewLevelPortable(scaled, width, channels, frames, level);
+          ApplyLevelPortable(scaled, width, channels, frames, level);
           ASSERT_EQ(scaled, want) << "portable: " << width << " bytes, " << channels << " channels, " << frames
                                   << " frames, " << level << " dB";
         }
@@ -116,11 +89,11 @@ TEST(Level, GainsBeyondTheReadersLimitStayDefined) {
   // 60 dB multiplies by 1000: products beyond the int range saturate before
   // the low bits are stored, instead of being undefined.
   Bytes bytes = PackSamples(24, std::vector<int32_t>{8388607, -8388608, 1000});
-  NewLevel(bytes, 3, 1, 3, 60.0);
+  ApplyLevel(bytes, 3, 1, 3, 60.0);
   EXPECT_EQ(Hex(bytes), "FF FF FF 00 00 00 40 42 0F");
   // An infinite level: full-scale values saturate, silence stays silence.
   Bytes loud = PackSamples(16, std::vector<int32_t>{0, 1, -1});
-  NewLevel(loud, 2, 1, 3, INFINITY);
+  ApplyLevel(loud, 2, 1, 3, INFINITY);
   EXPECT_EQ(Hex(loud), "00 00 FF FF 00 00");
 }
 

@@ -5,7 +5,7 @@
 namespace {
 
 const char* const kHelp =
-    "\nEditor version 2.21 (2f)\n"
+    "\nEditor version " WAVSPLICE_VERSION " (2f)\n"
     "\nHelp...\n"
     "You may run the program with an argument specifying the controlling text file.\n"
     "Otherwise, the program will look for task.txt.\n"
@@ -29,14 +29,14 @@ const char* const kHelp =
     "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.\n"
     "The destination track will match the source track specifications.\n"
     "\nCrossfades are added with the command 'xf' followed by a tab\n"
-    "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.\n"
+    "and the width in milliseconds, followed by a tab and a type 1, 2, 3 or 4.\n"
     "\nType 1 achieves an equal mix of both tracks at the splice point.\n"
     "\nType 2 achieves an equal mix without power compensation\n"
     "\nWith type 3, the decay of the file to the left of the splice is slow\n"
     "at first and then more rapid with time.\n"
     "\nWith type 4, the decay is fast at first and then slower with time\n"
     "\nExample: A 200 msec type 1 crossfade:\n"
-    "xf    200     1\n\n";
+    "xf\t200\t1\n\n";
 
 using CommandLine = EndToEnd;
 

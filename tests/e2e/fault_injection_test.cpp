@@ -1,14 +1,6 @@
 // Real failures of the file system, not mocks: permissions, a file-size
 // limit, files replaced or cut short while the program runs.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
 
 #include "e2e/e2e.hpp"
 
@@ -76,39 +68,16 @@ TEST_F(FaultInjection, PathsThatAreNotRegularFiles) {
 }
 
 // Runs wavsplice with its standard output going into a pipe of one page that
-// this test does not read at first. The program blocks on its second flush of
-// standard output, after it has planned the run and created the destination
-// but before it copies the late entries. Then `change` runs, and the test
-// drains the pipe and collects the result.
+// this test does not read at first. The program blocks on a write of its
+// standard output after it has planned the run, while it reports the early
+// entries and before it copies the late ones. Then `change` runs, and the
+// test drains the pipe and collects the result.
 template <class Change>
 ProgramResult RunWithPause(const std::filesystem::path& dir, Change change) {
-  int out_pipe[2];
-  if (pipe(out_pipe) != 0) throw std::runtime_error("pipe");
-  fcntl(out_pipe[1], F_SETPIPE_SZ, 4096);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(126);
-    dup2(out_pipe[1], 1);
-    close(out_pipe[0]);
-    execl(WAVSPLICE_BINARY, WAVSPLICE_BINARY, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out_pipe[1]);
-  int pending = 0;
-  for (int i = 0; i < 2000 && pending < 4096; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ioctl(out_pipe[0], FIONREAD, &pending);
-  }
-  EXPECT_EQ(pending, 4096) << "the program did not fill its output pipe";
+  StartedCommand command = StartCommand(dir, WavspliceCommand(), RunOptions{.one_page_output = true});
+  EXPECT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
   change();
-  ProgramResult result;
-  char buffer[4096];
-  for (ssize_t got; (got = read(out_pipe[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, got);
-  close(out_pipe[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  return FinishCommand(command);
 }
 
 // Many small entries first (about 130 bytes of output each), the victim last.

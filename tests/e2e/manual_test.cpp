@@ -23,7 +23,7 @@ std::string Collapse(const std::string& text) {
 // text between its printf conversions, without tabs and line ends.
 std::vector<std::string> MessageFragments() {
   const std::regex message(
-      R"re((?:Fatal\(\d, |puts\(|printf\(|ListMismatch\(t, |Fatal\(\d, "%s\\n", )"((?:[^"\\]|\\.)*)")re");
+      R"re((?:Fail\(\d, |puts\(|printf\(|ListMismatch\(state, |Fail\(\d, "%s\\n", )"((?:[^"\\]|\\.)*)")re");
   std::vector<std::string> fragments;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(WAVSPLICE_SOURCE_DIR "/src")) {
     if (entry.path().extension() != ".cpp" || entry.path().filename() == "run.cpp") continue;  // run.cpp: help text
@@ -51,7 +51,7 @@ TEST(Manual, NamesEveryCommandAndMessage) {
   if (std::system("command -v groff >/dev/null 2>&1") != 0) GTEST_SKIP() << "groff not installed: the manual is not rendered";
   TempDir dir;
   const auto page = RunCommand(dir.path, {"groff", "-ww", "-man", "-Tascii", "-P-c", "-P-b", "-P-u", "-rLL=2000n",
-                                          WAVSPLICE_SOURCE_DIR "/doc/wavsplice.1"});
+                                          WAVSPLICE_MANUAL});
   ASSERT_EQ(page.status, 0);
   EXPECT_EQ(page.errors, "") << "groff warnings";
   const std::string text = Collapse(page.output);

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "driver/fatal.hpp"
+#include "common/failure.hpp"
 
 // Runs f with standard output captured. Returns the output and the status a
 // refusal ended with, or -1 when f returned normally.
@@ -15,8 +15,8 @@ std::pair<std::string, int> Captured(F&& f) {
   testing::internal::CaptureStdout();
   try {
     f();
-  } catch (const FatalExit& exit) {
-    status = exit.status;
+  } catch (const RunFailure& failure) {
+    status = failure.status;
   }
   return {testing::internal::GetCapturedStdout(), status};
 }

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -47,21 +50,20 @@ void Drain(int out_fd, int err_fd, std::string& out, std::string& err) {
 
 }  // namespace
 
-ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
-                         const RunOptions& options) {
+StartedCommand StartCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                            const RunOptions& options) {
   int out_pipe[2];
   int err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-  pid_t child = fork();
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (options.one_page_output) fcntl(out_pipe[1], F_SETPIPE_SZ, 4096);
+  const pid_t child = fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     if (chdir(dir.c_str()) != 0) _exit(126);
-    int null_fd = open("/dev/null", O_RDONLY);
+    const int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
     if (options.file_size_limit >= 0) {
       signal(SIGXFSZ, SIG_IGN);
       rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
@@ -78,21 +80,45 @@ ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
+  return StartedCommand{child, out_pipe[0], err_pipe[0]};
+}
+
+ProgramResult FinishCommand(StartedCommand& command) {
   ProgramResult result;
-  Drain(out_pipe[0], err_pipe[0], result.output, result.errors);
-  close(out_pipe[0]);
-  close(err_pipe[0]);
+  Drain(command.out_fd, command.err_fd, result.output, result.errors);
+  close(command.out_fd);
+  close(command.err_fd);
   int status = 0;
-  waitpid(child, &status, 0);
+  waitpid(command.pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  command = StartedCommand{};
   return result;
+}
+
+bool WaitForFullOutput(const StartedCommand& command) {
+  int pending = 0;
+  for (int i = 0; i < 2000 && pending < 4096; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ioctl(command.out_fd, FIONREAD, &pending);
+  }
+  return pending >= 4096;
+}
+
+ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                         const RunOptions& options) {
+  StartedCommand command = StartCommand(dir, argv, options);
+  return FinishCommand(command);
+}
+
+std::vector<std::string> WavspliceCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{WAVSPLICE_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
 }
 
 ProgramResult RunWavsplice(const std::filesystem::path& dir, const std::vector<std::string>& args,
                            const RunOptions& options) {
-  std::vector<std::string> argv{WAVSPLICE_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return RunCommand(dir, argv, options);
+  return RunCommand(dir, WavspliceCommand(args), options);
 }
 
 bool HaveSox() {

@@ -24,11 +24,33 @@ struct ProgramResult {
 struct RunOptions {
   long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
   bool unprivileged = false;       // when run as root, run the command as "nobody" so permissions apply
+  bool one_page_output = false;    // standard output into a pipe of one page (see WaitForFullOutput)
 };
+
+// A command started in the background.
+struct StartedCommand {
+  int pid = -1;
+  int out_fd = -1;
+  int err_fd = -1;
+};
+
+// Starts a command in dir with stdin from /dev/null and both outputs going
+// into pipes; FinishCommand collects them and the exit status.
+StartedCommand StartCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                            const RunOptions& options = {});
+ProgramResult FinishCommand(StartedCommand& command);
+
+// With one_page_output: waits (without reading) until the command has filled
+// its output pipe and so stands blocked at a write of its standard output.
+// False when it did not fill it within some seconds.
+bool WaitForFullOutput(const StartedCommand& command);
 
 // Runs a command in dir with stdin from /dev/null and both outputs captured.
 ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
                          const RunOptions& options = {});
+
+// The built wavsplice with the given arguments.
+std::vector<std::string> WavspliceCommand(const std::vector<std::string>& args = {});
 
 // Runs the built wavsplice in dir with the given arguments.
 ProgramResult RunWavsplice(const std::filesystem::path& dir, const std::vector<std::string>& args = {},

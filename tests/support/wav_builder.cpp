@@ -28,6 +28,23 @@ Bytes PackSamples(int bits, std::span<const int32_t> samples) {
   return out;
 }
 
+Bytes Chunk(const std::string& tag, const Bytes& body) {
+  Bytes out;
+  AppendText(out, tag);
+  Append32(out, static_cast<uint32_t>(body.size()));
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+Bytes Riff(std::initializer_list<Bytes> chunks) {
+  Bytes out;
+  AppendText(out, "RIFF");
+  Append32(out, 0);
+  AppendText(out, "WAVE");
+  for (const Bytes& c : chunks) out.insert(out.end(), c.begin(), c.end());
+  return out;
+}
+
 Bytes FormatChunk(uint32_t rate, int bits, int channels) {
   Bytes out;
   AppendText(out, "fmt ");

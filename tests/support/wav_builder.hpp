@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +21,12 @@ Bytes PackSamples(int bits, std::span<const int32_t> samples);
 
 // A canonical 44-byte-header file; samples are interleaved, in sample units.
 Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples);
+
+// A chunk: its tag, its body's size and the body (without a pad byte).
+Bytes Chunk(const std::string& tag, const Bytes& body);
+
+// "RIFF", a size of 0 (nothing reads it), "WAVE" and the chunks.
+Bytes Riff(std::initializer_list<Bytes> chunks);
 
 // A 16-byte "fmt " chunk (tag, size and body).
 Bytes FormatChunk(uint32_t rate, int bits, int channels);

@@ -4,7 +4,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <memory>
 #include <string>
 
 #include "support/in_process.hpp"
@@ -12,19 +11,16 @@
 namespace {
 
 struct Read {
-  std::unique_ptr<TaskList> list = std::make_unique<TaskList>();
+  TaskList list;
   std::string output;
   int status = -1;
 
   explicit Read(const std::string& text) {
-    PresetTaskList(*list);
-    std::tie(output, status) = Captured([&] { ReadTaskText(text, *list); });
+    std::tie(output, status) = Captured([&] { list = ReadTaskText(text); });
   }
-  const TaskList& operator*() const { return *list; }
-  const TaskList* operator->() const { return list.get(); }
+  const TaskList* operator->() const { return &list; }
+  int count() const { return static_cast<int>(list.entries.size()); }
 };
-
-std::string Name(const NameSlot& slot) { return std::string(NameOf(slot)); }
 
 TEST(TaskReader, WorkedExampleStoresExactlyWhatIsWritten) {
   Read r(
@@ -32,91 +28,88 @@ TEST(TaskReader, WorkedExampleStoresExactlyWhatIsWritten) {
       "src\toutro.wav\nins\tapp\nlvl\t30\ndest\tmix.wav\n");
   ASSERT_EQ(r.status, -1);
   EXPECT_EQ(r.output, "Reading time values as samples.\n");
-  EXPECT_EQ(r->using_samples, 1);
-  EXPECT_EQ(r->entry_count, 3);
-  EXPECT_EQ(Name(r->destination_name), "mix.wav");
+  EXPECT_EQ(r->using_samples, true);
+  EXPECT_EQ(r.count(), 3);
+  EXPECT_EQ(r->destination_name, "mix.wav");
 
-  EXPECT_EQ(Name(r->source_name[0]), "intro.wav");
-  EXPECT_EQ(r->xout[0], 9000.0);
-  EXPECT_EQ(r->level_db[0], -3.0);
-  EXPECT_EQ(r->xin[0], 0.0);
-  EXPECT_EQ(r->append_flag[0], 1);
-  EXPECT_EQ(r->xfade_width_ms[0], 100.0F);
-  EXPECT_EQ(r->xfade_type[0], 0);
+  EXPECT_EQ(r->entries[0].source_name, "intro.wav");
+  EXPECT_EQ(r->entries[0].xout, 9000.0);
+  EXPECT_EQ(r->entries[0].level_db, -3.0);
+  EXPECT_EQ(r->entries[0].xin, 0.0);
+  EXPECT_EQ(r->entries[0].appended, true);
+  EXPECT_EQ(r->entries[0].xfade_width_ms, 100.0F);
+  EXPECT_EQ(r->entries[0].xfade_type, 0);
 
-  EXPECT_EQ(Name(r->source_name[1]), "main.wav");
-  EXPECT_EQ(r->xin[1], 1500.0);
-  EXPECT_EQ(r->insert_value[1], 8000.0);
-  EXPECT_EQ(r->append_flag[1], 0);
-  EXPECT_EQ(r->xfade_width_ms[1], 50.0F);
-  EXPECT_EQ(r->xfade_type[1], 1);
-  EXPECT_EQ(r->xout[1], 0.0);
-  EXPECT_EQ(r->level_db[1], 0.0);
+  EXPECT_EQ(r->entries[1].source_name, "main.wav");
+  EXPECT_EQ(r->entries[1].xin, 1500.0);
+  EXPECT_EQ(r->entries[1].insert_value, 8000.0);
+  EXPECT_EQ(r->entries[1].appended, false);
+  EXPECT_EQ(r->entries[1].xfade_width_ms, 50.0F);
+  EXPECT_EQ(r->entries[1].xfade_type, 1);
+  EXPECT_EQ(r->entries[1].xout, 0.0);
+  EXPECT_EQ(r->entries[1].level_db, 0.0);
 
-  EXPECT_EQ(Name(r->source_name[2]), "outro.wav");
-  EXPECT_EQ(r->append_flag[2], 1);
-  EXPECT_EQ(r->level_db[2], 0.0);  // 30 dB is not stored
-  // Entries that no "src" opened keep their presets.
-  EXPECT_EQ(r->append_flag[3], 1);
-  EXPECT_EQ(r->xfade_width_frames[511], 4410);
+  EXPECT_EQ(r->entries[2].source_name, "outro.wav");
+  EXPECT_EQ(r->entries[2].appended, true);
+  EXPECT_EQ(r->entries[2].level_db, 0.0);  // 30 dB is not stored
 }
 
 TEST(TaskReader, ValueTokensAreComparedWithTheLaterCommandWords) {
   {  // "xin" swallows "xout", which still runs in the same pass
     Read r("src\ta.wav\nxin\nxout\t3\ndest\tout.wav\n");
-    EXPECT_EQ(r->xin[0], 0.0);
-    EXPECT_EQ(r->xout[0], 3.0);
+    EXPECT_EQ(r->entries[0].xin, 0.0);
+    EXPECT_EQ(r->entries[0].xout, 3.0);
   }
   {  // "xout" swallows "xin", an earlier word: it is lost and its 3 skipped
     Read r("src\ta.wav\nxin\t7\nxout\nxin\t3\ndest\tout.wav\n");
-    EXPECT_EQ(r->xout[0], 0.0);
-    EXPECT_EQ(r->xin[0], 7.0);
+    EXPECT_EQ(r->entries[0].xout, 0.0);
+    EXPECT_EQ(r->entries[0].xin, 7.0);
   }
   {  // the type of "xf" swallows "src": b.wav is skipped, lvl stays on entry 0
     Read r("src\ta.wav\nxf\t200\nsrc\tb.wav\nlvl\t-2\ndest\tout.wav\n");
     EXPECT_EQ(r.output, "");
-    EXPECT_EQ(r->entry_count, 1);
-    EXPECT_EQ(r->xfade_width_ms[0], 200.0F);
-    EXPECT_EQ(r->xfade_type[0], 0);
-    EXPECT_EQ(r->level_db[0], -2.0);
+    EXPECT_EQ(r.count(), 1);
+    EXPECT_EQ(r->entries[0].xfade_width_ms, 200.0F);
+    EXPECT_EQ(r->entries[0].xfade_type, 0);
+    EXPECT_EQ(r->entries[0].level_db, -2.0);
   }
   {  // a source named "trim" is stored, then acts as "trim"
     Read r("src\ttrim\n5\ndest\tout.wav\n");
-    EXPECT_EQ(Name(r->source_name[0]), "trim");
-    EXPECT_EQ(r->trim[0], 5.0);
+    EXPECT_EQ(r->entries[0].source_name, "trim");
+    EXPECT_EQ(r->entries[0].trim, 5.0);
   }
   {  // the destination name is compared with nothing: "dest" then "src" is just a name
     Read r("src\ta.wav\ndest\tdest\n");
-    EXPECT_EQ(Name(r->destination_name), "dest");
+    EXPECT_EQ(r->destination_name, "dest");
   }
 }
 
 TEST(TaskReader, OnlyTabsAndNewlinesSeparateTokens) {
   Read same("\n\nsrc\t\t\ta.wav\n\n\nxin\t\n\t2\ndest\tout.wav");
-  EXPECT_EQ(same->xin[0], 2.0);
-  EXPECT_EQ(Name(same->destination_name), "out.wav");
+  EXPECT_EQ(same->entries[0].xin, 2.0);
+  EXPECT_EQ(same->destination_name, "out.wav");
 
   // A space before the value makes one token that is no command word.
   Read spaced("src\ta.wav\nxin 2\ndest\tout.wav\n");
-  EXPECT_EQ(spaced->xin[0], 0.0);
+  EXPECT_EQ(spaced->entries[0].xin, 0.0);
 
   // Carriage returns belong to tokens: names keep them, numbers stop there,
   // "app\r" is not "app" and "using_samples\r" is not recognised.
   Read crlf("using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\ndest\tout.wav\r\n");
-  EXPECT_EQ(crlf->using_samples, 0);
-  EXPECT_EQ(Name(crlf->source_name[0]), "a.wav\r");
-  EXPECT_EQ(crlf->xin[0], 4.0);
-  EXPECT_EQ(crlf->append_flag[0], 0);
-  EXPECT_EQ(crlf->insert_value[0], 0.0);
-  EXPECT_EQ(Name(crlf->destination_name), "out.wav\r");
+  EXPECT_EQ(crlf->using_samples, false);
+  EXPECT_EQ(crlf->entries[0].source_name, "a.wav\r");
+  EXPECT_EQ(crlf->entries[0].xin, 4.0);
+  EXPECT_EQ(crlf->entries[0].appended, false);
+  EXPECT_EQ(crlf->entries[0].insert_value, 0.0);
+  EXPECT_EQ(crlf->destination_name, "out.wav\r");
 }
 
 TEST(TaskReader, UsingSamplesCountsOnlyAsTheFirstToken) {
   Read first("\n\n\tusing_samples\nsrc\ta.wav\n");
-  EXPECT_EQ(first->using_samples, 1);
-  EXPECT_EQ(first->entry_count, 1);
+  EXPECT_EQ(first->using_samples, true);
+  EXPECT_EQ(first.count(), 1);
   Read later("src\ta.wav\nusing_samples\n");
-  EXPECT_EQ(later->using_samples, 0);
+  EXPECT_EQ(later->using_samples, false);
   EXPECT_EQ(later.output, "");
 }
 
@@ -125,18 +118,18 @@ TEST(TaskReader, NumbersConvertLikeStrtodAndStrtolInTheCLocale) {
       "src\ta.wav\nxin\t  1.5e1xyz\nxout\t0x10\ntrim\tabc\nins\tinfinity\n"
       "src\tb.wav\nxin\t-nan\nins\tAPP\nxf\t80.7\t2.7\n"
       "src\tc.wav\nxf\t80\tfour\n");
-  EXPECT_EQ(r->xin[0], 15.0);
-  EXPECT_EQ(r->xout[0], 16.0);
-  EXPECT_EQ(r->trim[0], 0.0);
-  EXPECT_TRUE(std::isinf(r->insert_value[0]));
-  EXPECT_EQ(r->append_flag[0], 0);
-  EXPECT_TRUE(std::isnan(r->xin[1]));
-  EXPECT_EQ(r->insert_value[1], 0.0);
-  EXPECT_EQ(r->append_flag[1], 0);
-  EXPECT_EQ(r->xfade_width_ms[1], 80.7F);
-  EXPECT_EQ(r->xfade_type[1], 2);
-  EXPECT_EQ(r->xfade_type[2], 0);  // letters read as 0 without a message
-  EXPECT_EQ(r->xfade_width_ms[2], 80.0F);
+  EXPECT_EQ(r->entries[0].xin, 15.0);
+  EXPECT_EQ(r->entries[0].xout, 16.0);
+  EXPECT_EQ(r->entries[0].trim, 0.0);
+  EXPECT_TRUE(std::isinf(r->entries[0].insert_value));
+  EXPECT_EQ(r->entries[0].appended, false);
+  EXPECT_TRUE(std::isnan(r->entries[1].xin));
+  EXPECT_EQ(r->entries[1].insert_value, 0.0);
+  EXPECT_EQ(r->entries[1].appended, false);
+  EXPECT_EQ(r->entries[1].xfade_width_ms, 80.7F);
+  EXPECT_EQ(r->entries[1].xfade_type, 2);
+  EXPECT_EQ(r->entries[2].xfade_type, 0);  // letters read as 0 without a message
+  EXPECT_EQ(r->entries[2].xfade_width_ms, 80.0F);
   EXPECT_EQ(r.output, "");
 }
 
@@ -145,14 +138,14 @@ TEST(TaskReader, LevelIsRoundedToSingleAndStoredOnlyBelow24) {
       "src\ta.wav\nlvl\t23.9\nsrc\tb.wav\nlvl\t-5\nlvl\t24\nsrc\tc.wav\nlvl\t-100\n"
       "src\td.wav\nlvl\t-4\nlvl\tnan\nsrc\te.wav\nlvl\t-1\nlvl\tloud\nsrc\tf.wav\nlvl\t-1e300\n"
       "src\tg.wav\nlvl\t23.99999999\n");
-  EXPECT_EQ(r->level_db[0], static_cast<double>(23.9F));
-  EXPECT_NE(r->level_db[0], 23.9);
-  EXPECT_EQ(r->level_db[1], -5.0);
-  EXPECT_EQ(r->level_db[2], -100.0);
-  EXPECT_EQ(r->level_db[3], -4.0);  // NaN is not stored
-  EXPECT_EQ(r->level_db[4], 0.0);   // no number reads as 0 and is stored
-  EXPECT_TRUE(std::isinf(r->level_db[5]) && r->level_db[5] < 0);
-  EXPECT_EQ(r->level_db[6], 0.0);  // rounds up to 24.0F in single precision
+  EXPECT_EQ(r->entries[0].level_db, static_cast<double>(23.9F));
+  EXPECT_NE(r->entries[0].level_db, 23.9);
+  EXPECT_EQ(r->entries[1].level_db, -5.0);
+  EXPECT_EQ(r->entries[2].level_db, -100.0);
+  EXPECT_EQ(r->entries[3].level_db, -4.0);  // NaN is not stored
+  EXPECT_EQ(r->entries[4].level_db, 0.0);   // no number reads as 0 and is stored
+  EXPECT_TRUE(std::isinf(r->entries[5].level_db) && r->entries[5].level_db < 0);
+  EXPECT_EQ(r->entries[6].level_db, 0.0);  // rounds up to 24.0F in single precision
 }
 
 TEST(TaskReader, CrossfadeTypeOutsideZeroToFourIsReplacedByZero) {
@@ -164,29 +157,29 @@ TEST(TaskReader, CrossfadeTypeOutsideZeroToFourIsReplacedByZero) {
             "Crossfade-type (parameter 2) is invalid\n");
   const int expected[] = {0, 4, 0, 0, 0};
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(r->xfade_type[i], expected[i]) << i;
-    EXPECT_EQ(r->xfade_width_ms[i], 80.0F) << i;
+    EXPECT_EQ(r->entries[i].xfade_type, expected[i]) << i;
+    EXPECT_EQ(r->entries[i].xfade_width_ms, 80.0F) << i;
   }
 }
 
 TEST(TaskReader, LaterValuesOverwriteEarlierOnes) {
   Read r("dest\tfirst.wav\nsrc\ta.wav\nxin\t1\nxin\t2\ndest\tsecond.wav\n");
-  EXPECT_EQ(r->xin[0], 2.0);
-  EXPECT_EQ(Name(r->destination_name), "second.wav");
+  EXPECT_EQ(r->entries[0].xin, 2.0);
+  EXPECT_EQ(r->destination_name, "second.wav");
 }
 
 TEST(TaskReader, NulByteEndsTheText) {
   Read r(std::string("src\ta.wav\nxin\t1\n\0src\tb.wav\n", 27));
-  EXPECT_EQ(r->entry_count, 1);
+  EXPECT_EQ(r.count(), 1);
 }
 
 TEST(TaskReader, DestinationAloneGivesNoEntries) {
   Read r("dest\tout.wav");
   EXPECT_EQ(r.status, -1);
-  EXPECT_EQ(r->entry_count, 0);
+  EXPECT_EQ(r.count(), 0);
   Read empty("");
-  EXPECT_EQ(empty->entry_count, 0);
-  EXPECT_EQ(empty->destination_name[0], '\0');
+  EXPECT_EQ(empty.count(), 0);
+  EXPECT_EQ(empty->destination_name, "");
 }
 
 TEST(TaskReader, NamesBetweenFourAnd127CharactersAreAccepted) {
@@ -201,8 +194,8 @@ TEST(TaskReader, NamesBetweenFourAnd127CharactersAreAccepted) {
   EXPECT_EQ(four.status, -1);
   const std::string longest(127, 'n');
   Read ok("src\t" + longest + "\ndest\t" + longest + "\n");
-  EXPECT_EQ(Name(ok->source_name[0]), longest);
-  EXPECT_EQ(Name(ok->destination_name), longest);
+  EXPECT_EQ(ok->entries[0].source_name, longest);
+  EXPECT_EQ(ok->destination_name, longest);
 
   Read too_long("src\ta.wav\nsrc\t" + longest + "x\n");
   EXPECT_EQ(too_long.status, 1);
@@ -223,8 +216,8 @@ TEST(TaskReader, RefusesA513thSource) {
   for (int i = 0; i < 512; ++i) text += "src\tt" + std::to_string(1000 + i) + ".wav\n";
   Read full(text);
   EXPECT_EQ(full.status, -1);
-  EXPECT_EQ(full->entry_count, 512);
-  EXPECT_EQ(Name(full->source_name[511]), "t1511.wav");
+  EXPECT_EQ(full.count(), 512);
+  EXPECT_EQ(full->entries[511].source_name, "t1511.wav");
   Read over(text + "src\tone-more.wav\n");
   EXPECT_EQ(over.status, 1);
   EXPECT_EQ(over.output, "Too many source tracks (512 at most)\n");
@@ -242,15 +235,15 @@ TEST(TaskReader, ValueTakingCommandAsLastTokenStoresNothing) {
   for (const char* word : {"xin", "xout", "ins", "trim", "lvl"}) {
     Read r(std::string("src\ta.wav\nins\t5\n") + word);
     EXPECT_EQ(r.status, -1) << word;
-    EXPECT_EQ(r->entry_count, 1);
-    EXPECT_EQ(r->insert_value[0], 5.0);
-    EXPECT_EQ(r->append_flag[0], 0);
+    EXPECT_EQ(r.count(), 1);
+    EXPECT_EQ(r->entries[0].insert_value, 5.0);
+    EXPECT_EQ(r->entries[0].appended, false);
   }
   Read width_only("src\ta.wav\nxf\t30");
-  EXPECT_EQ(width_only->xfade_width_ms[0], 30.0F);
-  EXPECT_EQ(width_only->xfade_type[0], 0);
+  EXPECT_EQ(width_only->entries[0].xfade_width_ms, 30.0F);
+  EXPECT_EQ(width_only->entries[0].xfade_type, 0);
   Read bare("src\ta.wav\nxf");
-  EXPECT_EQ(bare->xfade_width_ms[0], 100.0F);
+  EXPECT_EQ(bare->entries[0].xfade_width_ms, 100.0F);
 }
 
 TEST(TaskReader, RoundToSingleIsDefinedBeyondTheFloatRange) {

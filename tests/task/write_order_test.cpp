@@ -9,9 +9,12 @@
 namespace {
 
 std::vector<int> Order(const std::vector<double>& insert, const std::vector<int>& append) {
-  std::vector<int> order(insert.size(), -1);
-  FindOrder(static_cast<int>(insert.size()), insert, order, append);
-  return order;
+  std::vector<TaskEntry> entries(insert.size());
+  for (size_t i = 0; i < insert.size(); ++i) {
+    entries[i].insert_value = insert[i];
+    entries[i].appended = append[i] == 1;
+  }
+  return ComputeWriteOrder(entries);
 }
 
 TEST(WriteOrder, SixEntryExample) {
@@ -34,11 +37,7 @@ TEST(WriteOrder, AppendedEntriesTravelWithTheEntryBeforeThem) {
   EXPECT_EQ(Order({2, -100, 1}, {0, 1, 0}), (std::vector<int>{2, 0, 1}));
 }
 
-TEST(WriteOrder, NothingForNoEntries) {
-  std::vector<int> order{42};
-  FindOrder(0, std::vector<double>{}, order, std::vector<int>{});
-  EXPECT_EQ(order[0], 42);
-}
+TEST(WriteOrder, NothingForNoEntries) { EXPECT_EQ(Order({}, {}), std::vector<int>{}); }
 
 TEST(WriteOrder, EveryEntryGetsOnePlaceEvenForValuesNoBoundExceeds) {
   // Values the plan refuses; the order must still be a permutation.

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "support/in_process.hpp"
+#include "support/reference.hpp"
 #include "support/run_program.hpp"
 #include "support/wav_builder.hpp"
 #include "wav/header.hpp"
@@ -19,8 +20,17 @@ class DestinationWriting : public testing::Test {
 
   // A destination of `frames` frames of silence.
   void MakeDestination(int bits, int channels, int frames) {
-    MAKE_HEADER(destination.c_str(), 44100, static_cast<unsigned>(bits), frames, static_cast<uint16_t>(channels));
-    PAD_FILE(destination.c_str(), 0, bits / 8, channels, frames);
+    const AudioFormat format{.rate = 44100, .bits = bits, .channels = channels};
+    WriteHeader(destination.c_str(), format, frames);
+    WriteSilence(destination.c_str(), format, 0, frames);
+  }
+  static AudioFormat Format(int bytes_per_sample, int channels) {
+    return AudioFormat{.rate = 44100, .bits = bytes_per_sample * 8, .channels = channels};
+  }
+  void Copy(const std::string& from, int to_frame, int bytes_per_sample, double level, int channels, int count,
+            int from_frame) {
+    CopyFrames(destination.c_str(), from.c_str(), Format(bytes_per_sample, channels),
+               FrameCopy{.to_frame = to_frame, .from_frame = from_frame, .count = count, .level_db = level});
   }
   std::vector<int32_t> DestinationSamples(int bits) {
     const Bytes bytes = ReadFile(destination);
@@ -31,7 +41,7 @@ class DestinationWriting : public testing::Test {
 TEST_F(DestinationWriting, PadWritesSilenceOverOldContentInBlocks) {
   for (const int frames : {1024, 1025, 2500}) {
     WriteFile(destination, CanonicalWav(44100, 24, 2, Ramp(3000, 2, 24)));
-    PAD_FILE(destination.c_str(), 100, 3, 2, frames);
+    WriteSilence(destination.c_str(), Format(3, 2), 100, frames);
     const auto samples = DestinationSamples(24);
     const auto original = Ramp(3000, 2, 24);
     ASSERT_EQ(samples.size(), std::max<size_t>(6000, (100 + frames) * 2u));
@@ -47,7 +57,7 @@ TEST_F(DestinationWriting, InsertCopiesRunsOfAnyLengthToTheirFrame) {
   WriteFile(source, CanonicalWav(44100, 16, 2, input));
   for (const int frames : {1, 1024, 1025, 2500}) {
     MakeDestination(16, 2, 4000);
-    INSERT_FILE(destination.c_str(), source.c_str(), 300, 2, 0.0, 2, frames, 17);
+    Copy(source, 300, 2, 0.0, 2, frames, 17);
     const auto out = DestinationSamples(16);
     ASSERT_EQ(out.size(), 8000u);
     for (int f = 0; f < 4000; ++f) {
@@ -63,7 +73,7 @@ TEST_F(DestinationWriting, InsertCopiesRunsOfAnyLengthToTheirFrame) {
 TEST_F(DestinationWriting, WritingBeyondTheEndExtendsTheFileWithZeros) {
   WriteFile(source, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24, 100)));
   MakeDestination(24, 1, 4);
-  INSERT_FILE(destination.c_str(), source.c_str(), 8, 3, 0.0, 1, 3, 0);
+  Copy(source, 8, 3, 0.0, 1, 3, 0);
   EXPECT_EQ(DestinationSamples(24), (std::vector<int32_t>{0, 0, 0, 0, 0, 0, 0, 0, 100, 101, 102}));
 }
 
@@ -72,20 +82,19 @@ TEST_F(DestinationWriting, LevelZeroCopiesBytesUnchangedAndOtherLevelsScale) {
   WriteFile(source, CanonicalWav(44100, 16, 1, input));
   for (const double level : {0.0, -0.0}) {
     MakeDestination(16, 1, 2000);
-    INSERT_FILE(destination.c_str(), source.c_str(), 0, 2, level, 1, 2000, 0);
+    Copy(source, 0, 2, level, 1, 2000, 0);
     EXPECT_EQ(DestinationSamples(16), input);
   }
   MakeDestination(16, 1, 2000);
-  INSERT_FILE(destination.c_str(), source.c_str(), 0, 2, -6.0, 1, 2000, 0);
+  Copy(source, 0, 2, -6.0, 1, 2000, 0);
   const auto out = DestinationSamples(16);
-  const double gain = std::pow(10.0, -6.0 / 20.0);
-  for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[i], static_cast<int32_t>(input[i] * gain)) << i;
+  for (size_t i = 0; i < input.size(); ++i) ASSERT_EQ(out[i], Leveled(input[i], -6.0, 16)) << i;
 }
 
 TEST_F(DestinationWriting, FramesASourceCannotDeliverAreSilenceAndFailTheRun) {
   WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(10, 2, 16, 500)));
   WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(20, 2, 16, -900)));
-  auto [output, status] = Captured([&] { INSERT_FILE(destination.c_str(), source.c_str(), 2, 2, 0.0, 2, 12, 6); });
+  auto [output, status] = Captured([&] { Copy(source, 2, 2, 0.0, 2, 12, 6); });
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output, "Cannot read wave file " + source + "!\n");
   const auto out = DestinationSamples(16);
@@ -104,12 +113,12 @@ TEST_F(DestinationWriting, FailuresEndTheRunWithStatus2) {
   WriteFile(source, CanonicalWav(44100, 16, 1, Ramp(4, 1, 16)));
   const std::string missing = (dir / "missing.wav").string();
 
-  auto [output, status] = Captured([&] { PAD_FILE(missing.c_str(), 0, 2, 1, 4); });
+  auto [output, status] = Captured([&] { WriteSilence(missing.c_str(), Format(2, 1), 0, 4); });
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output, "Cannot open wave file " + missing + "!\n");
 
   MakeDestination(16, 1, 4);
-  std::tie(output, status) = Captured([&] { INSERT_FILE(destination.c_str(), missing.c_str(), 0, 2, 0.0, 1, 4, 0); });
+  std::tie(output, status) = Captured([&] { Copy(missing, 0, 2, 0.0, 1, 4, 0); });
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output, "Cannot open wave file " + missing + "!\n");
 
@@ -118,11 +127,11 @@ TEST_F(DestinationWriting, FailuresEndTheRunWithStatus2) {
   const std::string plain = (dir / "plain.wav").string();
   for (const int frames : {0, 4}) {
     std::tie(output, status) =
-        Captured([&] { INSERT_FILE(destination.c_str(), plain.c_str(), 0, 2, 0.0, 1, frames, 0); });
+        Captured([&] { Copy(plain, 0, 2, 0.0, 1, frames, 0); });
     EXPECT_EQ(status, 2);
     EXPECT_EQ(output, "Can't find data block in wave file!\n");
   }
-  std::tie(output, status) = Captured([&] { PAD_FILE(plain.c_str(), 0, 2, 1, 0); });
+  std::tie(output, status) = Captured([&] { WriteSilence(plain.c_str(), Format(2, 1), 0, 0); });
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output, "Can't find data block in wave file!\n");
 }
@@ -132,9 +141,10 @@ TEST_F(DestinationWriting, SoxReadsWhatTheWritersBuild) {
   WriteFile(source, CanonicalWav(48000, 24, 2, Ramp(3000, 2, 24, 1, 2001)));
   MakeDestination(24, 2, 2500);
   // MakeDestination writes 44100 Hz; rewrite the header for 48 kHz 24-bit.
-  MAKE_HEADER(destination.c_str(), 48000, 24, 2500, 2);
-  PAD_FILE(destination.c_str(), 0, 3, 2, 2500);
-  INSERT_FILE(destination.c_str(), source.c_str(), 1000, 3, -3.0, 2, 1500, 700);
+  const AudioFormat format{.rate = 48000, .bits = 24, .channels = 2};
+  WriteHeader(destination.c_str(), format, 2500);
+  WriteSilence(destination.c_str(), format, 0, 2500);
+  Copy(source, 1000, 3, -3.0, 2, 1500, 700);
   auto info = RunCommand(dir.path, {"soxi", "-r", "dest.wav"});
   EXPECT_EQ(info.output, "48000\n");
   info = RunCommand(dir.path, {"soxi", "-c", "dest.wav"});

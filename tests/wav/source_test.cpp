@@ -1,9 +1,8 @@
-#include "wav/attributes.hpp"
+#include "wav/source.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <memory>
 
 #include "support/in_process.hpp"
 #include "support/run_program.hpp"
@@ -12,36 +11,22 @@
 
 namespace {
 
-struct Attributes {
-  std::unique_ptr<SourceAttributes> a = std::make_unique<SourceAttributes>();
+struct SourceRead {
+  SourceInfo info;
+  int64_t data_start = -1;  // where the samples start, as every reader of the file finds them
   std::string output;
   int status = -1;
 };
 
-Attributes Read(const std::filesystem::path& path) {
-  Attributes r;
-  std::tie(r.output, r.status) = Captured([&] { GET_ATTRIBUTES(3, path.c_str(), *r.a); });
+SourceRead Read(const std::filesystem::path& path) {
+  SourceRead r;
+  std::tie(r.output, r.status) = Captured([&] { r.info = ReadSourceFormat(path.c_str()); });
+  const FileHandle file = OpenRegular(path.c_str(), false);
+  if (const auto audio = FindAudio(file)) r.data_start = audio->start;
   return r;
 }
 
-Bytes Riff(std::initializer_list<Bytes> chunks) {
-  Bytes out;
-  AppendText(out, "RIFF");
-  Append32(out, 0);
-  AppendText(out, "WAVE");
-  for (const Bytes& c : chunks) out.insert(out.end(), c.begin(), c.end());
-  return out;
-}
-
-Bytes Chunk(const std::string& tag, const Bytes& body) {
-  Bytes out;
-  AppendText(out, tag);
-  Append32(out, static_cast<uint32_t>(body.size()));
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
-
-class AttributeReader : public testing::Test {
+class SourceReader : public testing::Test {
  protected:
   TempDir dir;
   std::filesystem::path Write(const Bytes& bytes) {
@@ -51,19 +36,18 @@ class AttributeReader : public testing::Test {
   }
 };
 
-TEST_F(AttributeReader, CanonicalHeader) {
+TEST_F(SourceReader, CanonicalHeader) {
   const auto r = Read(Write(CanonicalWav(48000, 24, 2, Ramp(100, 2, 24))));
   ASSERT_EQ(r.status, -1) << r.output;
-  EXPECT_EQ(r.a->channels[3], 2);
-  EXPECT_EQ(r.a->rate[3], 48000U);
-  EXPECT_EQ(r.a->bits[3], 24);
-  EXPECT_EQ(r.a->bytes_per_sample[3], 3);
-  EXPECT_EQ(r.a->data_start[3], 44);
-  EXPECT_EQ(r.a->length_frames[3], 100);
+  EXPECT_EQ(r.info.format.channels, 2);
+  EXPECT_EQ(r.info.format.rate, 48000U);
+  EXPECT_EQ(r.info.format.bits, 24);
+  EXPECT_EQ(r.data_start, 44);
+  EXPECT_EQ(r.info.length_frames, 100);
   EXPECT_EQ(r.output, "");
 }
 
-TEST_F(AttributeReader, ExtensibleFormatChunkAndPartialLastFrame) {
+TEST_F(SourceReader, ExtensibleFormatChunkAndPartialLastFrame) {
   Bytes format = FormatChunk(96000, 24, 2);
   format[4] = 40;                    // chunk size 40
   format[8] = 0xFE, format[9] = 0xFF;  // WAVE_FORMAT_EXTENSIBLE
@@ -72,14 +56,14 @@ TEST_F(AttributeReader, ExtensibleFormatChunkAndPartialLastFrame) {
   data.insert(data.end(), {1, 2, 3, 4, 5});  // five bytes of an eighth frame
   const auto r = Read(Write(Riff({format, data})));
   ASSERT_EQ(r.status, -1);
-  EXPECT_EQ(r.a->rate[3], 96000U);
-  EXPECT_EQ(r.a->channels[3], 2);
-  EXPECT_EQ(r.a->length_frames[3], 7);
+  EXPECT_EQ(r.info.format.rate, 96000U);
+  EXPECT_EQ(r.info.format.channels, 2);
+  EXPECT_EQ(r.info.length_frames, 7);
 }
 
 // Layouts that real recorders and editors write, and the ones they get
 // wrong: where the samples start and how many frames they hold.
-TEST_F(AttributeReader, LayoutsFromTheField) {
+TEST_F(SourceReader, LayoutsFromTheField) {
   const Bytes format = FormatChunk(8000, 16, 1);
   const Bytes ten = PackSamples(16, Ramp(10, 1, 16));
   // A data chunk whose size field says `declared` over the ten frames.
@@ -151,14 +135,14 @@ TEST_F(AttributeReader, LayoutsFromTheField) {
     const auto r = Read(Write(c.file));
     ASSERT_EQ(r.status, -1) << c.what << ": " << r.output;
     EXPECT_EQ(r.output, "") << c.what;
-    EXPECT_EQ(r.a->rate[3], 8000U) << c.what;
-    EXPECT_EQ(r.a->bits[3], 16) << c.what;
-    EXPECT_EQ(r.a->data_start[3], c.data_start) << c.what;
-    EXPECT_EQ(r.a->length_frames[3], c.length) << c.what;
+    EXPECT_EQ(r.info.format.rate, 8000U) << c.what;
+    EXPECT_EQ(r.info.format.bits, 16) << c.what;
+    EXPECT_EQ(r.data_start, c.data_start) << c.what;
+    EXPECT_EQ(r.info.length_frames, c.length) << c.what;
   }
 }
 
-TEST_F(AttributeReader, TheProbeEndsAtOffset131072) {
+TEST_F(SourceReader, TheProbeEndsAtOffset131072) {
   for (const size_t tag_at : {size_t{131072}, size_t{131074}}) {
     Bytes bytes = Riff({FormatChunk(8000, 16, 1)});
     bytes.resize(tag_at, 0);
@@ -168,23 +152,23 @@ TEST_F(AttributeReader, TheProbeEndsAtOffset131072) {
     const auto r = Read(Write(bytes));
     if (tag_at == 131072) {
       EXPECT_EQ(r.status, -1) << r.output;
-      EXPECT_EQ(r.a->data_start[3], 131080);
-      EXPECT_EQ(r.a->length_frames[3], 2);
+      EXPECT_EQ(r.data_start, 131080);
+      EXPECT_EQ(r.info.length_frames, 2);
     } else {
       EXPECT_EQ(r.status, 2);
     }
   }
 }
 
-TEST_F(AttributeReader, FileEndingRightAfterTheDataTag) {
+TEST_F(SourceReader, FileEndingRightAfterTheDataTag) {
   Bytes bytes = Riff({FormatChunk(44100, 16, 2)});
   AppendText(bytes, "data");
   const auto r = Read(Write(bytes));
   ASSERT_EQ(r.status, -1);
-  EXPECT_EQ(r.a->length_frames[3], -1);  // (40 - 44) / 4, truncated toward zero
+  EXPECT_EQ(r.info.length_frames, -1);  // (40 - 44) / 4, truncated toward zero
 }
 
-TEST_F(AttributeReader, UnsupportedFormatsAreRefusedAfterTheDataChunk) {
+TEST_F(SourceReader, UnsupportedFormatsAreRefusedAfterTheDataChunk) {
   struct Case {
     uint32_t rate;
     int bits;
@@ -201,7 +185,7 @@ TEST_F(AttributeReader, UnsupportedFormatsAreRefusedAfterTheDataChunk) {
   }
 }
 
-TEST_F(AttributeReader, MissingFormatChunkIsReportedAndReadingGoesOn) {
+TEST_F(SourceReader, MissingFormatChunkIsReportedAndReadingGoesOn) {
   Bytes bytes = Riff({Chunk("data", Bytes(8, 0))});
   const auto path = Write(bytes);
   const auto r = Read(path);
@@ -211,7 +195,7 @@ TEST_F(AttributeReader, MissingFormatChunkIsReportedAndReadingGoesOn) {
                           ": 0 bits, 0 channels, 0 Hz\n");
 }
 
-TEST_F(AttributeReader, WhatCannotBeOpenedAsARegularFile) {
+TEST_F(SourceReader, WhatCannotBeOpenedAsARegularFile) {
   const auto missing = dir / "missing.wav";
   const auto directory = dir / "folder.wav";
   const auto fifo = dir / "fifo.wav";

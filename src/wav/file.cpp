@@ -1,0 +1,95 @@
+#include "wav/file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    if (fd >= 0) close(fd);
+    fd = std::exchange(other.fd, -1);
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() {
+  if (fd >= 0) close(fd);
+}
+
+FileHandle OpenRegular(const char* path, bool writable) {
+  FileHandle file(open(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
+  if (!file.IsOpen()) return file;
+  struct stat info {};
+  // Back to blocking I/O once it is known to be a regular file; none of the
+  // other status flags was set.
+  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || fcntl(file.fd, F_SETFL, 0) != 0) return {};
+  return file;
+}
+
+FileHandle CreateEmpty(const char* path) {
+  return FileHandle(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+FileHandle OpenForAppend(const char* path) {
+  return FileHandle(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+}
+
+int64_t FileSize(const FileHandle& file) {
+  struct stat info {};
+  if (fstat(file.fd, &info) != 0) return -1;
+  return info.st_size;
+}
+
+// Positioned reads and writes: no seek per call, and no stream buffer between
+// the program and the file.
+size_t ReadAt(const FileHandle& file, int64_t offset, std::span<unsigned char> buffer) {
+  size_t done = 0;
+  while (offset >= 0 && done < buffer.size()) {
+    const ssize_t got = pread(file.fd, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+bool WriteAt(const FileHandle& file, int64_t offset, std::span<const unsigned char> bytes) {
+  size_t done = 0;
+  while (offset >= 0 && done < bytes.size()) {
+    const ssize_t put = pwrite(file.fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return offset >= 0;
+}
+
+bool WriteAll(const FileHandle& file, std::span<const unsigned char> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t put = write(file.fd, bytes.data() + done, bytes.size() - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool ExtendTo(const FileHandle& file, int64_t size) {
+  const int64_t current = FileSize(file);
+  if (current < 0) return false;
+  if (current >= size) return true;
+  // Blocks reserved now take the copies faster than a hole, which must
+  // reserve them page by page. Where the file system cannot reserve them
+  // (or has no room yet), a hole reads as zeros all the same.
+  const auto from = static_cast<off_t>(current);
+  if (fallocate(file.fd, 0, from, static_cast<off_t>(size) - from) == 0) return true;
+  return ftruncate(file.fd, static_cast<off_t>(size)) == 0;
+}
+
+bool CloseWritten(FileHandle& file) {
+  const int fd = std::exchange(file.fd, -1);
+  return fd < 0 || close(fd) == 0;
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+
+// An open file, closed when its owner goes: every path out of an operation,
+// a failure's unwinding included, closes what it opened.
+struct FileHandle {
+  int fd = -1;
+
+  FileHandle() = default;
+  explicit FileHandle(int descriptor) : fd(descriptor) {}
+  FileHandle(FileHandle&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
+
+  bool IsOpen() const { return fd >= 0; }
+};
+
+// An existing regular file, for reading or for reading and writing. Anything
+// else (missing, a directory, a FIFO, a device) gives a handle that is not
+// open, and opening never blocks: a FIFO without a writer would otherwise
+// hang the run.
+FileHandle OpenRegular(const char* path, bool writable);
+
+// Creates the file, or empties an existing one, for writing.
+FileHandle CreateEmpty(const char* path);
+
+// Opens the file for appending, creating it when it is missing.
+FileHandle OpenForAppend(const char* path);
+
+// Size in bytes, or -1.
+int64_t FileSize(const FileHandle& file);
+
+// Reads up to buffer.size() bytes at an absolute offset; returns how many were
+// delivered (short at the end of the file).
+size_t ReadAt(const FileHandle& file, int64_t offset, std::span<unsigned char> buffer);
+
+// Writes all bytes at an absolute offset; false on any failure.
+bool WriteAt(const FileHandle& file, int64_t offset, std::span<const unsigned char> bytes);
+
+// Writes all bytes at the file's position (its end, when it appends).
+bool WriteAll(const FileHandle& file, std::span<const unsigned char> bytes);
+
+// Grows the file to `size` bytes when it is shorter; the new bytes read as
+// zeros without being written. False on failure.
+bool ExtendTo(const FileHandle& file, int64_t size);
+
+// Closes a file that was written; false when the system reports that data
+// may not have reached it.
+bool CloseWritten(FileHandle& file);

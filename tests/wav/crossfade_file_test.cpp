@@ -1,0 +1,214 @@
+#include "wav/crossfade_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "support/in_process.hpp"
+#include "support/reference.hpp"
+#include "support/run_program.hpp"
+#include "support/wav_builder.hpp"
+#include "wav/header.hpp"
+
+namespace {
+
+// Renders a crossfade between two files the test writes and returns the
+// frames appended to the work file.
+class Renderer : public testing::Test {
+ protected:
+  TempDir dir;
+  std::string destination = (dir / "dest.wav").string();
+  std::string source = (dir / "src.wav").string();
+  std::string temp = (dir / "xfade_temp.wav").string();
+  std::string output;
+
+  // The crossfade of one entry; the result code as a number.
+  int Render(int insert, int read_start, int width, int type, double level, int channels, int width_bytes,
+             KeptCurve* kept = nullptr, const std::string& from = "", const std::string& into = "",
+             const std::string& work = "") {
+    const AudioFormat format{.rate = 44100, .bits = width_bytes * 8, .channels = channels};
+    const std::string work_path = work.empty() ? temp : work;
+    if (work.empty()) WriteHeader(work_path.c_str(), format, width);
+    const std::string source_path = from.empty() ? source : from;
+    const std::string destination_path = into.empty() ? destination : into;
+    KeptCurve fresh;
+    CrossfadeResult result{};
+    output = Captured([&] {
+               result = RenderCrossfade(CrossfadeJob{.insert_frame = insert,
+                                                     .read_start_frame = read_start,
+                                                     .width_frames = width,
+                                                     .curve = type,
+                                                     .level_db = level,
+                                                     .destination_path = destination_path.c_str(),
+                                                     .source_path = source_path.c_str(),
+                                                     .work_path = work_path.c_str()},
+                                        format, kept != nullptr ? *kept : fresh);
+             }).first;
+    return static_cast<int>(result);
+  }
+  std::vector<int32_t> Rendered(int bits) {
+    const Bytes bytes = ReadFile(temp);
+    return UnpackSamples(bits, std::span(bytes).subspan(44));
+  }
+};
+
+TEST_F(Renderer, MixesWithTruncationOnThe16BitScale) {
+  // Type 2, width 4, second frame: 0.25 * -800 + 0.75 * 400 = 100.
+  WriteFile(destination, CanonicalWav(44100, 16, 1, std::vector<int32_t>{7, 7, 400, 7, 7, 7}));
+  WriteFile(source, CanonicalWav(44100, 16, 1, std::vector<int32_t>{5, -800, 5, 5, 5}));
+  ASSERT_EQ(Render(3, 2, 4, 2, 0.0, 1, 2), 0);
+  const auto out = Rendered(16);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[0], 7);    // the first frame is the destination's
+  EXPECT_EQ(out[1], 100);  // destination 400 (frame 2), source -800 (frame 1)
+  // 0.5 * 7 + 0.5 * 5 = 6; 0.25 * 7 + 0.75 * 5 = 5.5 -> 5
+  EXPECT_EQ(out[2], 6);
+  EXPECT_EQ(out[3], 5);
+
+  // Negative mixes truncate toward zero: 0.75 * -3 + 0.25 * -6 = -3.75 -> -3.
+  WriteFile(destination, CanonicalWav(44100, 16, 1, std::vector<int32_t>{-3, -3, -3, -3}));
+  WriteFile(source, CanonicalWav(44100, 16, 1, std::vector<int32_t>{-6, -6, -6, -6}));
+  ASSERT_EQ(Render(2, 2, 4, 2, 0.0, 1, 2), 0);
+  EXPECT_EQ(Rendered(16), (std::vector<int32_t>{-3, -3, -4, -5}));
+}
+
+TEST_F(Renderer, LevelScalesOnlyTheIncomingSide) {
+  WriteFile(destination, CanonicalWav(44100, 24, 1, std::vector<int32_t>(8, 1000000)));
+  WriteFile(source, CanonicalWav(44100, 24, 1, std::vector<int32_t>(8, -2000000)));
+  ASSERT_EQ(Render(4, 4, 4, 2, -6.0, 1, 3), 0);
+  const double gain = std::pow(10.0, -6.0 / 20.0);
+  std::vector<int32_t> want;
+  for (int j = 0; j < 4; ++j) {
+    const double u = j / 4.0;
+    want.push_back(static_cast<int32_t>(-2000000.0 * ((1.0 - (1.0 - u)) * gain) + 1000000.0 * (1.0 - u)));
+  }
+  EXPECT_EQ(Rendered(24), want);
+}
+
+TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
+  for (const int bits : {16, 24}) {
+    for (const int channels : {1, 2}) {
+      const auto dest = Ramp(3000, channels, bits, -bits * 1000, 997);
+      const auto src = Ramp(3000, channels, bits, bits * 1000, -1409);
+      WriteFile(destination, CanonicalWav(44100, bits, channels, dest));
+      WriteFile(source, CanonicalWav(44100, bits, channels, src));
+      for (const int width : {1, 4, 5, 1024, 1025}) {
+        for (int type = 1; type <= 4; ++type) {
+          const double level = type == 3 ? 2.5 : 0.0;
+          ASSERT_EQ(Render(1200, 1100, width, type, level, channels, bits / 8), 0);
+          ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 1200, 1100, width, type, level, channels, bits))
+              << bits << " bits, " << channels << " channels, width " << width << ", type " << type;
+        }
+      }
+    }
+  }
+}
+
+// Wide crossfades are read and written in runs of many blocks; the weights
+// and the windows must run on across those boundaries too, and a window that
+// runs past its file's end mixes silence.
+TEST_F(Renderer, WidthsOfManyRunsAndWindowsPastTheEnd) {
+  for (const int bits : {16, 24}) {
+    const int channels = bits == 16 ? 1 : 2;
+    const auto dest = Ramp(40000, channels, bits, -bits * 1000, 997);
+    const auto src = Ramp(30000, channels, bits, bits * 1000, -1409);
+    WriteFile(destination, CanonicalWav(48000, bits, channels, dest));
+    WriteFile(source, CanonicalWav(48000, bits, channels, src));
+    for (const int width : {16383, 16384, 16385, 33001}) {
+      for (const int type : {1, 4}) {
+        const double level = type == 4 ? -7.5 : 0.0;
+        ASSERT_EQ(Render(20000, 17000, width, type, level, channels, bits / 8), 0);
+        ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 20000, 17000, width, type, level, channels, bits))
+            << bits << " bits, width " << width << ", type " << type;
+      }
+    }
+  }
+}
+
+// A curve kept from one entry serves the next only when the curve and the
+// width are the same; a level never enters what is kept.
+TEST_F(Renderer, KeptCurveServesOnlyTheSameCurveAndWidth) {
+  const auto dest = Ramp(3000, 2, 24, -24000, 997);
+  const auto src = Ramp(3000, 2, 24, 24000, -1409);
+  WriteFile(destination, CanonicalWav(44100, 24, 2, dest));
+  WriteFile(source, CanonicalWav(44100, 24, 2, src));
+  KeptCurve kept;
+  struct Call {
+    int width, type;
+    double level;
+  };
+  for (const Call call : {Call{100, 1, 0.0}, Call{100, 1, -6.0}, Call{100, 3, 0.0}, Call{101, 3, 0.0},
+                          Call{100, 1, 0.0}, Call{kMaxKeptCurveFrames + 1, 1, 0.0}, Call{100, 1, 4.0}}) {
+    const int insert = call.width / 2 + 10;
+    ASSERT_EQ(Render(insert, insert, call.width, call.type, call.level, 2, 3, &kept), 0);
+    ASSERT_EQ(Rendered(24), ReferenceCrossfade(dest, src, insert, insert, call.width, call.type, call.level, 2, 24))
+        << "width " << call.width << ", type " << call.type << ", level " << call.level;
+  }
+  // The widest curve was not kept: the last kept one is still there.
+  EXPECT_EQ(kept.width_frames, 100);
+  EXPECT_EQ(kept.weights.size(), 100U);
+}
+
+TEST_F(Renderer, WindowBoundsAreInclusive) {
+  WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(100, 2, 16)));
+  WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(50, 2, 16)));
+  // The destination window may start exactly at the data start ...
+  EXPECT_EQ(Render(5, 5, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(output, "");
+  // ... but not a frame before it.
+  EXPECT_EQ(Render(4, 5, 10, 1, 0.0, 2, 2), 1);
+  EXPECT_EQ(output, "Invalid crossfade for destination file\n");
+  // The source needs half the width before its read start.
+  EXPECT_EQ(Render(50, 4, 10, 1, 0.0, 2, 2), 2);
+  EXPECT_EQ(output, "Invalid crossfade for source file\n");
+  // A window starting exactly at the end of a file passes and reads silence.
+  EXPECT_EQ(Render(105, 55, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(Rendered(16), std::vector<int32_t>(20, 0));
+  EXPECT_EQ(Render(106, 5, 10, 1, 0.0, 2, 2), 1);
+  EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
+  // Failures append nothing: the work file holds its header alone.
+  EXPECT_EQ(ReadFile(temp).size(), 44u);
+
+  // The end is the end of the samples, not of the file: metadata after them
+  // is neither a place to start a window nor material to mix.
+  Bytes tagged = CanonicalWav(44100, 16, 2, Ramp(50, 2, 16));
+  const Bytes list = Chunk("LIST", Bytes(200, 0x55));
+  tagged.insert(tagged.end(), list.begin(), list.end());
+  WriteFile(source, tagged);
+  EXPECT_EQ(Render(105, 55, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(Rendered(16), std::vector<int32_t>(20, 0));
+  EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
+  EXPECT_EQ(output, "Invalid crossfade for source file\n");
+}
+
+TEST_F(Renderer, NonPositiveWidthRendersNothingAfterTheChecks) {
+  WriteFile(destination, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24)));
+  WriteFile(source, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24)));
+  EXPECT_EQ(Render(0, 0, 0, 1, 0.0, 1, 3), 0);
+  EXPECT_EQ(ReadFile(temp).size(), 44u);
+  EXPECT_EQ(Render(0, 11, -4, 1, 0.0, 1, 3), 2);  // the window test still applies
+}
+
+TEST_F(Renderer, ResultCodesOfFilesThatCannotBeUsed) {
+  WriteFile(destination, CanonicalWav(44100, 16, 1, Ramp(10, 1, 16)));
+  WriteFile(source, CanonicalWav(44100, 16, 1, Ramp(10, 1, 16)));
+  const std::string missing = (dir / "missing.wav").string();
+  const std::string plain = (dir / "plain.wav").string();
+  WriteFile(plain, Bytes(64, 'x'));
+
+  auto run = [&](const std::string& d, const std::string& s, const std::string& t) {
+    return Render(5, 5, 4, 1, 0.0, 1, 2, nullptr, s, d, t);
+  };
+  EXPECT_EQ(run(missing, missing, temp), 1);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(run(destination, missing, temp), 2);
+  EXPECT_EQ(run(destination, source, (dir / "no" / "temp.wav").string()), 3);
+  EXPECT_EQ(run(plain, source, temp), 1);
+  EXPECT_EQ(output, "Data block not found error\n");
+  EXPECT_EQ(run(destination, plain, temp), 2);
+  EXPECT_EQ(output, "Data block not found error\n");
+  // A format without a rendering path is refused too.
+  EXPECT_NE(Render(5, 5, 4, 1, 0.0, 3, 2), 0);
+}
+
+}  // namespace
