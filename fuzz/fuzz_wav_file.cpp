@@ -55,20 +55,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Copy the middle of the source, at a level, then crossfade its second half in.
   const int frames = length < 0 ? 0 : (length > 4096 ? 4096 : length);
   try {
-    WriteHeader("dest.wav", format, frames);
-    WriteSilence("dest.wav", format, 0, frames);
-    CopyFrames("dest.wav", "source.wav", format,
+    const DestinationFile destination = CreateDestination("dest.wav", format, frames);
+    const FileHandle source_file = OpenSourceFile("source.wav");
+    CopyFrames(destination.file, "dest.wav", source_file, "source.wav", format,
                FrameCopy{.to_frame = frames / 4, .from_frame = frames / 4, .count = frames / 2, .level_db = -4.5});
-    WriteHeader("xfade_temp.wav", format, frames / 2);
+    const WorkFileHold work = HoldWorkFile(format, frames / 2);
     KeptCurve kept;
     RenderCrossfade(CrossfadeJob{.insert_frame = frames / 2,
                                  .read_start_frame = frames / 2,
                                  .width_frames = frames / 2,
                                  .curve = 1 + static_cast<int>(size % 4),
                                  .level_db = 3.0,
-                                 .destination_path = "dest.wav",
+                                 .destination = &destination.file,
                                  .source_path = "source.wav",
-                                 .work_path = "xfade_temp.wav"},
+                                 .work = &work.file},
                     format, kept);
   } catch (const RunFailure&) {
     std::abort();  // every file exists and is writable: nothing may fail

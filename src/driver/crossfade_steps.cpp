@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 #include "driver/run_state.hpp"
 #include "wav/crossfade_file.hpp"
@@ -10,11 +11,6 @@ namespace {
 
 // The width of an entry whose own width is 0, negative or not a number.
 constexpr int kDefaultWidthFrames = 4410;
-
-void DropCrossfade() {
-  std::puts("Could not generate crossfade");
-  std::remove(kWorkFileName);
-}
 
 }  // namespace
 
@@ -30,40 +26,36 @@ int CrossfadeWidth(const RunState& state, const TaskEntry& entry) {
 
 // Renders the crossfade into the work file from the destination as it stands,
 // before the entry's segment overwrites the splice.
-bool PrepareCrossfade(RunState& state, int e, int width_frames) {
-  if (width_frames < 0) {
-    DropCrossfade();
-    return false;
+std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames) {
+  std::optional<WorkFileHold> work;
+  if (width_frames >= 0) {
+    const TaskEntry& t = state.tasks.entries[e];
+    const EntryPlan& p = state.plan[e];
+    work.emplace(HoldWorkFile(state.format, width_frames));
+    const CrossfadeJob job{.insert_frame = p.insert_frame,
+                           .read_start_frame = p.read_start_frame,
+                           .width_frames = width_frames,
+                           .curve = t.xfade_type,
+                           .level_db = t.level_db,
+                           .destination = &state.destination.file,
+                           .source_path = t.source_name.c_str(),
+                           .work = &work->file};
+    if (RenderCrossfade(job, state.format, state.curve) == CrossfadeResult::kRendered) return work;
+    work.reset();  // removes the work file
   }
-  const TaskEntry& t = state.tasks.entries[e];
-  const EntryPlan& p = state.plan[e];
-  WriteHeader(kWorkFileName, state.format, width_frames);
-  const CrossfadeJob job{.insert_frame = p.insert_frame,
-                         .read_start_frame = p.read_start_frame,
-                         .width_frames = width_frames,
-                         .curve = t.xfade_type,
-                         .level_db = t.level_db,
-                         .destination_path = state.tasks.destination_name.c_str(),
-                         .source_path = t.source_name.c_str(),
-                         .work_path = kWorkFileName};
-  if (RenderCrossfade(job, state.format, state.curve) != CrossfadeResult::kRendered) {
-    DropCrossfade();
-    return false;
-  }
-  return true;
+  std::puts("Could not generate crossfade");
+  return std::nullopt;
 }
 
 // Lays the rendered frames over the splice. Frames at or beyond the
 // destination's length are not written: the file stays as long as its header
 // says. A crossfade that would start at the destination's first frame or
 // before it is not laid at all.
-void PlaceCrossfade(const RunState& state, int e, int width_frames) {
+void PlaceCrossfade(const RunState& state, int e, int width_frames, const WorkFileHold& work) {
   const int64_t start = int64_t{state.plan[e].insert_frame} - width_frames / 2;
-  if (start >= 1) {
-    const int64_t room = state.destination_length - start;
-    const int count = static_cast<int>(room < width_frames ? room : width_frames);
-    CopyFrames(state.tasks.destination_name.c_str(), kWorkFileName, state.format,
-               FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = count});
-  }
-  std::remove(kWorkFileName);
+  if (start < 1) return;
+  const int64_t room = state.destination_length - start;
+  const int count = static_cast<int>(room < width_frames ? room : width_frames);
+  CopyFrames(state.destination.file, state.destination.name.c_str(), work.file, kWorkFileName, state.format,
+             FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = count});
 }

@@ -33,22 +33,23 @@ void PrintSummary(const RunState& state, int e) {
 }  // namespace
 
 void ExecuteEntries(RunState& state) {
-  const char* destination = state.tasks.destination_name.c_str();
+  const DestinationFile& destination = state.destination;
   for (const int e : state.write_order) {
     const TaskEntry& t = state.tasks.entries[e];
     const EntryPlan& p = state.plan[e];
     PrintSummary(state, e);
-    int width = 0;
-    bool crossfaded = false;
-    if (t.xfade_type != 0) {
-      width = CrossfadeWidth(state, t);
-      crossfaded = PrepareCrossfade(state, e, width);
-    }
-    CopyFrames(destination, t.source_name.c_str(), state.format,
+    // A log shows each entry as it starts and as it completes, and nothing
+    // printed is lost when the run is stopped.
+    std::fflush(stdout);
+    const int width = t.xfade_type != 0 ? CrossfadeWidth(state, t) : 0;
+    const std::optional<WorkFileHold> work = t.xfade_type != 0 ? PrepareCrossfade(state, e, width) : std::nullopt;
+    const FileHandle source = OpenSourceFile(t.source_name.c_str());
+    CopyFrames(destination.file, destination.name.c_str(), source, t.source_name.c_str(), state.format,
                FrameCopy{.to_frame = p.insert_frame, .from_frame = p.read_start_frame, .count = p.read_length,
                          .level_db = t.level_db});
-    if (crossfaded) PlaceCrossfade(state, e, width);
+    if (work) PlaceCrossfade(state, e, width, *work);
     std::puts("\tDone\n");
+    std::fflush(stdout);
   }
 }
 

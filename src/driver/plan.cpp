@@ -52,15 +52,17 @@ bool SameFile(const std::string& a, const std::string& b) {
   return CanonicalName(a) == CanonicalName(b);
 }
 
-// Creating the destination empties it, and every crossfade empties its work
-// file: neither may be a file the run still has to read.
-void RefuseClobbering(const TaskList& tasks) {
+// The destination replaces the file of its name, and every crossfade empties
+// its work file: neither may be a file the run reads, nor the task file.
+void RefuseClobbering(const RunState& state) {
+  const TaskList& tasks = state.tasks;
   const std::string& destination = tasks.destination_name;
   for (const TaskEntry& entry : tasks.entries) {
     if (SameFile(destination, entry.source_name)) {
       Fail(1, "Destination %s is also a source track\n", destination.c_str());
     }
   }
+  if (SameFile(destination, state.task_path)) Fail(1, "Destination %s is also the task file\n", destination.c_str());
   bool any_crossfade = false;
   for (const TaskEntry& entry : tasks.entries) any_crossfade = any_crossfade || entry.xfade_type != 0;
   if (!any_crossfade) return;
@@ -183,7 +185,7 @@ void ResolvePlan(RunState& state) {
   if (tasks.destination_name.empty()) {
     Fail(1, "%s\n", "Your destination name appears to be too short or missing");
   }
-  RefuseClobbering(tasks);
+  RefuseClobbering(state);
 
   state.plan.clear();
   for (const TaskEntry& entry : tasks.entries) {
@@ -199,7 +201,5 @@ void ResolvePlan(RunState& state) {
   if (length * FrameBytes(state.format) > kMaxDataSize) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
 
-  const char* destination = tasks.destination_name.c_str();
-  WriteHeader(destination, state.format, state.destination_length);
-  WriteSilence(destination, state.format, 0, state.destination_length);
+  state.destination = CreateDestination(tasks.destination_name, state.format, state.destination_length);
 }

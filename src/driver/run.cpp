@@ -64,6 +64,7 @@ int RunEditor(int argc, const char* const* argv, RunState& state) {
 
   ResolvePlan(state);
   ExecuteEntries(state);
+  CommitDestination(state.destination);
   PrintReport(state);
   std::fflush(stdout);
   return 0;

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/audio_format.hpp"
 #include "dsp/crossfade.hpp"
 #include "task/task_list.hpp"
+#include "wav/crossfade_file.hpp"
+#include "wav/destination.hpp"
 #include "wav/source.hpp"
 
 // Where one entry's segment comes from and lands, in frames.
@@ -26,6 +29,7 @@ struct RunState {
   // it from, and CD-quality stereo stands in.
   AudioFormat format;
   int destination_length = 0;
+  DestinationFile destination;  // being built, under a temporary name until complete
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
 };
 
@@ -38,15 +42,17 @@ int RunEditor(int argc, const char* const* argv, RunState& state);
 // and creates the destination filled with silence.
 void ResolvePlan(RunState& state);
 
-// Writes every entry in write order with its summary, then the report.
+// Writes every entry in write order with its summary, moves the complete
+// destination onto its name, then prints the report.
 void ExecuteEntries(RunState& state);
 void PrintReport(const RunState& state);
 
 // The crossfade of entry e around its segment copy: rendered into the work
-// file before the copy (false when it could not be), laid over the splice
-// after it.
-bool PrepareCrossfade(RunState& state, int e, int width_frames);
-void PlaceCrossfade(const RunState& state, int e, int width_frames);
+// file before the copy (nothing when it could not be, after saying so),
+// laid over the splice after it. The work file is this run's until the hold
+// goes.
+std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames);
+void PlaceCrossfade(const RunState& state, int e, int width_frames, const WorkFileHold& work);
 
 // The crossfade width of an entry in frames; -1 when it cannot be rendered.
 int CrossfadeWidth(const RunState& state, const TaskEntry& entry);

@@ -1,7 +1,11 @@
 #include "wav/crossfade_file.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -10,30 +14,60 @@
 
 #include "common/failure.hpp"
 #include "wav/chunk.hpp"
-#include "wav/file.hpp"
+#include "wav/header.hpp"
+#include "wav/stop.hpp"
 
 namespace {
 
 constexpr int kRunFrames = 16 * 1024;
 
-// A run that cannot write its work file ends, leaving no work file behind.
-[[noreturn]] void FailWorkFileWrite(const char* work_path) {
-  std::remove(work_path);
-  Fail(2, "Cannot write wave file %s!\n", work_path);
+[[noreturn]] void FailWorkFileWrite() { Fail(2, "Cannot write wave file %s!\n", kWorkFileName); }
+
+// Whether the name still leads to the open file: another run may have
+// removed it, and maybe made a new one, while this one waited.
+bool NameLeadsTo(const FileHandle& file) {
+  struct stat named {};
+  struct stat held {};
+  return stat(kWorkFileName, &named) == 0 && fstat(file.fd, &held) == 0 && named.st_dev == held.st_dev &&
+         named.st_ino == held.st_ino;
 }
 
 }  // namespace
 
+WorkFileHold::~WorkFileHold() {
+  if (!file.IsOpen()) return;
+  // Given up before the name goes, so that a stop in between never removes
+  // a file another run has made under the name since.
+  KeepWhenStopped(StopSlot::kWorkFile);
+  unlink(kWorkFileName);
+  // Closing ends the hold.
+}
+
+WorkFileHold HoldWorkFile(const AudioFormat& format, int frames) {
+  WorkFileHold hold;
+  for (;;) {
+    FileHandle file(open(kWorkFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+    if (!file.IsOpen()) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
+    int locked = -1;
+    do {
+      locked = flock(file.fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
+    if (locked == 0 && !NameLeadsTo(file)) continue;  // a file no longer named so: try the name again
+    // Locked, or on a file system without locks.
+    hold.file = std::move(file);
+    break;
+  }
+  RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, hold.file);
+  const auto header = HeaderBytes(format, frames);
+  if (ftruncate(hold.file.fd, 0) != 0 || !WriteAt(hold.file, 0, header)) FailWorkFileWrite();
+  return hold;
+}
+
 CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept) {
   const double gain = std::pow(10.0, job.level_db / 20.0);
-
-  // All three are opened before any of them is looked at.
-  const FileHandle destination = OpenRegular(job.destination_path, false);
+  const FileHandle& destination = *job.destination;
   const FileHandle source = OpenRegular(job.source_path, false);
-  FileHandle work = OpenForAppend(job.work_path);
-  if (!destination.IsOpen()) return CrossfadeResult::kDestination;
   if (!source.IsOpen()) return CrossfadeResult::kSource;
-  if (!work.IsOpen()) return CrossfadeResult::kWorkFile;
 
   // The window after the splice is usually a hole of the new destination:
   // reading ahead there would only fill the cache with zeros.
@@ -69,7 +103,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   }
   if (job.width_frames <= 0) return CrossfadeResult::kRendered;
 
-  // The windows are read and the mixed frames appended in runs of many
+  // The windows are read and the mixed frames written in runs of many
   // blocks: the mix goes frame by frame, so the grouping changes no byte.
   const int run_frames = job.width_frames < kRunFrames ? job.width_frames : kRunFrames;
   const auto run_bytes = static_cast<size_t>(run_frames * frame_bytes);
@@ -82,6 +116,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
                .gain = job.level_db != 0.0 ? gain : 1.0,
                .kept = CurveFor(kept, job.curve, job.width_frames)};
 
+  int64_t work_at = kHeaderSize;
   for (int done = 0; done < job.width_frames;) {
     const int run = job.width_frames - done < run_frames ? job.width_frames - done : run_frames;
     const auto bytes = static_cast<size_t>(run * frame_bytes);
@@ -91,11 +126,11 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
     span.frames = run;
     MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes.get(), bytes),
               BytesPerSample(format), format.channels, span);
-    if (!WriteAll(work, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite(job.work_path);
+    if (!WriteAt(*job.work, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
+    work_at += static_cast<int64_t>(bytes);
     destination_at += static_cast<int64_t>(bytes);
     source_at += static_cast<int64_t>(bytes);
     done += run;
   }
-  if (!CloseWritten(work)) FailWorkFileWrite(job.work_path);
   return CrossfadeResult::kRendered;
 }

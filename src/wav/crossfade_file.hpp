@@ -2,9 +2,29 @@
 
 #include "common/audio_format.hpp"
 #include "dsp/crossfade.hpp"
+#include "wav/file.hpp"
 
 // The crossfade's work file, in the working directory.
 inline constexpr const char* kWorkFileName = "xfade_temp.wav";
+
+// The work file, held by this run alone from its creation to its removal:
+// runs side by side in one folder take turns at it. A run that needs it
+// while another holds it waits; the hold ends with the holder's process, so
+// a file left by a killed run blocks no one and is emptied and reused. Where
+// the file system has no locks, the file is used without one.
+struct WorkFileHold {
+  FileHandle file;
+
+  WorkFileHold() = default;
+  WorkFileHold(WorkFileHold&&) noexcept = default;
+  WorkFileHold& operator=(WorkFileHold&&) = delete;
+  ~WorkFileHold();  // removes the file, then lets the next run have the name
+};
+
+// Takes the work file (waiting for it as long as another run holds it),
+// empties it and writes its header for `frames` frames. Ends the run with
+// status 2 when it cannot be created or written.
+WorkFileHold HoldWorkFile(const AudioFormat& format, int frames);
 
 // One entry's crossfade: destination frames from insert_frame - width/2 fade
 // out while source frames from read_start_frame - width/2 fade in along the
@@ -15,22 +35,21 @@ struct CrossfadeJob {
   int width_frames = 0;
   int curve = 1;
   double level_db = 0.0;
-  const char* destination_path = nullptr;
+  const FileHandle* destination = nullptr;
   const char* source_path = nullptr;
-  const char* work_path = nullptr;  // already holds its header
+  const FileHandle* work = nullptr;  // holds its header; the frames follow it
 };
 
 // Why a crossfade could not be rendered; the messages are printed here.
 enum class CrossfadeResult {
   kRendered = 0,     // or width_frames <= 0: nothing to render
-  kDestination = 1,  // cannot be opened, no data chunk, or the window lies outside its samples
-  kSource = 2,
-  kWorkFile = 3,     // cannot be opened for appending
+  kDestination = 1,  // no data chunk, or the window lies outside its samples
+  kSource = 2,       // cannot be opened, no data chunk, or the window lies outside its samples
   kFormat = 4,       // a sample format without a rendering path
 };
 
-// Renders the crossfade from the destination as it stands and appends the
-// mixed frames to the work file. The curve is taken from `kept` when it
-// holds this one, and kept there otherwise. A work file that cannot be
-// written ends the run with status 2 and is removed.
+// Renders the crossfade from the destination as it stands into the work
+// file. The curve is taken from `kept` when it holds this one, and kept
+// there otherwise. A work file that cannot be written ends the run with
+// status 2.
 CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept);

@@ -1,15 +1,23 @@
 #include "wav/destination.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/failure.hpp"
 #include "dsp/level.hpp"
 #include "wav/chunk.hpp"
-#include "wav/file.hpp"
+#include "wav/header.hpp"
+#include "wav/stop.hpp"
 
 namespace {
 
@@ -21,32 +29,115 @@ namespace {
 // slower than reading and writing here.
 constexpr int64_t kRunBytes = 384 * 1024;  // a multiple of every frame size (2, 3, 4, 6)
 
-FileHandle OpenOrFail(const char* path, bool writable) {
-  FileHandle file = OpenRegular(path, writable);
-  if (!file.IsOpen()) Fail(2, "Cannot open wave file %s!\n", path);
-  return file;
-}
-
 AudioExtent AudioOrFail(const FileHandle& file) {
   const std::optional<AudioExtent> audio = FindAudio(file);
   if (!audio) Fail(2, "%s\n", "Can't find data block in wave file!");
   return *audio;
 }
 
-[[noreturn]] void FailWrite(const char* path) { Fail(2, "Cannot write wave file %s!\n", path); }
+[[noreturn]] void FailWrite(const char* name) { Fail(2, "Cannot write wave file %s!\n", name); }
+[[noreturn]] void FailCreate(const std::string& name) { Fail(2, "Cannot create wave file %s!\n", name.c_str()); }
 
-void CloseOrFail(FileHandle& file, const char* path) {
-  if (!CloseWritten(file)) FailWrite(path);
+std::string Directory(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The path with every symbolic link of its last component followed, so that
+// a destination that is a link is written through; a link that leads nowhere
+// yet leads to the file it names.
+std::string FollowLinks(const std::string& name) {
+  std::string path = name;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    if (length < 0) return path;
+    const std::string next(target, static_cast<size_t>(length));
+    path = next.front() == '/' ? next : Directory(path) + "/" + next;
+  }
+  return path;
+}
+
+// The permission bits a new file gets from the process's file mode mask.
+mode_t NewFileMode() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
 }
 
 }  // namespace
 
-void WriteSilence(const char* path, const AudioFormat& format, int start_frame, int frame_count) {
+DestinationFile::DestinationFile(DestinationFile&& other) noexcept
+    : name(std::move(other.name)),
+      path(std::move(other.path)),
+      temporary_path(std::exchange(other.temporary_path, std::string())),
+      file(std::move(other.file)) {}
+
+DestinationFile& DestinationFile::operator=(DestinationFile&& other) noexcept {
+  if (this != &other) {
+    const DestinationFile replaced(std::move(*this));  // removes its temporary file
+    name = std::move(other.name);
+    path = std::move(other.path);
+    temporary_path = std::exchange(other.temporary_path, std::string());
+    file = std::move(other.file);
+  }
+  return *this;
+}
+
+DestinationFile::~DestinationFile() {
+  if (temporary_path.empty()) return;
+  KeepWhenStopped(StopSlot::kDestination);
+  std::remove(temporary_path.c_str());
+}
+
+DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames) {
+  DestinationFile destination;
+  destination.name = name;
+  destination.path = FollowLinks(name);
+  struct stat existing {};
+  const bool exists = stat(destination.path.c_str(), &existing) == 0;
+  // Only a regular file we may write is replaced: not a directory, a device
+  // or a FIFO, and not a file its owner made read-only.
+  if (exists && (!S_ISREG(existing.st_mode) || access(destination.path.c_str(), W_OK) != 0)) FailCreate(name);
+
+  const size_t slash = destination.path.rfind('/');
+  const std::string base = slash == std::string::npos ? destination.path : destination.path.substr(slash + 1);
+  std::string temporary = Directory(destination.path) + "/." + base + ".wavsplice-XXXXXX";
+  destination.file = FileHandle(mkostemp(temporary.data(), O_CLOEXEC));
+  if (!destination.file.IsOpen()) FailCreate(name);
+  destination.temporary_path = temporary;
+  RemoveWhenStopped(StopSlot::kDestination, temporary.c_str(), destination.file);
+
+  // The finished file looks as if written in place: the replaced file's
+  // permission bits and, where we may set them, its owner and group.
+  fchmod(destination.file.fd, exists ? existing.st_mode & 07777 : NewFileMode());
+  if (exists && fchown(destination.file.fd, existing.st_uid, existing.st_gid) != 0) {
+    // Only the superuser may give a file away; the file stays ours.
+  }
+
+  const auto header = HeaderBytes(format, frames);
+  if (!WriteAt(destination.file, 0, header)) FailWrite(name.c_str());
+  WriteSilence(destination.file, name.c_str(), format, 0, static_cast<int>(frames));
+  return destination;
+}
+
+void CommitDestination(DestinationFile& destination) {
+  const char* name = destination.name.c_str();
+  if (!CloseWritten(destination.file)) FailWrite(name);
+  if (std::rename(destination.temporary_path.c_str(), destination.path.c_str()) != 0) FailWrite(name);
+  KeepWhenStopped(StopSlot::kDestination);
+  destination.temporary_path.clear();
+}
+
+void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
+                  int frame_count) {
   const int64_t frame_bytes = FrameBytes(format);
-  FileHandle file = OpenOrFail(path, true);
   const int64_t data_start = AudioOrFail(file).start;
-  if (frame_count <= 0) return CloseOrFail(file, path);
-  if (start_frame < 0) FailWrite(path);
+  if (frame_count <= 0) return;
+  if (start_frame < 0) FailWrite(name);
 
   // Only frames over existing content need zeros written; beyond the end of
   // the file, extending it makes them read as zeros.
@@ -57,26 +148,29 @@ void WriteSilence(const char* path, const AudioFormat& format, int start_frame, 
     const std::vector<unsigned char> silence(static_cast<size_t>(std::min(kRunBytes, overwrite_to - from)), 0);
     for (int64_t at = from; at < overwrite_to;) {
       const auto n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(silence.size()), overwrite_to - at));
-      if (!WriteAt(file, at, std::span(silence.data(), n))) FailWrite(path);
+      if (!WriteAt(file, at, std::span(silence.data(), n))) FailWrite(name);
       at += static_cast<int64_t>(n);
     }
   }
-  if (!ExtendTo(file, to)) FailWrite(path);
-  CloseOrFail(file, path);
+  if (!ExtendTo(file, to)) FailWrite(name);
 }
 
-void CopyFrames(const char* destination_path, const char* source_path, const AudioFormat& format,
-                const FrameCopy& copy) {
+FileHandle OpenSourceFile(const char* path) {
+  FileHandle file = OpenRegular(path, false);
+  if (!file.IsOpen()) Fail(2, "Cannot open wave file %s!\n", path);
+  return file;
+}
+
+void CopyFrames(const FileHandle& destination, const char* destination_name, const FileHandle& source,
+                const char* source_name, const AudioFormat& format, const FrameCopy& copy) {
   const int64_t frame_bytes = FrameBytes(format);
-  FileHandle destination = OpenOrFail(destination_path, true);
-  const FileHandle source = OpenOrFail(source_path, false);
   // The destination is looked at first: without its data chunk the run ends
   // before the source is.
   const int64_t destination_start = AudioOrFail(destination).start;
   const AudioExtent source_audio = AudioOrFail(source);
-  if (copy.count <= 0) return CloseOrFail(destination, destination_path);
+  if (copy.count <= 0) return;
   // Positions before a file's first frame would address its header.
-  if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination_path);
+  if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination_name);
 
   int64_t destination_at = destination_start + int64_t{copy.to_frame} * frame_bytes;
   int64_t source_at = source_audio.start + int64_t{copy.from_frame} * frame_bytes;
@@ -96,11 +190,10 @@ void CopyFrames(const char* destination_path, const char* source_path, const Aud
     if (copy.level_db != 0.0) {
       ApplyLevel(span, BytesPerSample(format), format.channels, static_cast<int>(bytes / frame_bytes), copy.level_db);
     }
-    if (!WriteAt(destination, destination_at, span)) FailWrite(destination_path);
+    if (!WriteAt(destination, destination_at, span)) FailWrite(destination_name);
     destination_at += bytes;
     source_at += bytes;
     remaining -= bytes;
   }
-  CloseOrFail(destination, destination_path);
-  if (source_short) Fail(2, "Cannot read wave file %s!\n", source_path);
+  if (source_short) Fail(2, "Cannot read wave file %s!\n", source_name);
 }

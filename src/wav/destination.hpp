@@ -1,10 +1,42 @@
 #pragma once
 
-#include "common/audio_format.hpp"
+#include <string>
 
-// Writes frame_count frames of silence into the data area of the WAV file at
-// path, from frame start_frame on.
-void WriteSilence(const char* path, const AudioFormat& format, int start_frame, int frame_count);
+#include "common/audio_format.hpp"
+#include "wav/file.hpp"
+
+// The destination being built. It is written under a temporary name in the
+// destination's own folder and moved onto its name only when complete, so a
+// run that fails or is stopped leaves an existing file as it was and no new
+// one. Until then the owner removes the temporary file when it goes.
+struct DestinationFile {
+  std::string name;            // as the task file gives it; every message uses it
+  std::string path;            // where it lands: the name with symbolic links followed
+  std::string temporary_path;  // where it is built
+  FileHandle file;
+
+  DestinationFile() = default;
+  DestinationFile(DestinationFile&& other) noexcept;
+  DestinationFile& operator=(DestinationFile&& other) noexcept;
+  ~DestinationFile();
+};
+
+// Creates the destination's temporary file with its header for `frames`
+// frames and a data area of silence. An existing destination must be a
+// regular file we may write; every failure ends the run with status 2.
+DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames);
+
+// Moves the complete destination onto its name, with the permission bits of
+// the file it replaces. A failure ends the run with status 2.
+void CommitDestination(DestinationFile& destination);
+
+// Writes frame_count frames of silence into the data area of a file being
+// written, from frame start_frame on; `name` is the file's name in messages.
+void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
+                  int frame_count);
+
+// A source file for copies, or the end of the run with status 2.
+FileHandle OpenSourceFile(const char* path);
 
 // A run of frames to copy from a source into a destination.
 struct FrameCopy {
@@ -16,7 +48,6 @@ struct FrameCopy {
 
 // Copies the frames, changing their level when it is not zero. Frames the
 // source cannot deliver (it was cut short since it was measured) are written
-// as silence, and the run then ends with status 2. Both files must exist;
-// every failure ends the run with status 2.
-void CopyFrames(const char* destination_path, const char* source_path, const AudioFormat& format,
-                const FrameCopy& copy);
+// as silence, and the run then ends with status 2; so does every failure.
+void CopyFrames(const FileHandle& destination, const char* destination_name, const FileHandle& source,
+                const char* source_name, const AudioFormat& format, const FrameCopy& copy);

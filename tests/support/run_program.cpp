@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <thread>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 TempDir::TempDir() {
@@ -96,12 +98,19 @@ ProgramResult FinishCommand(StartedCommand& command) {
 }
 
 bool WaitForFullOutput(const StartedCommand& command) {
-  int pending = 0;
-  for (int i = 0; i < 2000 && pending < 4096; ++i) {
+  // Blocked in write(2) on descriptor 1, as the kernel reports it.
+  const std::string syscall = "/proc/" + std::to_string(command.pid) + "/syscall";
+  for (int i = 0; i < 2000; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::ifstream in(syscall);
+    std::string number;
+    std::string descriptor;
+    in >> number >> descriptor;
+    int pending = 0;
     ioctl(command.out_fd, FIONREAD, &pending);
+    if (number == std::to_string(SYS_write) && descriptor == "0x1" && pending > 0) return true;
   }
-  return pending >= 4096;
+  return false;
 }
 
 ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,

@@ -8,6 +8,7 @@
 #include "support/reference.hpp"
 #include "support/run_program.hpp"
 #include "support/wav_builder.hpp"
+#include "wav/file.hpp"
 #include "wav/header.hpp"
 
 namespace {
@@ -24,13 +25,12 @@ class Renderer : public testing::Test {
 
   // The crossfade of one entry; the result code as a number.
   int Render(int insert, int read_start, int width, int type, double level, int channels, int width_bytes,
-             KeptCurve* kept = nullptr, const std::string& from = "", const std::string& into = "",
-             const std::string& work = "") {
+             KeptCurve* kept = nullptr, const std::string& from = "", const std::string& into = "") {
     const AudioFormat format{.rate = 44100, .bits = width_bytes * 8, .channels = channels};
-    const std::string work_path = work.empty() ? temp : work;
-    if (work.empty()) WriteHeader(work_path.c_str(), format, width);
+    WriteHeader(temp.c_str(), format, width);
+    const FileHandle work = OpenRegular(temp.c_str(), true);
     const std::string source_path = from.empty() ? source : from;
-    const std::string destination_path = into.empty() ? destination : into;
+    const FileHandle destination_file = OpenRegular((into.empty() ? destination : into).c_str(), false);
     KeptCurve fresh;
     CrossfadeResult result{};
     output = Captured([&] {
@@ -39,9 +39,9 @@ class Renderer : public testing::Test {
                                                      .width_frames = width,
                                                      .curve = type,
                                                      .level_db = level,
-                                                     .destination_path = destination_path.c_str(),
+                                                     .destination = &destination_file,
                                                      .source_path = source_path.c_str(),
-                                                     .work_path = work_path.c_str()},
+                                                     .work = &work},
                                         format, kept != nullptr ? *kept : fresh);
              }).first;
     return static_cast<int>(result);
@@ -196,16 +196,12 @@ TEST_F(Renderer, ResultCodesOfFilesThatCannotBeUsed) {
   const std::string plain = (dir / "plain.wav").string();
   WriteFile(plain, Bytes(64, 'x'));
 
-  auto run = [&](const std::string& d, const std::string& s, const std::string& t) {
-    return Render(5, 5, 4, 1, 0.0, 1, 2, nullptr, s, d, t);
-  };
-  EXPECT_EQ(run(missing, missing, temp), 1);
+  auto run = [&](const std::string& d, const std::string& s) { return Render(5, 5, 4, 1, 0.0, 1, 2, nullptr, s, d); };
+  EXPECT_EQ(run(destination, missing), 2);
   EXPECT_EQ(output, "");
-  EXPECT_EQ(run(destination, missing, temp), 2);
-  EXPECT_EQ(run(destination, source, (dir / "no" / "temp.wav").string()), 3);
-  EXPECT_EQ(run(plain, source, temp), 1);
+  EXPECT_EQ(run(plain, source), 1);
   EXPECT_EQ(output, "Data block not found error\n");
-  EXPECT_EQ(run(destination, plain, temp), 2);
+  EXPECT_EQ(run(destination, plain), 2);
   EXPECT_EQ(output, "Data block not found error\n");
   // A format without a rendering path is refused too.
   EXPECT_NE(Render(5, 5, 4, 1, 0.0, 3, 2), 0);
