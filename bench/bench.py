@@ -7,7 +7,7 @@ job, and every output is removed once checked. Before every timed command the
 file system is synced, so each starts without another's dirty pages to write
 back. Sources are made with wavsplice-tone in a scratch directory (nothing
 large is committed). Every output's format and length is checked, and the
-plain outputs must hold exactly sox's sample data.
+plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--scratch DIR]
 
@@ -48,7 +48,7 @@ def run(cmd, cwd):
 
 
 def wav_format(path):
-    """(channels, rate, bits, data offset, data size) of a WAV file, by its chunks."""
+    """(channels, rate, bits, data offset, data size, format code) of a WAV file, by its chunks."""
     with open(path, "rb") as f:
         head = f.read(12)
         assert head[:4] == b"RIFF" and head[8:12] == b"WAVE", path
@@ -60,11 +60,11 @@ def wav_format(path):
             tag, size = chunk[:4], struct.unpack("<I", chunk[4:])[0]
             if tag == b"fmt ":
                 body = f.read(size)
-                channels, rate = struct.unpack("<HI", body[2:8])
+                code, channels, rate = struct.unpack("<HHI", body[0:8])
                 bits = struct.unpack("<H", body[14:16])[0]
                 fmt = (channels, rate, bits)
             elif tag == b"data":
-                return fmt + (f.tell(), size)
+                return fmt + (f.tell(), size, code)
             else:
                 f.seek(size + (size & 1), 1)
 
@@ -85,10 +85,12 @@ def same_samples(ours, theirs):
 
 
 class Job:
-    def __init__(self, name, rate, bits, segments, seconds, level=None, xfade=False):
-        self.name, self.rate, self.bits = name, rate, bits
+    def __init__(self, name, rate, bits, segments, seconds, level=None, xfade=False, channels=2, floats=False):
+        self.name, self.rate, self.bits, self.channels, self.floats = name, rate, bits, channels, floats
         self.segments, self.seconds, self.level, self.xfade = segments, seconds, level, xfade
-        self.prefix = f"{rate}-{bits}-{seconds:g}s"
+        self.prefix = f"{rate}-{bits}{'f' if floats else ''}-{channels}ch-{seconds:g}s"
+        if channels == 2 and not floats:
+            self.prefix = f"{rate}-{bits}-{seconds:g}s"  # the names sources made by earlier runs have
 
     def sources(self):
         return [f"{self.prefix}-{i}.wav" for i in range(self.segments)]
@@ -153,6 +155,11 @@ def main():
         Job("64 x 2 s, 24-bit 48 kHz, xf 80 ms", 48000, 24, 64, 2 * scale, xfade=True),
         Job("6 x 868 s (1.5 GB), 24-bit 48 kHz", 48000, 24, 6, round(long_seconds * scale)),
         Job("6 x 868 s (1.5 GB), 24-bit 48 kHz, lvl -6", 48000, 24, 6, round(long_seconds * scale), level=-6),
+        Job("8 x 50 s, 32-bit float 48 kHz", 48000, 32, 8, 50 * scale, floats=True),
+        Job("8 x 50 s, 32-bit float 48 kHz, lvl -6", 48000, 32, 8, 50 * scale, level=-6, floats=True),
+        Job("8 x 50 s, 32-bit float 48 kHz, xf 80 ms", 48000, 32, 8, 50 * scale, xfade=True, floats=True),
+        Job("4 x 50 s, 6 channels 32-bit float 48 kHz, lvl -6", 48000, 32, 4, 50 * scale, level=-6, channels=6,
+            floats=True),
     ]
 
     os.makedirs(args.scratch, exist_ok=True)
@@ -161,7 +168,8 @@ def main():
         for i, source in enumerate(job.sources()):
             path = os.path.join(args.scratch, source)
             if not os.path.exists(path):
-                subprocess.run([tone, path, str(job.rate), str(job.bits), "2", f"{job.seconds:g}",
+                bits = f"{job.bits}f" if job.floats else str(job.bits)
+                subprocess.run([tone, path, str(job.rate), bits, str(job.channels), f"{job.seconds:g}",
                                 str(220 + 37 * i), "0.7"], check=True, stdout=subprocess.DEVNULL)
 
     def workdir(job):
@@ -217,13 +225,16 @@ def main():
                         sys.exit(f"bench: {job.name}: the baseline's output differs from this build's")
                     os.remove(os.path.join(d, "current.wav"))
             # Check the outputs of this round.
-            channels, rate, bits, _, size = wav_format(os.path.join(d, "ours.wav"))
+            channels, rate, bits, _, size, code = wav_format(os.path.join(d, "ours.wav"))
             frame = bits // 8 * channels
-            if (channels, rate, bits) != (2, job.rate, job.bits) or size != job.frames() * frame:
+            if ((channels, rate, bits, code) != (job.channels, job.rate, job.bits, 3 if job.floats else 1)
+                    or size != job.frames() * frame):
                 sys.exit(f"bench: {job.name}: wrong output format or length")
             if os.path.getsize(os.path.join(d, "ours.wav")) != 44 + size:
                 sys.exit(f"bench: {job.name}: output file longer than its header says")
-            if round_number == 0 and job.level is None and not job.xfade:
+            # sox carries floats through 32-bit integers, which rounds the
+            # smallest of them: only integer outputs must match it exactly.
+            if round_number == 0 and job.level is None and not job.xfade and not job.floats:
                 if not same_samples(os.path.join(d, "ours.wav"), os.path.join(d, "theirs.wav")):
                     sys.exit(f"bench: {job.name}: sample data differs from sox's")
             # Outputs go once checked: a page cache full of old outputs makes
@@ -250,7 +261,7 @@ def main():
     print("| job | MB | tool | seconds | MB/s | × cp | sox ÷ tool | peak RSS MiB |")
     print("|---|---:|---|---:|---:|---:|---:|---:|")
     for job in jobs:
-        megabytes = (44 + job.frames() * job.bits // 8 * 2) / 1e6
+        megabytes = (44 + job.frames() * job.bits // 8 * job.channels) / 1e6
         cp = statistics.median(times[(job.name, "cp")])
         sox = statistics.median(times[(job.name, "sox")])
         for tool in tools:

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/failure.hpp"
 #include "driver/run_state.hpp"
@@ -48,6 +49,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Bytes listed = CanonicalWav(44100, 16, 2, Ramp(500, 2, 16));
   listed.insert(listed.begin() + 36, {'L', 'I', 'S', 'T', 4, 0, 0, 0, 'I', 'N', 'F', 'O'});
   AddSource("e.wav", listed);
+  std::vector<float> floats;
+  for (int i = 0; i < 1600; ++i) floats.push_back(static_cast<float>(i % 37) * 0.2F - 3.0F);
+  AddSource("f.wav", CanonicalFloatWav(44100, 2, floats));
+  AddSource("g.wav", CanonicalWav(44100, 32, 6, Ramp(300, 6, 32, -2000000000, 12345679)));
+  AddSource("h.wav", CanonicalWav(44100, 16, 6, Ramp(400, 6, 16)));
   return 0;
 }
 

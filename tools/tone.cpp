@@ -2,15 +2,18 @@
 //
 //   wavsplice-tone FILE RATE BITS CHANNELS SECONDS [FREQUENCY [AMPLITUDE]]
 //
+// BITS is 16, 24 or 32 for integers, 32f for floats; CHANNELS 1 to 8.
 // FREQUENCY 0 writes a ramp that counts up by one step per frame (every frame
 // distinct, handy for checking where a segment landed); AMPLITUDE is a
-// fraction of full scale (default 0.5). Used by the bundled example and the
-// benchmark to make their sources.
-#include <array>
+// fraction of full scale (default 0.5). The second channel carries the first
+// at minus half its level, further channels tones a quarter, a half, ... of
+// the frequency higher. Used by the bundled example and the benchmark to make
+// their sources.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numbers>
 #include <vector>
 
@@ -26,32 +29,33 @@ void WriteTone(const char* path, const AudioFormat& format, double seconds, doub
   WriteHeader(path, format, frames);
   FileHandle file = OpenRegular(path, true);
   if (!file.IsOpen()) Fail(2, "Cannot open wave file %s!\n", path);
-  const int bits = format.bits;
-  const int channels = format.channels;
-  const double full_scale = bits == 16 ? 32767.0 : 8388607.0;
+  const bool floats = format.type == SampleType::kFloat;
+  const double full_scale = floats ? 1.0 : format.bits == 16 ? 32767.0 : format.bits == 24 ? 8388607.0 : 2147483647.0;
+  // Integers are handed over on the arithmetic's scale: 16-bit ones times 256.
+  const double scale = format.bits == 16 ? 256.0 : 1.0;
   constexpr int kBlock = 4096;
-  std::array<int32_t, kBlock> left;
-  std::array<int32_t, kBlock> right;
+  const auto channels = static_cast<size_t>(format.channels);
+  std::vector<double> values(kBlock * channels);
   std::vector<unsigned char> bytes(static_cast<size_t>(kBlock * FrameBytes(format)));
   int64_t offset = kHeaderSize;
   for (int done = 0; done < frames; done += kBlock) {
     const int n = frames - done < kBlock ? frames - done : kBlock;
     for (int i = 0; i < n; ++i) {
       const int frame = done + i;
-      double value = 0.0;
-      if (frequency > 0) {
-        value = amplitude * full_scale * std::sin(2.0 * std::numbers::pi * frequency * frame / format.rate);
-      } else {
-        value = std::fmod(frame * 7.0, 2.0 * full_scale * amplitude) - full_scale * amplitude;
+      for (size_t c = 0; c < channels; ++c) {
+        const double pitch = frequency * (c < 2 ? 1.0 : 1.0 + 0.25 * static_cast<double>(c - 1));
+        double value = 0.0;
+        if (frequency > 0) {
+          value = amplitude * full_scale * std::sin(2.0 * std::numbers::pi * pitch * frame / format.rate);
+        } else {
+          value = std::fmod(frame * 7.0, 2.0 * full_scale * amplitude) - full_scale * amplitude;
+        }
+        if (c == 1) value = -value / 2;  // a different second channel
+        values[static_cast<size_t>(i) * channels + c] = floats ? value : std::trunc(value) * scale;
       }
-      left[i] = static_cast<int32_t>(value);
-      right[i] = static_cast<int32_t>(-value / 2);  // a different right channel
     }
-    if (bits == 16 && channels == 1) EncodeMono16(left, bytes, n);
-    if (bits == 16 && channels == 2) EncodeStereo16(left, right, bytes, n);
-    if (bits == 24 && channels == 1) EncodeMono24(left, bytes, n);
-    if (bits == 24 && channels == 2) EncodeStereo24(left, right, bytes, n);
     const auto size = static_cast<size_t>(n * FrameBytes(format));
+    EncodeSamples(std::span(values.data(), static_cast<size_t>(n) * channels), format, bytes);
     if (!WriteAt(file, offset, std::span(bytes.data(), size))) Fail(2, "Cannot write wave file %s!\n", path);
     offset += static_cast<int64_t>(size);
   }
@@ -66,19 +70,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   const char* path = argv[1];
-  const auto rate = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
-  const int bits = std::atoi(argv[3]);
-  const int channels = std::atoi(argv[4]);
+  AudioFormat format;
+  format.rate = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));
+  format.bits = std::atoi(argv[3]);
+  format.type = std::strcmp(argv[3], "32f") == 0 ? SampleType::kFloat : SampleType::kInteger;
+  format.channels = std::atoi(argv[4]);
   const double seconds = std::strtod(argv[5], nullptr);
   const double frequency = argc > 6 ? std::strtod(argv[6], nullptr) : 440.0;
   const double amplitude = argc > 7 ? std::strtod(argv[7], nullptr) : 0.5;
-  if ((bits != 16 && bits != 24) || (channels != 1 && channels != 2) || rate == 0 || !(seconds >= 0) ||
-      seconds * rate > 2.0e8) {
+  if ((format.bits != 16 && format.bits != 24 && format.bits != 32) || format.channels < 1 ||
+      format.channels > kMaxChannels || format.rate == 0 || !(seconds >= 0) || seconds * format.rate > 2.0e8) {
     std::puts("wavsplice-tone: unsupported format or length");
     return 1;
   }
   try {
-    WriteTone(path, AudioFormat{.rate = rate, .bits = bits, .channels = channels}, seconds, frequency, amplitude);
+    WriteTone(path, format, seconds, frequency, amplitude);
   } catch (const RunFailure& failure) {
     return failure.status;
   }

@@ -83,6 +83,7 @@ void ListMismatch(const RunState& state, const char* heading, const char* format
 uint32_t Rate(const AudioFormat& f) { return f.rate; }
 int Channels(const AudioFormat& f) { return f.channels; }
 int Bits(const AudioFormat& f) { return f.bits; }
+const char* Type(const AudioFormat& f) { return f.type == SampleType::kFloat ? "float" : "integer"; }
 
 void CheckConsistency(const RunState& state) {
   bool differs = false;
@@ -99,6 +100,10 @@ void CheckConsistency(const RunState& state) {
     }
     if (f.bits != first.bits) {
       ListMismatch(state, "Number of bits do not match for source tracks:", "%s\t%i\n", Bits);
+      differs = true;
+    }
+    if (f.type != first.type) {
+      ListMismatch(state, "Sample types do not match for source tracks:", "%s\t%s\n", Type);
       differs = true;
     }
   }

@@ -29,7 +29,7 @@ constexpr const char* kHelp[] = {
     "\nEntries get re-sorted by insert values and earliest get written first.",
     "New edits overwrite overhanging previous edits.",
     "\nAll source tracks must be of the same bits, samplerate, and channels.",
-    "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.",
+    "Supported are 16, 24 or 32 bits (32 as integers or floats), 1 to 8 channels, and .wav files only.",
     "The destination track will match the source track specifications.",
     "\nCrossfades are added with the command 'xf' followed by a tab",
     "and the width in milliseconds, followed by a tab and a type 1, 2, 3 or 4.",

@@ -1,86 +1,74 @@
 #include "dsp/codec.hpp"
 
-#include <cstdint>
+#include <bit>
+#include <cstring>
+
+#include "common/numbers.hpp"
 
 namespace {
 
-// One sample from its bytes; `at` points at its lowest byte.
-int32_t Sample24(const unsigned char* at) {
-  const int32_t top = static_cast<signed char>(at[2]);
-  return at[0] + 256 * at[1] + 65536 * top;
+static_assert(std::endian::native == std::endian::little, "samples are loaded as little-endian integers");
+
+constexpr double k16BitScale = 0.00390625;  // 1/256, exact
+
+int32_t Load16(const unsigned char* at) {
+  int16_t value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
 }
 
-int32_t Sample16(const unsigned char* at) {
-  const int32_t top = static_cast<signed char>(at[1]);
-  return 256 * at[0] + 65536 * top;
+int32_t Load24(const unsigned char* at) {
+  const auto bits = uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16;
+  return static_cast<int32_t>(bits << 8) >> 8;  // sign-extend the 24 bits
 }
 
-// One loop per sample width, so that the width is not tested per sample.
-template <int Width>
-void ReadMono(std::span<const unsigned char> bytes, std::span<int32_t> samples, int n) {
-  for (int i = 0; i < n; ++i) {
-    const unsigned char* at = &bytes[static_cast<size_t>(i) * Width];
-    samples[i] = Width == 3 ? Sample24(at) : Sample16(at);
-  }
-}
-
-template <int Width>
-void ReadStereo(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right, int n) {
-  for (int i = 0; i < n; ++i) {
-    const unsigned char* frame = &bytes[static_cast<size_t>(i) * 2 * Width];
-    left[i] = Width == 3 ? Sample24(frame) : Sample16(frame);
-    right[i] = Width == 3 ? Sample24(frame + Width) : Sample16(frame + Width);
-  }
-}
-
-// Stores the low bytes of v, lowest first, and leaves the documented
-// ones' complement in the element when it was negative.
-void Put(int32_t& element, unsigned char* at, int width) {
-  const auto bits = static_cast<uint32_t>(element);
+void StoreLow(unsigned char* at, uint32_t bits, int width) {
   at[0] = static_cast<unsigned char>(bits);
   at[1] = static_cast<unsigned char>(bits >> 8);
-  if (width == 3) at[2] = static_cast<unsigned char>(bits >> 16);
-  if (element < 0) element = ~element;
-}
-
-void WriteMono(std::span<int32_t> samples, std::span<unsigned char> bytes, int n, int width) {
-  for (int i = 0; i < n; ++i) Put(samples[i], &bytes[static_cast<size_t>(i) * width], width);
-}
-
-void WriteStereo(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n,
-                 int width) {
-  for (int i = 0; i < n; ++i) {
-    unsigned char* frame = &bytes[static_cast<size_t>(i) * 2 * width];
-    Put(left[i], frame, width);
-    Put(right[i], frame + width, width);
-  }
+  if (width >= 3) at[2] = static_cast<unsigned char>(bits >> 16);
+  if (width == 4) at[3] = static_cast<unsigned char>(bits >> 24);
 }
 
 }  // namespace
 
-void DecodeMono(std::span<const unsigned char> bytes, std::span<int32_t> samples, int bytes_per_sample, int n) {
-  if (bytes_per_sample == 3) ReadMono<3>(bytes, samples, n);
-  if (bytes_per_sample == 2) ReadMono<2>(bytes, samples, n);
+void DecodeSamples(std::span<const unsigned char> bytes, const AudioFormat& format, std::span<double> samples) {
+  const unsigned char* at = bytes.data();
+  const size_t n = samples.size();
+  if (format.bits == 16) {
+    for (size_t i = 0; i < n; ++i) samples[i] = 256.0 * Load16(at + 2 * i);
+  } else if (format.bits == 24) {
+    for (size_t i = 0; i < n; ++i) samples[i] = Load24(at + 3 * i);
+  } else if (format.type == SampleType::kFloat) {
+    for (size_t i = 0; i < n; ++i) {
+      float value;
+      std::memcpy(&value, at + 4 * i, sizeof value);
+      samples[i] = value;
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      int32_t value;
+      std::memcpy(&value, at + 4 * i, sizeof value);
+      samples[i] = value;
+    }
+  }
 }
 
-void DecodeStereo(std::span<const unsigned char> bytes, std::span<int32_t> left, std::span<int32_t> right,
-                  int bytes_per_sample, int n) {
-  if (bytes_per_sample == 3) ReadStereo<3>(bytes, left, right, n);
-  if (bytes_per_sample == 2) ReadStereo<2>(bytes, left, right, n);
-}
-
-void EncodeMono16(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
-  WriteMono(samples, bytes, n, 2);
-}
-
-void EncodeMono24(std::span<int32_t> samples, std::span<unsigned char> bytes, int n) {
-  WriteMono(samples, bytes, n, 3);
-}
-
-void EncodeStereo16(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
-  WriteStereo(left, right, bytes, n, 2);
-}
-
-void EncodeStereo24(std::span<int32_t> left, std::span<int32_t> right, std::span<unsigned char> bytes, int n) {
-  WriteStereo(left, right, bytes, n, 3);
+void EncodeSamples(std::span<const double> values, const AudioFormat& format, std::span<unsigned char> bytes) {
+  unsigned char* at = bytes.data();
+  const size_t n = values.size();
+  if (format.bits == 16) {
+    for (size_t i = 0; i < n; ++i) StoreLow(at + 2 * i, static_cast<uint32_t>(TruncateToInt32(values[i] * k16BitScale)), 2);
+  } else if (format.bits == 24) {
+    for (size_t i = 0; i < n; ++i) StoreLow(at + 3 * i, static_cast<uint32_t>(TruncateToInt32(values[i])), 3);
+  } else if (format.type == SampleType::kFloat) {
+    for (size_t i = 0; i < n; ++i) {
+      const float value = RoundToSingle(values[i]);
+      std::memcpy(at + 4 * i, &value, sizeof value);
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      const auto low = static_cast<uint32_t>(static_cast<uint64_t>(TruncateToInt64(values[i])));
+      std::memcpy(at + 4 * i, &low, sizeof low);
+    }
+  }
 }

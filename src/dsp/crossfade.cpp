@@ -8,35 +8,12 @@
 
 namespace {
 
-constexpr int kBlockFrames = 1024;
+// Frames mixed at a time: their samples, as doubles, stay in the cache.
+constexpr int kBlockFrames = 256;
 // The quarter turn of the curves is this decimal, not pi/2 to full precision.
 constexpr double kQuarterTurn = 1.570796327;
-constexpr double k16BitScale = 0.00390625;
 
-using Samples = std::array<int32_t, kBlockFrames>;
-
-struct Channels {
-  Samples left;
-  Samples right;
-};
-
-void ToSamples(std::span<const unsigned char> bytes, Channels& out, int channels, int bytes_per_sample, int n) {
-  if (channels == 1) {
-    DecodeMono(bytes, out.left, bytes_per_sample, n);
-  } else {
-    DecodeStereo(bytes, out.left, out.right, bytes_per_sample, n);
-  }
-}
-
-void ToBytes(Channels& in, std::span<unsigned char> bytes, int channels, int bytes_per_sample, int n) {
-  if (bytes_per_sample == 2) {
-    if (channels == 1) EncodeMono16(in.left, bytes, n);
-    else EncodeStereo16(in.left, in.right, bytes, n);
-  } else {
-    if (channels == 1) EncodeMono24(in.left, bytes, n);
-    else EncodeStereo24(in.left, in.right, bytes, n);
-  }
-}
+using Values = std::array<double, kBlockFrames * kMaxChannels>;
 
 struct Weights {
   std::array<double, kBlockFrames> w_out;
@@ -55,14 +32,18 @@ void BlockWeights(Weights& out, const MixSpan& span, int first, int n) {
   }
 }
 
-void MixBlock(const Samples& outgoing, const Samples& incoming, const Weights& w, double scale, Samples& out,
-              int n) {
+// Two rounded products and a rounded sum: the build disables contraction
+// into a fused multiply-add, which would round once.
+template <int Channels>
+void MixBlock(const Values& outgoing, const Values& incoming, const Weights& w, Values& out, int n, int channels) {
+  const int count = Channels > 0 ? Channels : channels;
   for (int i = 0; i < n; ++i) {
-    // Two rounded products and a rounded sum: the build disables contraction
-    // into a fused multiply-add, which would round once.
-    const double in = static_cast<double>(incoming[i]) * w.w_in[i];
-    const double out_side = static_cast<double>(outgoing[i]) * w.w_out[i];
-    out[i] = TruncateToInt32((in + out_side) * scale);
+    for (int c = 0; c < count; ++c) {
+      const int k = i * count + c;
+      const double in = incoming[k] * w.w_in[i];
+      const double out_side = outgoing[k] * w.w_out[i];
+      out[k] = in + out_side;
+    }
   }
 }
 
@@ -105,21 +86,28 @@ const KeptCurve* CurveFor(KeptCurve& kept, int curve, int width_frames) {
 }
 
 void MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
-               std::span<unsigned char> mixed, int bytes_per_sample, int channels, const MixSpan& span) {
-  Channels old_samples;
-  Channels new_samples;
-  Channels result;
+               std::span<unsigned char> mixed, const AudioFormat& format, const MixSpan& span) {
+  Values old_values;
+  Values new_values;
+  Values result;
   Weights weights;
-  const double scale = bytes_per_sample == 2 ? k16BitScale : 1.0;
-  const auto frame_bytes = static_cast<size_t>(bytes_per_sample) * static_cast<size_t>(channels);
+  const int channels = format.channels;
+  const auto frame_bytes = static_cast<size_t>(FrameBytes(format));
   for (int first = 0; first < span.frames; first += kBlockFrames) {
     const int n = span.frames - first < kBlockFrames ? span.frames - first : kBlockFrames;
     const size_t at = static_cast<size_t>(first) * frame_bytes;
-    ToSamples(outgoing.subspan(at), old_samples, channels, bytes_per_sample, n);
-    ToSamples(incoming.subspan(at), new_samples, channels, bytes_per_sample, n);
+    const size_t bytes = static_cast<size_t>(n) * frame_bytes;
+    const auto samples = static_cast<size_t>(n) * static_cast<size_t>(channels);
+    DecodeSamples(outgoing.subspan(at, bytes), format, std::span(old_values).first(samples));
+    DecodeSamples(incoming.subspan(at, bytes), format, std::span(new_values).first(samples));
     BlockWeights(weights, span, span.first + first, n);
-    MixBlock(old_samples.left, new_samples.left, weights, scale, result.left, n);
-    if (channels == 2) MixBlock(old_samples.right, new_samples.right, weights, scale, result.right, n);
-    ToBytes(result, mixed.subspan(at), channels, bytes_per_sample, n);
+    if (channels == 1) {
+      MixBlock<1>(old_values, new_values, weights, result, n, channels);
+    } else if (channels == 2) {
+      MixBlock<2>(old_values, new_values, weights, result, n, channels);
+    } else {
+      MixBlock<0>(old_values, new_values, weights, result, n, channels);
+    }
+    EncodeSamples(std::span(result).first(samples), format, mixed.subspan(at, bytes));
   }
 }

@@ -3,6 +3,8 @@
 #include <span>
 #include <vector>
 
+#include "common/audio_format.hpp"
+
 // The weights of frame j of a crossfade of width frames, before the level.
 struct CrossfadeWeights {
   double w_out;  // destination (outgoing) side
@@ -36,9 +38,9 @@ struct MixSpan {
   const KeptCurve* kept = nullptr;
 };
 
-// Mixes a run of packed frames (2 or 3 bytes per sample, 1 or 2 channels):
-// each sample of `outgoing` weighted by w_out plus the sample of `incoming`
-// weighted by w_in times the gain, truncated toward zero and wrapped to the
-// sample width, into `mixed`.
+// Mixes a run of packed frames: each sample of `incoming` weighted by w_in
+// times the gain plus the sample of `outgoing` weighted by w_out, the same
+// weights for every channel of a frame, into `mixed` (written as
+// EncodeSamples writes).
 void MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
-               std::span<unsigned char> mixed, int bytes_per_sample, int channels, const MixSpan& span);
+               std::span<unsigned char> mixed, const AudioFormat& format, const MixSpan& span);

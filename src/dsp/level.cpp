@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/numbers.hpp"
+#include "dsp/codec.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -18,8 +21,8 @@ static_assert(std::endian::native == std::endian::little, "samples are loaded as
 // the first-level cache, large enough for the loops to run long.
 constexpr size_t kChunk = 2048;
 
-// Every sample is scaled on its own, with the same arithmetic in both
-// channels, so the interleaved block is treated as one run of samples.
+// Every sample is scaled on its own, with the same arithmetic in every
+// channel, so the interleaved block is treated as one run of samples.
 //
 // On the codec's 24-bit scale a 16-bit sample s reads as 256 s, and its
 // result is trunc(256 s * g * 1/256). Scaling by a power of two commutes with
@@ -146,27 +149,57 @@ void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { Scale<3
 bool HasShuffles() { return false; }
 #endif
 
-void Change(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db,
-           bool shuffles) {
+// 32-bit integers at their own scale: the product can pass 2^31 (a level
+// above 0 dB), and its low 32 bits are stored, as narrower samples wrap.
+void ScaleInt32(unsigned char* bytes, size_t samples, double gain) {
+  for (size_t i = 0; i < samples; ++i) {
+    int32_t value;
+    std::memcpy(&value, bytes + 4 * i, sizeof value);
+    const auto low = static_cast<uint32_t>(static_cast<uint64_t>(TruncateToInt64(value * gain)));
+    std::memcpy(bytes + 4 * i, &low, sizeof low);
+  }
+}
+
+// Floats widen exactly to double, and the product is rounded back to the
+// nearest float: overs stay overs, beyond the float range they become
+// infinities, subnormals and signed zeros are kept, NaN stays NaN.
+void ScaleFloat(unsigned char* bytes, size_t samples, double gain) {
+  std::array<float, kChunk> values;
+  for (size_t done = 0; done < samples; done += kChunk) {
+    const size_t n = samples - done < kChunk ? samples - done : kChunk;
+    unsigned char* at = bytes + done * 4;
+    std::memcpy(values.data(), at, n * 4);
+    for (size_t i = 0; i < n; ++i) values[i] = RoundToSingle(static_cast<double>(values[i]) * gain);
+    std::memcpy(at, values.data(), n * 4);
+  }
+}
+
+void Change(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db, bool shuffles) {
   const double gain = std::pow(10.0, level_db / 20.0);
-  if ((bytes_per_sample != 2 && bytes_per_sample != 3) || (channels != 1 && channels != 2) || n <= 0) return;
+  if (format.channels < 1 || format.channels > kMaxChannels || frames <= 0) return;
   if (std::isnan(gain)) return;  // no level to apply; the reader never stores one
-  const auto samples = static_cast<size_t>(n) * static_cast<size_t>(channels);
-  if (bytes_per_sample == 2) {
+  const auto samples = static_cast<size_t>(frames) * static_cast<size_t>(format.channels);
+  if (format.bits == 16) {
     Scale<2>(block.data(), samples, gain);
-  } else if (shuffles && gain < kPlainGain) {
-    Scale3Shuffled(block.data(), samples, gain);
-  } else {
-    Scale<3>(block.data(), samples, gain);
+  } else if (format.bits == 24) {
+    if (shuffles && gain < kPlainGain) {
+      Scale3Shuffled(block.data(), samples, gain);
+    } else {
+      Scale<3>(block.data(), samples, gain);
+    }
+  } else if (format.bits == 32 && format.type == SampleType::kFloat) {
+    ScaleFloat(block.data(), samples, gain);
+  } else if (format.bits == 32) {
+    ScaleInt32(block.data(), samples, gain);
   }
 }
 
 }  // namespace
 
-void ApplyLevel(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
-  Change(block, bytes_per_sample, channels, n, level_db, HasShuffles());
+void ApplyLevel(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db) {
+  Change(block, format, frames, level_db, HasShuffles());
 }
 
-void ApplyLevelPortable(std::span<unsigned char> block, int bytes_per_sample, int channels, int n, double level_db) {
-  Change(block, bytes_per_sample, channels, n, level_db, false);
+void ApplyLevelPortable(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db) {
+  Change(block, format, frames, level_db, false);
 }

@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 
 #include "common/failure.hpp"
+#include "common/numbers.hpp"
 
 namespace {
 
@@ -142,16 +142,6 @@ TaskList Tokenise(char* text, size_t size) {
 }
 
 }  // namespace
-
-float RoundToSingle(double value) {
-  // From 2^128 - 2^103 upwards round-to-nearest gives infinity; below it the
-  // conversion is in range.
-  constexpr double kOverflow = 0x1.ffffffp127;
-  if (std::isnan(value)) return std::numeric_limits<float>::quiet_NaN();
-  constexpr float kInfinity = std::numeric_limits<float>::infinity();
-  if (std::fabs(value) >= kOverflow) return value > 0 ? kInfinity : -kInfinity;
-  return static_cast<float>(value);
-}
 
 TaskList ReadTaskText(std::string_view text) {
   // One spare byte terminates the last token.

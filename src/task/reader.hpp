@@ -14,7 +14,3 @@ TaskList ReadTaskFile(const std::string& path);
 // The same reader over text already in memory (the file's bytes, at most
 // kTaskFileCapacity of them).
 TaskList ReadTaskText(std::string_view text);
-
-// double -> float with IEEE round-to-nearest, defined for every input
-// (values beyond the float range become infinities instead of undefined behaviour).
-float RoundToSingle(double value);

@@ -103,7 +103,8 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
     std::puts("Invalid crossfade for source file");
     return CrossfadeResult::kSource;
   }
-  if ((format.channels != 1 && format.channels != 2) || (format.bits != 16 && format.bits != 24)) {
+  if (format.channels < 1 || format.channels > kMaxChannels ||
+      (format.bits != 16 && format.bits != 24 && format.bits != 32)) {
     return CrossfadeResult::kFormat;
   }
   if (job.width_frames <= 0) return CrossfadeResult::kRendered;
@@ -130,7 +131,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
     span.first = done;
     span.frames = run;
     MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes.get(), bytes),
-              BytesPerSample(format), format.channels, span);
+              format, span);
     if (!WriteAt(*job.work, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
     work_at += static_cast<int64_t>(bytes);
     destination_at += static_cast<int64_t>(bytes);

@@ -27,7 +27,7 @@ namespace {
 // Plain copies go through the buffer too: an in-kernel copy between positions
 // that differ within a page writes every page in two pieces, and measured
 // slower than reading and writing here.
-constexpr int64_t kRunBytes = 384 * 1024;  // a multiple of every frame size (2, 3, 4, 6)
+constexpr int64_t kRunBytes = 384 * 1024;
 
 AudioExtent AudioOrFail(const FileHandle& file) {
   const std::optional<AudioExtent> audio = FindAudio(file);
@@ -176,7 +176,8 @@ void CopyFrames(const FileHandle& destination, const char* destination_name, con
   int64_t source_at = source_audio.start + int64_t{copy.from_frame} * frame_bytes;
   int64_t remaining = int64_t{copy.count} * frame_bytes;
   bool source_short = false;
-  const int64_t run_bytes = std::min(kRunBytes, remaining);
+  // Whole frames a run, so that a level change sees every frame whole.
+  const int64_t run_bytes = std::min(kRunBytes / frame_bytes * frame_bytes, remaining);
   // Every byte is read into before it is used, so the buffer is not zeroed.
   const auto run = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(run_bytes));
   while (remaining > 0) {
@@ -188,7 +189,7 @@ void CopyFrames(const FileHandle& destination, const char* destination_name, con
     const size_t got = ReadAudio(source, source_audio, source_at, span);
     source_short = source_short || got < span.size();
     if (copy.level_db != 0.0) {
-      ApplyLevel(span, BytesPerSample(format), format.channels, static_cast<int>(bytes / frame_bytes), copy.level_db);
+      ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db);
     }
     if (!WriteAt(destination, destination_at, span)) FailWrite(destination_name);
     destination_at += bytes;

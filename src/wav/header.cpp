@@ -7,6 +7,9 @@
 
 namespace {
 
+constexpr uint32_t kFormatInteger = 1;
+constexpr uint32_t kFormatFloat = 3;
+
 void Put16(unsigned char* at, uint32_t value) {
   at[0] = static_cast<unsigned char>(value & 0xFFU);
   at[1] = static_cast<unsigned char>((value >> 8) & 0xFFU);
@@ -35,7 +38,7 @@ std::array<unsigned char, kHeaderSize> HeaderBytes(const AudioFormat& format, in
   std::memcpy(&h[8], "WAVE", 4);
   std::memcpy(&h[12], "fmt ", 4);
   Put32(&h[16], 16);
-  Put16(&h[20], 1);
+  Put16(&h[20], format.type == SampleType::kFloat ? kFormatFloat : kFormatInteger);
   Put16(&h[22], static_cast<uint32_t>(channels));
   Put32(&h[24], format.rate);
   Put32(&h[28], static_cast<uint32_t>(byte_rate));

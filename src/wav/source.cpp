@@ -11,6 +11,10 @@
 
 namespace {
 
+constexpr uint32_t kFormatInteger = 1;
+constexpr uint32_t kFormatFloat = 3;
+constexpr uint32_t kFormatExtensible = 0xFFFE;
+
 // Little-endian unsigned field; bytes beyond the end of the file read as 0.
 uint32_t ReadField(const FileHandle& file, int64_t offset, int width) {
   std::array<unsigned char, 4> bytes{};
@@ -34,14 +38,21 @@ SourceInfo ReadSourceFormat(const char* path) {
     format_chunk = kLastProbeOffset;
   }
   SourceInfo source;
-  source.format.channels = static_cast<int>(ReadField(file, format_chunk + 10, 2));
-  source.format.bits = static_cast<int>(ReadField(file, format_chunk + 22, 2));
-  source.format.rate = ReadField(file, format_chunk + 12, 4);
+  AudioFormat& f = source.format;
+  f.channels = static_cast<int>(ReadField(file, format_chunk + 10, 2));
+  f.bits = static_cast<int>(ReadField(file, format_chunk + 22, 2));
+  f.rate = ReadField(file, format_chunk + 12, 4);
+  // Only 32 bits may be floats. An extensible chunk gives its code as the
+  // first two bytes of its sub-format.
+  uint32_t code = ReadField(file, format_chunk + 8, 2);
+  if (code == kFormatExtensible) code = ReadField(file, format_chunk + 32, 2);
+  const bool known_type = f.bits != 32 || code == kFormatInteger || code == kFormatFloat;
+  if (f.bits == 32 && code == kFormatFloat) f.type = SampleType::kFloat;
 
   const std::optional<AudioExtent> audio = FindAudio(file);
   if (!audio) Fail(2, "%s\n", "Can't find data block in wave file!");
-  const AudioFormat& f = source.format;
-  if ((f.bits != 16 && f.bits != 24) || (f.channels != 1 && f.channels != 2) || f.rate == 0) {
+  if ((f.bits != 16 && f.bits != 24 && f.bits != 32) || !known_type || f.channels < 1 || f.channels > kMaxChannels ||
+      f.rate == 0) {
     Fail(2, "Unsupported wave format in %s: %i bits, %i channels, %u Hz\n", path, f.bits, f.channels, f.rate);
   }
   // A partial last frame is dropped. Frames past the 32-bit frame range

@@ -3,125 +3,143 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
+#include <cfloat>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "support/wav_builder.hpp"
 
 namespace {
 
-int32_t ReadOne(int bytes_per_sample, Bytes bytes) {
-  std::array<int32_t, 1> out{};
-  DecodeMono(bytes, out, bytes_per_sample, 1);
+AudioFormat Integers(int bits, int channels = 1) { return AudioFormat{.rate = 8000, .bits = bits, .channels = channels}; }
+const AudioFormat kFloats{.rate = 8000, .bits = 32, .channels = 1, .type = SampleType::kFloat};
+
+double ReadOne(const AudioFormat& format, const Bytes& bytes) {
+  std::array<double, 1> out{};
+  DecodeSamples(bytes, format, out);
   return out[0];
+}
+
+std::string WriteOne(const AudioFormat& format, double value) {
+  Bytes out(5, 0xEE);
+  EncodeSamples(std::array<double, 1>{value}, format, out);
+  EXPECT_EQ(out[static_cast<size_t>(format.bits / 8)], 0xEE) << "wrote past the sample";
+  return Hex(std::span(out).first(static_cast<size_t>(format.bits / 8)));
+}
+
+Bytes FloatBytes(float value) {
+  Bytes out(4);
+  std::memcpy(out.data(), &value, 4);
+  return out;
 }
 
 TEST(Codec, ReadersDeliverThe24BitScale) {
   struct Case {
     int width;
     Bytes bytes;
-    int32_t value;
+    double value;
   };
   const Case cases[] = {
       {2, {0xFF, 0xFF}, -256},        {2, {0x00, 0x80}, -8388608},       {2, {0x34, 0x12}, 1192960},
       {2, {0xFF, 0x7F}, 8388352},     {2, {0x80, 0xFF}, -32768},         {3, {0xFF, 0xFF, 0xFF}, -1},
       {3, {0x00, 0x00, 0x80}, -8388608}, {3, {0x56, 0x34, 0x12}, 1193046}, {3, {0xFF, 0xFF, 0x7F}, 8388607},
       {3, {0x80, 0xFF, 0x00}, 65408},
+      // 32-bit integers at their own scale.
+      {4, {0xFF, 0xFF, 0xFF, 0x7F}, 2147483647.0}, {4, {0x00, 0x00, 0x00, 0x80}, -2147483648.0},
+      {4, {0xFE, 0xFF, 0xFF, 0xFF}, -2},
   };
-  for (const Case& c : cases) EXPECT_EQ(ReadOne(c.width, c.bytes), c.value) << Hex(c.bytes);
+  for (const Case& c : cases) EXPECT_EQ(ReadOne(Integers(c.width * 8), c.bytes), c.value) << Hex(c.bytes);
+  // Floats widen exactly, whatever they hold.
+  for (const float f : {0.5F, -0.0F, FLT_MAX, -FLT_MIN, FLT_TRUE_MIN, INFINITY, -INFINITY, 1.0F / 3}) {
+    const double read = ReadOne(kFloats, FloatBytes(f));
+    EXPECT_EQ(std::bit_cast<uint64_t>(read), std::bit_cast<uint64_t>(static_cast<double>(f))) << f;
+  }
+  EXPECT_TRUE(std::isnan(ReadOne(kFloats, FloatBytes(NAN))));
 }
 
-TEST(Codec, StereoReaderSplitsInterleavedFrames) {
+TEST(Codec, InterleavedFramesReadInOrder) {
   const Bytes bytes{0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x80, 0x01, 0x00, 0x00, 0x02, 0x00, 0x00};
   const Bytes copy = bytes;
-  std::array<int32_t, 2> left{};
-  std::array<int32_t, 2> right{};
-  DecodeStereo(bytes, left, right, 3, 2);
-  EXPECT_EQ(left, (std::array<int32_t, 2>{-1, 1}));
-  EXPECT_EQ(right, (std::array<int32_t, 2>{-8388608, 2}));
+  std::array<double, 4> samples{};
+  DecodeSamples(bytes, Integers(24, 2), samples);
+  EXPECT_EQ(samples, (std::array<double, 4>{-1, -8388608, 1, 2}));
   EXPECT_EQ(bytes, copy);
 }
 
-TEST(Codec, WritersStoreLowBitsAndComplementNegativeInputs) {
+TEST(Codec, WritersTruncateAndStoreLowBits) {
   struct Case {
-    int width;
-    int32_t value;
+    int bits;
+    double value;  // on the arithmetic's scale: 16-bit values times 256
     const char* bytes;
-    int32_t after;
   };
   const Case cases[] = {
-      {16, 4660, "34 12", 4660},          {16, -1, "FF FF", 0},           {16, -32768, "00 80", 32767},
-      {16, 32768, "00 80", 32768},        {16, 70000, "70 11", 70000},    {16, -40000, "C0 63", 39999},
-      {24, -1, "FF FF FF", 0},            {24, -8388608, "00 00 80", 8388607},
-      {24, 1193046, "56 34 12", 1193046}, {24, 8388608, "00 00 80", 8388608},
-      {24, 16777216, "00 00 00", 16777216}, {24, INT_MIN, "00 00 00", INT_MAX},
+      {16, 4660 * 256.0, "34 12"},    {16, -256, "FF FF"},          {16, -32768 * 256.0, "00 80"},
+      {16, 32768 * 256.0, "00 80"},   {16, 70000 * 256.0, "70 11"}, {16, -40000 * 256.0, "C0 63"},
+      {16, -3.7 * 256, "FD FF"},      {16, 255.9, "00 00"},
+      {24, -1, "FF FF FF"},           {24, -8388608, "00 00 80"},   {24, 1193046, "56 34 12"},
+      {24, 8388608, "00 00 80"},      {24, 16777216, "00 00 00"},   {24, -1.9, "FF FF FF"},
+      // 32-bit integers wrap past 2^31 instead of saturating.
+      {32, 2147483647.9, "FF FF FF 7F"}, {32, 2147483648.0, "00 00 00 80"}, {32, -2147483649.0, "FF FF FF 7F"},
+      {32, 4294967297.5, "01 00 00 00"}, {32, -0.5, "00 00 00 00"},
   };
-  for (const Case& c : cases) {
-    std::array<int32_t, 1> element{c.value};
-    Bytes out(3, 0xEE);
-    if (c.width == 16) {
-      EncodeMono16(element, out, 1);
-    } else {
-      EncodeMono24(element, out, 1);
-    }
-    EXPECT_EQ(Hex(std::span(out).first(c.width / 8)), c.bytes) << c.value;
-    EXPECT_EQ(element[0], c.after) << c.value;
-    if (c.width == 16) {
-      EXPECT_EQ(out[2], 0xEE) << "wrote past the frame";
-    }
-  }
+  for (const Case& c : cases) EXPECT_EQ(WriteOne(Integers(c.bits), c.value), c.bytes) << c.bits << ": " << c.value;
 }
 
-TEST(Codec, StereoWritersInterleaveLeftFirst) {
-  std::array<int32_t, 1> left{4660};
-  std::array<int32_t, 1> right{-2};
-  Bytes out(4);
-  EncodeStereo16(left, right, out, 1);
-  EXPECT_EQ(Hex(out), "34 12 FE FF");
-  std::array<int32_t, 2> l24{-1, 5};
-  std::array<int32_t, 2> r24{-8388608, 1193046};
-  Bytes out24(13, 0xEE);
-  EncodeStereo24(l24, r24, out24, 2);
-  EXPECT_EQ(Hex(out24), "FF FF FF 00 00 80 05 00 00 56 34 12 EE");
+TEST(Codec, FloatWritersRoundToNearestAndOverflowToInfinity) {
+  const auto written = [](double value) {
+    Bytes out(4);
+    EncodeSamples(std::array<double, 1>{value}, kFloats, out);
+    float f = 0;
+    std::memcpy(&f, out.data(), 4);
+    return f;
+  };
+  EXPECT_EQ(written(0.1), 0.1F);
+  EXPECT_EQ(written(1e300), INFINITY);
+  EXPECT_EQ(written(-1e300), -INFINITY);
+  EXPECT_EQ(written(0x1.fffffefp127), FLT_MAX);      // rounds down to the largest float
+  EXPECT_EQ(written(0x1.ffffffp127), INFINITY);      // the first value that rounds up to infinity
+  EXPECT_EQ(written(FLT_TRUE_MIN * 0.75), FLT_TRUE_MIN);  // subnormals are kept, not flushed
+  EXPECT_TRUE(std::signbit(written(-0.0)));
+  EXPECT_TRUE(std::isnan(written(NAN)));
 }
 
 TEST(Codec, RoundTripsEveryByteOfEveryFormat) {
-  // Every 16-bit value, and a sweep of 24-bit ones, come back as the same bytes.
+  // Every 16-bit value, a sweep of 24- and 32-bit ones and a sweep of float
+  // bit patterns come back as the same bytes.
   std::vector<int32_t> values16;
   for (int v = -32768; v <= 32767; ++v) values16.push_back(v);
-  const Bytes bytes16 = PackSamples(16, values16);
-  const int frames16 = static_cast<int>(values16.size() / 2);
-  std::vector<int32_t> left(frames16);
-  std::vector<int32_t> right(frames16);
-  DecodeStereo(bytes16, left, right, 2, frames16);
-  for (int i = 0; i < frames16; ++i) {
-    left[i] /= 256;
-    right[i] /= 256;
-  }
-  Bytes back16(bytes16.size());
-  EncodeStereo16(left, right, back16, frames16);
-  EXPECT_EQ(back16, bytes16);
-
   std::vector<int32_t> values24;
   for (int v = -8388608; v <= 8388607; v += 977) values24.push_back(v);
-  const Bytes bytes24 = PackSamples(24, values24);
-  const int frames24 = static_cast<int>(values24.size());
-  std::vector<int32_t> mono(frames24);
-  DecodeMono(bytes24, mono, 3, frames24);
-  EXPECT_EQ(mono, values24);
-  Bytes back24(bytes24.size());
-  EncodeMono24(mono, back24, frames24);
-  EXPECT_EQ(back24, bytes24);
+  Bytes bytes32;
+  for (int64_t v = INT_MIN; v <= INT_MAX; v += 65537 * 997) Append32(bytes32, static_cast<uint32_t>(v));
+  Bytes float_bytes;
+  for (uint64_t bits = 0; bits <= 0xFFFFFFFF; bits += 99991) {
+    if (!std::isnan(std::bit_cast<float>(static_cast<uint32_t>(bits)))) Append32(float_bytes, static_cast<uint32_t>(bits));
+  }
+  const std::pair<AudioFormat, Bytes> cases[] = {
+      {Integers(16, 2), PackSamples(16, values16)},
+      {Integers(24, 1), PackSamples(24, values24)},
+      {Integers(32, 4), bytes32},
+      {AudioFormat{.bits = 32, .channels = 1, .type = SampleType::kFloat}, float_bytes},
+  };
+  for (const auto& [format, bytes] : cases) {
+    std::vector<double> samples(bytes.size() / static_cast<size_t>(format.bits / 8));
+    DecodeSamples(bytes, format, samples);
+    Bytes back(bytes.size());
+    EncodeSamples(samples, format, back);
+    EXPECT_EQ(back, bytes) << format.bits << " bits";
+  }
 }
 
-TEST(Codec, NonPositiveCountsTouchNothing) {
+TEST(Codec, EmptyRunsTouchNothing) {
   Bytes bytes{1, 2, 3, 4, 5, 6};
-  std::array<int32_t, 2> samples{-7, 9};
-  DecodeMono(bytes, samples, 2, 0);
-  EncodeMono16(samples, bytes, -1);
-  EncodeStereo24(samples, samples, bytes, 0);
-  EXPECT_EQ(samples, (std::array<int32_t, 2>{-7, 9}));
+  std::array<double, 2> samples{-7, 9};
+  DecodeSamples(bytes, Integers(16), std::span(samples).first(0));
+  EncodeSamples(std::span(samples).first(0), Integers(24), bytes);
+  EXPECT_EQ(samples, (std::array<double, 2>{-7, 9}));
   EXPECT_EQ(bytes, (Bytes{1, 2, 3, 4, 5, 6}));
 }
 
@@ -141,6 +159,13 @@ TEST(Codec, TruncationIsDefinedForEveryDouble) {
   EXPECT_EQ(TruncateToInt32(-2147483648.75), INT_MIN);
   EXPECT_EQ(TruncateToInt32(-2147483647.5), -2147483647);
   EXPECT_EQ(TruncateToInt32(-0.9), 0);
+  // The 64-bit one at its ends.
+  EXPECT_EQ(TruncateToInt64(-0x1p63), INT64_MIN);
+  EXPECT_EQ(TruncateToInt64(0x1p63), 0x7FFFFFFFFFFFFC00);
+  EXPECT_EQ(TruncateToInt64(INFINITY), 0x7FFFFFFFFFFFFC00);
+  EXPECT_EQ(TruncateToInt64(-1e300), INT64_MIN);
+  EXPECT_EQ(TruncateToInt64(NAN), 0);
+  EXPECT_EQ(TruncateToInt64(-4294967297.9), -4294967297);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cfloat>
 #include <cmath>
 
 #include "support/reference.hpp"
@@ -9,9 +11,11 @@
 
 namespace {
 
+AudioFormat Format(int width, int channels) { return AudioFormat{.bits = width * 8, .channels = channels}; }
+
 std::string Scaled(Bytes bytes, int width, int channels, double level) {
   const int frames = channels == 0 ? 2 : static_cast<int>(bytes.size()) / (width * channels);
-  ApplyLevel(bytes, width, channels, frames, level);
+  ApplyLevel(bytes, Format(width, channels), frames, level);
   return Hex(bytes);
 }
 
@@ -36,7 +40,7 @@ TEST(Level, StereoScalesBothChannelsFrameByFrame) {
     const int bits = width * 8;
     const auto samples = Ramp(2500, 2, bits, -3000, 1357);
     Bytes bytes = PackSamples(bits, samples);
-    ApplyLevel(bytes, width, 2, 2500, -7.5);
+    ApplyLevel(bytes, Format(width, 2), 2500, -7.5);
     const auto out = UnpackSamples(bits, bytes);
     for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(out[i], Leveled(samples[i], -7.5, bits)) << bits << " at " << i;
   }
@@ -45,12 +49,54 @@ TEST(Level, StereoScalesBothChannelsFrameByFrame) {
 TEST(Level, UnsupportedFormatsAndEmptyBlocksStayUnchanged) {
   const Bytes bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   EXPECT_EQ(Scaled(bytes, 1, 1, 6.0), Hex(bytes));
-  EXPECT_EQ(Scaled(bytes, 4, 1, 6.0), Hex(bytes));
+  EXPECT_EQ(Scaled(bytes, 8, 1, 6.0), Hex(bytes));
   EXPECT_EQ(Scaled(bytes, 2, 0, 6.0), Hex(bytes));
-  EXPECT_EQ(Scaled(bytes, 2, 3, 6.0), Hex(bytes));
   Bytes copy = bytes;
-  ApplyLevel(copy, 2, 1, 0, 6.0);
+  ApplyLevel(copy, Format(2, 9), 1, 6.0);
+  ApplyLevel(copy, Format(2, 1), 0, 6.0);
   EXPECT_EQ(copy, bytes);
+}
+
+// Every channel of every frame gets the same gain, for any channel count.
+TEST(Level, EveryChannelOfManyScalesAlike) {
+  for (const int width : {2, 3, 4}) {
+    for (const int channels : {3, 6, 8}) {
+      const int bits = width * 8;
+      const auto samples = Ramp(700, channels, bits, -(1 << (bits - 2)), (1 << (bits - 8)) + 13);
+      Bytes bytes = PackSamples(bits, samples);
+      ApplyLevel(bytes, Format(width, channels), 700, 4.5);
+      const auto out = UnpackSamples(bits, bytes);
+      for (size_t i = 0; i < samples.size(); ++i) {
+        ASSERT_EQ(out[i], Leveled(samples[i], 4.5, bits)) << bits << " bits, " << channels << " channels, at " << i;
+      }
+    }
+  }
+}
+
+// 32-bit integers wrap past full scale like narrower ones; floats keep overs,
+// go to infinity beyond the float range, keep subnormals, signed zeros,
+// infinities and NaN.
+TEST(Level, ThirtyTwoBitIntegersWrapAndFloatsKeepEverything) {
+  const std::vector<int32_t> integers{INT32_MAX, INT32_MIN, 1 << 30, -(1 << 30) - 7, 1, -1, 0, 123456789};
+  const std::vector<float> floats{0.5F,     -0.75F,   2.5F,       -3.0e38F, 3.0e38F, FLT_MAX, FLT_TRUE_MIN, -FLT_MIN,
+                                  1e-40F,   0.0F,     -0.0F,      INFINITY, -INFINITY, 1.0F / 3, -1e-45F, 16777217.0F};
+  for (const double level : {-6.0, 6.0, 23.9, -100.0, -0.001, -1000.0}) {
+    Bytes bytes = PackSamples(32, integers);
+    ApplyLevel(bytes, Format(4, 2), 4, level);
+    const auto out = UnpackSamples(32, bytes);
+    for (size_t i = 0; i < integers.size(); ++i) ASSERT_EQ(out[i], Leveled(integers[i], level, 32)) << level << " dB, " << i;
+
+    bytes = PackFloats(floats);
+    ApplyLevel(bytes, AudioFormat{.bits = 32, .channels = 1, .type = SampleType::kFloat}, 16, level);
+    const auto scaled = UnpackFloats(bytes);
+    for (size_t i = 0; i < floats.size(); ++i) {
+      const float want = Leveled(floats[i], level);
+      ASSERT_EQ(std::bit_cast<uint32_t>(scaled[i]), std::bit_cast<uint32_t>(want)) << level << " dB, " << floats[i];
+    }
+  }
+  Bytes nan = PackFloats(std::vector<float>{NAN, -NAN});
+  ApplyLevel(nan, AudioFormat{.bits = 32, .channels = 2, .type = SampleType::kFloat}, 1, -3.0);
+  for (const float f : UnpackFloats(nan)) EXPECT_TRUE(std::isnan(f));
 }
 
 }  // namespace
@@ -72,11 +118,11 @@ TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
           const Bytes input = PackSamples(width * 8, Ramp(frames, channels, width * 8, -8388608 / (4 - width), 65537));
           const Bytes want = Reference(input, width, level);
           Bytes scaled = input;
-          ApplyLevel(scaled, width, channels, frames, level);
+          ApplyLevel(scaled, Format(width, channels), frames, level);
           ASSERT_EQ(scaled, want) << width << " bytes, " << channels << " channels, " << frames << " frames, "
                                   << level << " dB";
           scaled = input;
-          ApplyLevelPortable(scaled, width, channels, frames, level);
+          ApplyLevelPortable(scaled, Format(width, channels), frames, level);
           ASSERT_EQ(scaled, want) << "portable: " << width << " bytes, " << channels << " channels, " << frames
                                   << " frames, " << level << " dB";
         }
@@ -89,11 +135,11 @@ TEST(Level, GainsBeyondTheReadersLimitStayDefined) {
   // 60 dB multiplies by 1000: products beyond the int range saturate before
   // the low bits are stored, instead of being undefined.
   Bytes bytes = PackSamples(24, std::vector<int32_t>{8388607, -8388608, 1000});
-  ApplyLevel(bytes, 3, 1, 3, 60.0);
+  ApplyLevel(bytes, Format(3, 1), 3, 60.0);
   EXPECT_EQ(Hex(bytes), "FF FF FF 00 00 00 40 42 0F");
   // An infinite level: full-scale values saturate, silence stays silence.
   Bytes loud = PackSamples(16, std::vector<int32_t>{0, 1, -1});
-  ApplyLevel(loud, 2, 1, 3, INFINITY);
+  ApplyLevel(loud, Format(2, 1), 3, INFINITY);
   EXPECT_EQ(Hex(loud), "00 00 FF FF 00 00");
 }
 

@@ -26,7 +26,7 @@ const char* const kHelp =
     "\nEntries get re-sorted by insert values and earliest get written first.\n"
     "New edits overwrite overhanging previous edits.\n"
     "\nAll source tracks must be of the same bits, samplerate, and channels.\n"
-    "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.\n"
+    "Supported are 16, 24 or 32 bits (32 as integers or floats), 1 to 8 channels, and .wav files only.\n"
     "The destination track will match the source track specifications.\n"
     "\nCrossfades are added with the command 'xf' followed by a tab\n"
     "and the width in milliseconds, followed by a tab and a type 1, 2, 3 or 4.\n"

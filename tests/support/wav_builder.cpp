@@ -1,6 +1,7 @@
 #include "support/wav_builder.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -21,10 +22,20 @@ Bytes PackSamples(int bits, std::span<const int32_t> samples) {
   Bytes out;
   for (int32_t s : samples) {
     auto u = static_cast<uint32_t>(s);
-    out.push_back(static_cast<unsigned char>(u & 0xFF));
-    out.push_back(static_cast<unsigned char>((u >> 8) & 0xFF));
-    if (bits == 24) out.push_back(static_cast<unsigned char>((u >> 16) & 0xFF));
+    for (int shift = 0; shift < bits; shift += 8) out.push_back(static_cast<unsigned char>((u >> shift) & 0xFF));
   }
+  return out;
+}
+
+Bytes PackFloats(std::span<const float> samples) {
+  Bytes out(samples.size() * 4);
+  if (!samples.empty()) std::memcpy(out.data(), samples.data(), out.size());
+  return out;
+}
+
+std::vector<float> UnpackFloats(std::span<const unsigned char> bytes) {
+  std::vector<float> out(bytes.size() / 4);
+  if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 4);
   return out;
 }
 
@@ -45,11 +56,11 @@ Bytes Riff(std::initializer_list<Bytes> chunks) {
   return out;
 }
 
-Bytes FormatChunk(uint32_t rate, int bits, int channels) {
+Bytes FormatChunk(uint32_t rate, int bits, int channels, uint32_t code) {
   Bytes out;
   AppendText(out, "fmt ");
   Append32(out, 16);
-  Append16(out, 1);
+  Append16(out, code);
   Append16(out, static_cast<uint32_t>(channels));
   Append32(out, rate);
   Append32(out, rate * static_cast<uint32_t>(bits / 8 * channels));
@@ -58,13 +69,14 @@ Bytes FormatChunk(uint32_t rate, int bits, int channels) {
   return out;
 }
 
-Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples) {
-  const Bytes data = PackSamples(bits, samples);
+namespace {
+
+Bytes Canonical(uint32_t rate, int bits, int channels, uint32_t code, const Bytes& data) {
   Bytes out;
   AppendText(out, "RIFF");
   Append32(out, static_cast<uint32_t>(data.size() + 36));
   AppendText(out, "WAVE");
-  const Bytes format = FormatChunk(rate, bits, channels);
+  const Bytes format = FormatChunk(rate, bits, channels, code);
   out.insert(out.end(), format.begin(), format.end());
   AppendText(out, "data");
   Append32(out, static_cast<uint32_t>(data.size()));
@@ -72,8 +84,18 @@ Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_
   return out;
 }
 
+}  // namespace
+
+Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples) {
+  return Canonical(rate, bits, channels, 1, PackSamples(bits, samples));
+}
+
+Bytes CanonicalFloatWav(uint32_t rate, int channels, std::span<const float> samples) {
+  return Canonical(rate, 32, channels, 3, PackFloats(samples));
+}
+
 std::vector<int32_t> Ramp(int frames, int channels, int bits, int32_t start, int32_t step) {
-  const int64_t span = bits == 16 ? 65536 : 16777216;
+  const int64_t span = int64_t{1} << bits;
   const int64_t low = -span / 2;
   std::vector<int32_t> out;
   out.reserve(static_cast<size_t>(frames) * channels);
@@ -92,12 +114,12 @@ int32_t Wrap(int64_t v, int bits) {
 }
 
 std::vector<int32_t> UnpackSamples(int bits, std::span<const unsigned char> bytes) {
-  const size_t width = bits == 16 ? 2 : 3;
+  const auto width = static_cast<size_t>(bits / 8);
   std::vector<int32_t> out;
   for (size_t i = 0; i + width <= bytes.size(); i += width) {
-    uint32_t u = bytes[i] | (uint32_t{bytes[i + 1]} << 8);
-    if (width == 3) u |= uint32_t{bytes[i + 2]} << 16;
-    const int shift = 32 - static_cast<int>(width) * 8;
+    uint32_t u = 0;
+    for (size_t b = 0; b < width; ++b) u |= uint32_t{bytes[i + b]} << (8 * b);
+    const int shift = 32 - bits;
     out.push_back(static_cast<int32_t>(u << shift) >> shift);
   }
   return out;

@@ -16,11 +16,18 @@ void Append16(Bytes& out, uint32_t value);
 void Append32(Bytes& out, uint32_t value);
 void AppendText(Bytes& out, const std::string& text);
 
-// The low bytes of each sample, lowest first (2 or 3 bytes a sample).
+// The low bytes of each sample, lowest first (2, 3 or 4 bytes a sample).
 Bytes PackSamples(int bits, std::span<const int32_t> samples);
+
+// 32-bit floats, little-endian.
+Bytes PackFloats(std::span<const float> samples);
+std::vector<float> UnpackFloats(std::span<const unsigned char> bytes);
 
 // A canonical 44-byte-header file; samples are interleaved, in sample units.
 Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples);
+
+// The same for 32-bit floats (format code 3).
+Bytes CanonicalFloatWav(uint32_t rate, int channels, std::span<const float> samples);
 
 // A chunk: its tag, its body's size and the body (without a pad byte).
 Bytes Chunk(const std::string& tag, const Bytes& body);
@@ -28,8 +35,8 @@ Bytes Chunk(const std::string& tag, const Bytes& body);
 // "RIFF", a size of 0 (nothing reads it), "WAVE" and the chunks.
 Bytes Riff(std::initializer_list<Bytes> chunks);
 
-// A 16-byte "fmt " chunk (tag, size and body).
-Bytes FormatChunk(uint32_t rate, int bits, int channels);
+// A 16-byte "fmt " chunk (tag, size and body); format code 1 is integers, 3 floats.
+Bytes FormatChunk(uint32_t rate, int bits, int channels, uint32_t code = 1);
 
 // n frames × channels of distinct values: start, start+step, ... wrapped into
 // the sample range of `bits`.

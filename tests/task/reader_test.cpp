@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 
+#include "common/numbers.hpp"
 #include "support/in_process.hpp"
 
 namespace {

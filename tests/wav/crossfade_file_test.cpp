@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cfloat>
 #include <cmath>
 
 #include "support/in_process.hpp"
@@ -26,7 +28,7 @@ class Renderer : public testing::Test {
   // The crossfade of one entry; the result code as a number.
   int Render(int insert, int read_start, int width, int type, double level, int channels, int width_bytes,
              KeptCurve* kept = nullptr, const std::string& from = "", const std::string& into = "") {
-    const AudioFormat format{.rate = 44100, .bits = width_bytes * 8, .channels = channels};
+    const AudioFormat format{.rate = 44100, .bits = width_bytes * 8, .channels = channels, .type = sample_type};
     WriteHeader(temp.c_str(), format, width);
     const FileHandle work = OpenRegular(temp.c_str(), true);
     const std::string source_path = from.empty() ? source : from;
@@ -46,6 +48,8 @@ class Renderer : public testing::Test {
              }).first;
     return static_cast<int>(result);
   }
+  SampleType sample_type = SampleType::kInteger;  // of the 32-bit formats Render uses
+
   std::vector<int32_t> Rendered(int bits) {
     const Bytes bytes = ReadFile(temp);
     return UnpackSamples(bits, std::span(bytes).subspan(44));
@@ -99,6 +103,67 @@ TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
           ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 1200, 1100, width, type, level, channels, bits))
               << bits << " bits, " << channels << " channels, width " << width << ", type " << type;
         }
+      }
+    }
+  }
+}
+
+// 32-bit integers mix at their own scale and wrap; every channel of a frame,
+// however many there are, takes the frame's weights.
+TEST_F(Renderer, ThirtyTwoBitIntegersAndManyChannels) {
+  for (const int bits : {16, 24, 32}) {
+    for (const int channels : {3, 6, 8}) {
+      const int64_t full = (int64_t{1} << (bits - 1)) - 1;
+      const auto dest = Ramp(700, channels, bits, static_cast<int32_t>(-full / 2), static_cast<int32_t>(full / 900));
+      const auto src = Ramp(700, channels, bits, static_cast<int32_t>(full / 3), static_cast<int32_t>(-full / 1100));
+      WriteFile(destination, CanonicalWav(44100, bits, channels, dest));
+      WriteFile(source, CanonicalWav(44100, bits, channels, src));
+      for (const int width : {1, 5, 300}) {
+        for (int curve = 1; curve <= 4; ++curve) {
+          const double level = curve == 1 ? 9.5 : curve == 3 ? -4.0 : 0.0;  // 9.5 dB makes loud sums wrap
+          ASSERT_EQ(Render(400, 350, width, curve, level, channels, bits / 8), 0);
+          ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 400, 350, width, curve, level, channels, bits))
+              << bits << " bits, " << channels << " channels, width " << width << ", curve " << curve;
+        }
+      }
+    }
+  }
+}
+
+// Floats mix in double precision and are rounded once: overs stay, sums past
+// the float range become infinities, subnormals and signed zeros are kept,
+// infinities and NaN go through the arithmetic as IEEE says.
+TEST_F(Renderer, FloatsKeepEverythingTheArithmeticGives) {
+  sample_type = SampleType::kFloat;
+  const float values[] = {0.25F, -0.5F, 1.75F, -3.0F,  3.0e38F, -3.0e38F, FLT_TRUE_MIN, -FLT_MIN,
+                          0.0F,  -0.0F, 1e-39F, INFINITY, -INFINITY, NAN, 1.0F / 3, 2.0e38F};
+  const auto pattern = [&](int frames, int channels, int shift) {
+    std::vector<float> out;
+    for (int i = 0; i < frames * channels; ++i) out.push_back(values[(i * 7 + shift) % 16]);
+    return out;
+  };
+  const auto same = [](const std::vector<float>& a, const std::vector<float>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (!(std::isnan(a[i]) && std::isnan(b[i])) && std::bit_cast<uint32_t>(a[i]) != std::bit_cast<uint32_t>(b[i])) {
+        return false;
+      }
+    }
+    return true;
+  };
+  for (const int channels : {1, 2, 6}) {
+    const auto dest = pattern(400, channels, 0);
+    const auto src = pattern(400, channels, 5);
+    WriteFile(destination, CanonicalFloatWav(48000, channels, dest));
+    WriteFile(source, CanonicalFloatWav(48000, channels, src));
+    for (const int width : {1, 16, 250}) {
+      for (int curve = 1; curve <= 4; ++curve) {
+        const double level = curve == 2 ? 12.0 : curve == 4 ? -20.0 : 0.0;
+        ASSERT_EQ(Render(200, 180, width, curve, level, channels, 4), 0);
+        const Bytes bytes = ReadFile(temp);
+        ASSERT_TRUE(same(UnpackFloats(std::span(bytes).subspan(44)),
+                         ReferenceCrossfade(dest, src, 200, 180, width, curve, level, channels)))
+            << channels << " channels, width " << width << ", curve " << curve;
       }
     }
   }
@@ -204,7 +269,7 @@ TEST_F(Renderer, ResultCodesOfFilesThatCannotBeUsed) {
   EXPECT_EQ(run(destination, plain), 2);
   EXPECT_EQ(output, "Data block not found error\n");
   // A format without a rendering path is refused too.
-  EXPECT_NE(Render(5, 5, 4, 1, 0.0, 3, 2), 0);
+  EXPECT_NE(Render(5, 5, 4, 1, 0.0, 9, 2), 0);
 }
 
 }  // namespace

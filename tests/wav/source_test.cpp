@@ -168,20 +168,65 @@ TEST_F(SourceReader, FileEndingRightAfterTheDataTag) {
   EXPECT_EQ(r.info.length_frames, -1);  // (40 - 44) / 4, truncated toward zero
 }
 
-TEST_F(SourceReader, UnsupportedFormatsAreRefusedAfterTheDataChunk) {
+// Which formats are read, with which sample type, and which are refused.
+TEST_F(SourceReader, FormatsAndSampleTypes) {
+  // A format chunk of 16 bytes, or an extensible one of 40 whose sub-format
+  // starts with `sub`.
+  const auto format = [](uint32_t rate, int bits, int channels, uint32_t code, int sub = -1) {
+    Bytes chunk = FormatChunk(rate, bits, channels, code);
+    if (sub >= 0) {
+      chunk[4] = 40;
+      Append16(chunk, 22);
+      Append16(chunk, static_cast<uint32_t>(bits));
+      Append32(chunk, 0);
+      Append16(chunk, static_cast<uint32_t>(sub));
+      chunk.insert(chunk.end(), {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
+    }
+    return chunk;
+  };
   struct Case {
     uint32_t rate;
     int bits;
     int channels;
+    uint32_t code;
+    int sub;
+    int status;
+    SampleType type;
   };
-  for (const Case c : {Case{44100, 8, 1}, Case{44100, 32, 2}, Case{44100, 16, 3}, Case{44100, 24, 0},
-                       Case{0, 16, 2}}) {
-    Bytes bytes = Riff({FormatChunk(c.rate, c.bits, c.channels), Chunk("data", Bytes(12, 0))});
-    const auto path = Write(bytes);
+  const auto integer = SampleType::kInteger;
+  const auto floating = SampleType::kFloat;
+  const Case cases[] = {
+      // 16 and 24 bits are integers whatever the code says.
+      {44100, 16, 1, 3, -1, -1, integer},
+      {48000, 24, 8, 0xFFFE, 3, -1, integer},
+      {44100, 24, 2, 77, -1, -1, integer},
+      // 32 bits: the code, or for extensible chunks the sub-format, decides.
+      {48000, 32, 2, 1, -1, -1, integer},
+      {48000, 32, 2, 3, -1, -1, floating},
+      {96000, 32, 6, 0xFFFE, 1, -1, integer},
+      {96000, 32, 6, 0xFFFE, 3, -1, floating},
+      {48000, 32, 2, 2, -1, 2, integer},
+      {48000, 32, 2, 0xFFFE, 0xFFFE, 2, integer},
+      {48000, 32, 2, 0xFFFE, 2, 2, integer},
+      // Widths, channel counts and rates the editor does not take.
+      {44100, 64, 2, 3, -1, 2, integer},
+      {44100, 8, 1, 1, -1, 2, integer},
+      {44100, 16, 9, 1, -1, 2, integer},
+      {44100, 24, 0, 1, -1, 2, integer},
+      {0, 16, 2, 1, -1, 2, integer},
+  };
+  for (const Case& c : cases) {
+    const auto path = Write(Riff({format(c.rate, c.bits, c.channels, c.code, c.sub), Chunk("data", Bytes(96, 0))}));
     const auto r = Read(path);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.output, "Unsupported wave format in " + path.string() + ": " + std::to_string(c.bits) + " bits, " +
-                            std::to_string(c.channels) + " channels, " + std::to_string(c.rate) + " Hz\n");
+    const std::string what = std::to_string(c.bits) + " bits, " + std::to_string(c.channels) + " channels, " +
+                             std::to_string(c.rate) + " Hz";
+    EXPECT_EQ(r.status, c.status) << what << ", code " << c.code << ", sub-format " << c.sub;
+    if (c.status == 2) {
+      EXPECT_EQ(r.output, "Unsupported wave format in " + path.string() + ": " + what + "\n");
+    } else {
+      EXPECT_EQ(r.info.format.type, c.type) << what << ", code " << c.code;
+      EXPECT_EQ(r.info.length_frames, 96 / (c.bits / 8 * c.channels)) << what;
+    }
   }
 }
 
