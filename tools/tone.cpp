@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
   try {
     WriteTone(path, format, seconds, frequency, amplitude);
   } catch (const RunFailure& failure) {
+    ReportFailure(failure);
     return failure.status;
   }
   return 0;

@@ -8,6 +8,7 @@ int main(int argc, char** argv) {
   try {
     return RunEditor(argc, argv, state);
   } catch (const RunFailure& failure) {
+    ReportFailure(failure);
     return failure.status;
   }
 }

@@ -73,10 +73,15 @@ void RefuseClobbering(const RunState& state) {
 
 // A heading and the attribute of every source, so the odd one out is visible.
 template <class Value>
-void ListMismatch(const RunState& state, const char* heading, const char* format, Value (*value)(const AudioFormat&)) {
-  std::puts(heading);
+void ListMismatch(std::string& listing, const RunState& state, const char* heading, const char* format,
+                  Value (*value)(const AudioFormat&)) {
+  listing += heading;
+  listing += '\n';
   for (size_t i = 0; i < state.plan.size(); ++i) {
-    std::printf(format, state.tasks.entries[i].source_name.c_str(), value(state.plan[i].source.format));
+    char line[kMaxNameLength + 64];
+    std::snprintf(line, sizeof line, format, state.tasks.entries[i].source_name.c_str(),
+                  value(state.plan[i].source.format));
+    listing += line;
   }
 }
 
@@ -86,28 +91,24 @@ int Bits(const AudioFormat& f) { return f.bits; }
 const char* Type(const AudioFormat& f) { return f.type == SampleType::kFloat ? "float" : "integer"; }
 
 void CheckConsistency(const RunState& state) {
-  bool differs = false;
+  std::string listing;
   const AudioFormat& first = state.plan.empty() ? state.format : state.plan[0].source.format;
   for (size_t h = 1; h < state.plan.size(); ++h) {
     const AudioFormat& f = state.plan[h].source.format;
     if (f.rate != first.rate) {
-      ListMismatch(state, "Sample rates do not match for source tracks:", "%s\t%u Hz\n", Rate);
-      differs = true;
+      ListMismatch(listing, state, "Sample rates do not match for source tracks:", "%s\t%u Hz\n", Rate);
     }
     if (f.channels != first.channels) {
-      ListMismatch(state, "Number of channels do not match for source tracks:", "%s\t%i channels\n", Channels);
-      differs = true;
+      ListMismatch(listing, state, "Number of channels do not match for source tracks:", "%s\t%i channels\n", Channels);
     }
     if (f.bits != first.bits) {
-      ListMismatch(state, "Number of bits do not match for source tracks:", "%s\t%i\n", Bits);
-      differs = true;
+      ListMismatch(listing, state, "Number of bits do not match for source tracks:", "%s\t%i\n", Bits);
     }
     if (f.type != first.type) {
-      ListMismatch(state, "Sample types do not match for source tracks:", "%s\t%s\n", Type);
-      differs = true;
+      ListMismatch(listing, state, "Sample types do not match for source tracks:", "%s\t%s\n", Type);
     }
   }
-  if (differs) Fail(1, "%s", "");
+  if (!listing.empty()) Fail(1, "%s", listing.c_str());
 }
 
 // The insert frame of an entry from its insert value; false when it is not a

@@ -23,7 +23,7 @@ std::string Collapse(const std::string& text) {
 // text between its printf conversions, without tabs and line ends.
 std::vector<std::string> MessageFragments() {
   const std::regex message(
-      R"re((?:Fail\(\d, |puts\(|printf\(|ListMismatch\(state, |Fail\(\d, "%s\\n", )"((?:[^"\\]|\\.)*)")re");
+      R"re((?:Fail\(\d, |puts\(|printf\(|ListMismatch\(listing, state, |Fail\(\d, "%s\\n", )"((?:[^"\\]|\\.)*)")re");
   std::vector<std::string> fragments;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(WAVSPLICE_SOURCE_DIR "/src")) {
     if (entry.path().extension() != ".cpp" || entry.path().filename() == "run.cpp") continue;  // run.cpp: help text

@@ -16,6 +16,7 @@ std::pair<std::string, int> Captured(F&& f) {
   try {
     f();
   } catch (const RunFailure& failure) {
+    ReportFailure(failure);
     status = failure.status;
   }
   return {testing::internal::GetCapturedStdout(), status};
