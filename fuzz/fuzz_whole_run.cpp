@@ -1,6 +1,6 @@
 // The whole program on a fuzzed task file over a fixed set of sources in a
 // scratch directory. Every run must end in a report or a refusal, leave the
-// sources as they were and remove its work file.
+// sources as they were and remove its work file; a check must create nothing.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -62,12 +62,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::memchr(data, '/', size) != nullptr) return 0;
   WriteFile("task.txt", std::span(data, size));
 
+  // Every other input is checked instead of built: a check writes nothing.
+  const bool check = size > 0 && (data[size - 1] & 1) != 0;
   RunState state;
-  const char* argv[] = {"wavsplice", "task.txt"};
+  const char* argv[] = {"wavsplice", "--check", "task.txt"};
   try {
-    RunEditor(2, argv, state);
+    const int status = check ? RunEditor(3, argv, state) : RunEditor(2, argv + 1, state);
+    if (status != 0 && !(check && status == 3)) std::abort();
   } catch (const RunFailure& failure) {
     if (failure.status != 1 && failure.status != 2) std::abort();
+  }
+  if (check) {
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+      const std::string name = entry.path().filename().string();
+      if (name != "task.txt" && Sources().count(name) == 0) std::abort();  // a check created a file
+    }
   }
 
   // A file the task names as a source must come through unchanged. The

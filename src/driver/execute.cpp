@@ -4,12 +4,11 @@
 #include "driver/run_state.hpp"
 #include "wav/destination.hpp"
 
-namespace {
-
-// Seconds as the summaries show them: frames and rate in single precision.
-double Seconds(int frames, uint32_t rate) {
+double Seconds(int64_t frames, uint32_t rate) {
   return static_cast<double>(static_cast<float>(frames) / static_cast<float>(rate));
 }
+
+namespace {
 
 void PrintSummary(const RunState& state, int e) {
   const TaskEntry& t = state.tasks.entries[e];

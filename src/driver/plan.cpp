@@ -152,7 +152,10 @@ void ConvertEntry(RunState& state, int e) {
   // A start before the source's first frame would read its header.
   if (stop <= start || start < 0) RefuseEdit(t);
   int64_t read_length = int64_t{stop} - start;
-  if (read_length > length || stop > length) read_length = int64_t{length} - start;
+  if (read_length > length || stop > length) {
+    read_length = int64_t{length} - start;
+    p.stop_cut = true;
+  }
   if (read_length > length) RefuseEdit(t);
   p.read_start_frame = start;
   p.read_length = static_cast<int>(read_length < INT_MIN ? INT_MIN : read_length);
@@ -207,5 +210,4 @@ void ResolvePlan(RunState& state) {
   if (length * FrameBytes(state.format) > kMaxDataSize) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
 
-  state.destination = CreateDestination(tasks.destination_name, state.format, state.destination_length);
 }

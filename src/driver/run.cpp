@@ -12,6 +12,7 @@ constexpr const char* kHelp[] = {
     "\nHelp...",
     "You may run the program with an argument specifying the controlling text file.",
     "Otherwise, the program will look for task.txt.",
+    "With --check before the file name, it shows the plan and likely mistakes and writes nothing.",
     "\nCommands (placed at the start of a line):",
     "\t'src' to specify a source file.",
     "\t'xin' to set source file copy start. Omitting assumes 0.",
@@ -45,24 +46,28 @@ constexpr const char* kHelp[] = {
 }  // namespace
 
 int RunEditor(int argc, const char* const* argv, RunState& state) {
-  // Only the first argument counts.
-  if (argc > 1) {
-    const char* argument = argv[1];
-    if (std::strcmp(argument, "help") == 0 || std::strcmp(argument, "-h") == 0) {
-      for (const char* line : kHelp) std::puts(line);
-      std::fflush(stdout);
-      return 1;
-    }
+  // Only the first argument counts, or the two of a check.
+  const bool check = argc > 1 && std::strcmp(argv[1], "--check") == 0;
+  const int path_argument = check ? 2 : 1;
+  if (argc > 1 && !check && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    for (const char* line : kHelp) std::puts(line);
+    std::fflush(stdout);
+    return 1;
+  }
+  if (argc > path_argument) {
+    const char* argument = argv[path_argument];
     if (std::strlen(argument) > static_cast<size_t>(kMaxNameLength)) {
       Fail(1, "Task file name is too long (%i characters at most)\n", kMaxNameLength);
     }
     state.task_path = argument;
   }
+  if (check) return RunCheck(state);
 
   state.tasks = ReadTaskFile(state.task_path);
   std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
 
   ResolvePlan(state);
+  state.destination = CreateDestination(state.tasks.destination_name, state.format, state.destination_length);
   ExecuteEntries(state);
   CommitDestination(state.destination);
   PrintReport(state);

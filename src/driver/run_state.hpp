@@ -17,6 +17,7 @@ struct EntryPlan {
   int read_start_frame = 0;
   int read_length = 0;  // 0 or less: nothing is copied
   int insert_frame = 0;
+  bool stop_cut = false;  // the stop lay past the source's end
 };
 
 // Everything a run works on, owned by the entry point for the whole run.
@@ -33,14 +34,22 @@ struct RunState {
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
 };
 
+// Seconds as the summaries show them: frames and rate in single precision.
+double Seconds(int64_t frames, uint32_t rate);
+
 // The whole run for a command line: help, or read, plan, execute and report.
 // Returns the exit status of a run that ends normally (0, or 1 after the help
 // text); refusals end the run with RunFailure.
 int RunEditor(int argc, const char* const* argv, RunState& state);
 
 // Reads the sources, checks and converts every entry, decides the write order
-// and creates the destination filled with silence.
+// and the destination's length. Creates no file.
 void ResolvePlan(RunState& state);
+
+// A check of the task file: reads it and resolves the plan as a run does,
+// then shows the plan and the likely mistakes and writes nothing. Returns 0,
+// or 3 when there are warnings; refusals end it as they end a run.
+int RunCheck(RunState& state);
 
 // Writes every entry in write order with its summary, moves the complete
 // destination onto its name, then prints the report.

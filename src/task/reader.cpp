@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "common/failure.hpp"
 #include "common/numbers.hpp"
@@ -20,17 +21,21 @@ struct Tokenizer {
   char* text;
   size_t size;
   size_t pos = 0;
+  int line = 1;        // of the position
+  int token_line = 0;  // of the last token
 };
 
 bool IsSeparator(char c) { return c == '\t' || c == '\n'; }
 
 // The next token, or nullptr at the end of the text.
 const char* NextToken(Tokenizer& t) {
-  while (t.pos < t.size && IsSeparator(t.text[t.pos])) ++t.pos;
+  while (t.pos < t.size && IsSeparator(t.text[t.pos])) t.line += t.text[t.pos++] == '\n' ? 1 : 0;
   if (t.pos >= t.size) return nullptr;
   const char* token = t.text + t.pos;
+  t.token_line = t.line;
   while (t.pos < t.size && !IsSeparator(t.text[t.pos])) ++t.pos;
   if (t.pos < t.size) {
+    t.line += t.text[t.pos] == '\n' ? 1 : 0;
     t.text[t.pos] = '\0';
     ++t.pos;
   }
@@ -42,22 +47,75 @@ bool Is(const char* token, const char* word) { return token != nullptr && std::s
 
 double Decimal(const char* token) { return std::strtod(token, nullptr); }
 
-// The six commands that write into the most recent entry have no entry to
-// write before the first "src".
-TaskEntry& CurrentEntry(TaskList& list, const char* word) {
-  if (list.entries.empty()) Fail(1, "Command %s comes before the first src command\n", word);
-  return list.entries.back();
+// The reader's walk through the tokens, and what it notes of them when asked.
+struct Reader {
+  Tokenizer tokens;
+  ReadNotes* notes;
+  TaskList list;
+  size_t current_note = 0;  // the note of the current token
+
+  // The next token as the current token of a pass: skipped unless it turns
+  // out to be a command word.
+  const char* NextCurrent() {
+    const char* token = NextToken(tokens);
+    if (notes != nullptr && token != nullptr) {
+      current_note = notes->tokens.size();
+      TokenNote note;
+      note.line = tokens.token_line;
+      note.text = token;
+      notes->tokens.push_back(std::move(note));
+    }
+    return token;
+  }
+
+  void NoteCommand(const char* token) {
+    if (notes == nullptr || token == nullptr || current_note >= notes->tokens.size()) return;
+    TokenNote& note = notes->tokens[current_note];
+    if (note.role == TokenRole::kSkipped) note.role = TokenRole::kCommand;
+  }
+
+  // The next token as the value of `command` (on line command_line); it
+  // becomes the current token.
+  const char* TakeValue(const char* command, int command_line) {
+    const char* token = NextToken(tokens);
+    if (notes != nullptr && token != nullptr) {
+      current_note = notes->tokens.size();
+      notes->tokens.push_back(TokenNote{.line = tokens.token_line,
+                                        .text = token,
+                                        .role = TokenRole::kValue,
+                                        .command = command,
+                                        .command_line = command_line});
+    }
+    return token;
+  }
+
+  int CommandLine() const { return tokens.token_line; }
+
+  // The six commands that write into the most recent entry have no entry to
+  // write before the first "src".
+  TaskEntry& CurrentEntry(const char* word) {
+    if (list.entries.empty()) Fail(1, "Command %s comes before the first src command\n", word);
+    return list.entries.back();
+  }
+
+  EntryLines* Lines() { return notes == nullptr || notes->entries.empty() ? nullptr : &notes->entries.back(); }
+};
+
+void SetLine(EntryLines* lines, int EntryLines::*field, int line) {
+  if (lines != nullptr) lines->*field = line;
 }
 
 // text has room for one byte after size.
-TaskList Tokenise(char* text, size_t size) {
+TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
   size = strnlen(text, size);  // a NUL byte ends the text
   text[size] = '\0';
-  Tokenizer tokens{text, size};
-  TaskList list;
+  if (notes != nullptr) notes->text.assign(text, size);
+  Reader r{.tokens = Tokenizer{text, size}, .notes = notes, .list = TaskList{}, .current_note = 0};
+  TaskList& list = r.list;
 
-  const char* current = NextToken(tokens);
+  const char* current = r.NextCurrent();
   if (Is(current, "using_samples")) {
+    r.NoteCommand(current);
     list.using_samples = true;
     std::puts("Reading time values as samples.");
   }
@@ -67,7 +125,9 @@ TaskList Tokenise(char* text, size_t size) {
   // that remain, so a value spelling a later command word runs that command.
   while (current != nullptr) {
     if (Is(current, "src")) {
-      const char* name = NextToken(tokens);
+      r.NoteCommand(current);
+      const int line = r.CommandLine();
+      const char* name = r.TakeValue("src", line);
       const size_t length = name == nullptr ? 0 : std::strlen(name);
       const auto number = static_cast<int>(list.entries.size()) + 1;
       if (length < 4) Fail(1, "Source track %i appears to be too short or missing", number);
@@ -76,49 +136,76 @@ TaskList Tokenise(char* text, size_t size) {
         Fail(1, "Source track %i name is too long (%i characters at most)\n", number, kMaxNameLength);
       }
       list.entries.push_back(TaskEntry{.source_name = name});
+      if (notes != nullptr) notes->entries.push_back(EntryLines{.src = line});
       current = name;
     }
     if (Is(current, "xin")) {
-      TaskEntry& entry = CurrentEntry(list, current);
-      current = NextToken(tokens);
-      if (current != nullptr) entry.xin = Decimal(current);
+      r.NoteCommand(current);
+      TaskEntry& entry = r.CurrentEntry(current);
+      const int line = r.CommandLine();
+      current = r.TakeValue("xin", line);
+      if (current != nullptr) {
+        entry.xin = Decimal(current);
+        SetLine(r.Lines(), &EntryLines::xin, line);
+      }
     }
     if (Is(current, "xout")) {
-      TaskEntry& entry = CurrentEntry(list, current);
-      current = NextToken(tokens);
-      if (current != nullptr) entry.xout = Decimal(current);
+      r.NoteCommand(current);
+      TaskEntry& entry = r.CurrentEntry(current);
+      const int line = r.CommandLine();
+      current = r.TakeValue("xout", line);
+      if (current != nullptr) {
+        entry.xout = Decimal(current);
+        SetLine(r.Lines(), &EntryLines::xout, line);
+      }
     }
     if (Is(current, "ins")) {
-      TaskEntry& entry = CurrentEntry(list, current);
-      current = NextToken(tokens);
+      r.NoteCommand(current);
+      TaskEntry& entry = r.CurrentEntry(current);
+      const int line = r.CommandLine();
+      current = r.TakeValue("ins", line);
       if (current != nullptr) {
         // "app" appends and leaves the insert value as it was.
         entry.appended = Is(current, "app");
         if (!entry.appended) entry.insert_value = Decimal(current);
+        SetLine(r.Lines(), &EntryLines::ins, line);
       }
     }
     if (Is(current, "trim")) {
-      TaskEntry& entry = CurrentEntry(list, current);
-      current = NextToken(tokens);
-      if (current != nullptr) entry.trim = Decimal(current);
+      r.NoteCommand(current);
+      TaskEntry& entry = r.CurrentEntry(current);
+      const int line = r.CommandLine();
+      current = r.TakeValue("trim", line);
+      if (current != nullptr) {
+        entry.trim = Decimal(current);
+        SetLine(r.Lines(), &EntryLines::trim, line);
+      }
     }
     if (Is(current, "lvl")) {
-      TaskEntry& entry = CurrentEntry(list, current);
-      current = NextToken(tokens);
+      r.NoteCommand(current);
+      TaskEntry& entry = r.CurrentEntry(current);
+      const int line = r.CommandLine();
+      current = r.TakeValue("lvl", line);
       if (current != nullptr) {
         // Levels of 24 dB or more (and NaN) are ignored without a word.
         const float level = RoundToSingle(Decimal(current));
-        if (level < 24.0F) entry.level_db = level;
+        if (level < 24.0F) {
+          entry.level_db = level;
+          SetLine(r.Lines(), &EntryLines::lvl, line);
+        }
       }
     }
     if (Is(current, "xf")) {
-      TaskEntry& entry = CurrentEntry(list, current);
+      r.NoteCommand(current);
+      TaskEntry& entry = r.CurrentEntry(current);
+      const int line = r.CommandLine();
       // The width is never compared with a command word; the type is.
-      const char* width = NextToken(tokens);
+      const char* width = r.TakeValue("xf", line);
       current = nullptr;
       if (width != nullptr) {
         entry.xfade_width_ms = RoundToSingle(Decimal(width));
-        current = NextToken(tokens);
+        SetLine(r.Lines(), &EntryLines::xf, line);
+        current = r.TakeValue("xf type", line);
       }
       if (current != nullptr) {
         const long type = std::strtol(current, nullptr, 10);
@@ -128,7 +215,8 @@ TaskList Tokenise(char* text, size_t size) {
       }
     }
     if (Is(current, "dest")) {
-      const char* name = NextToken(tokens);
+      r.NoteCommand(current);
+      const char* name = r.TakeValue("dest", r.CommandLine());
       const size_t length = name == nullptr ? 0 : std::strlen(name);
       if (length < 4) Fail(1, "%s\n", "Your destination name appears to be too short or missing");
       if (length > kMaxNameLength) {
@@ -136,22 +224,22 @@ TaskList Tokenise(char* text, size_t size) {
       }
       list.destination_name = name;
     }
-    current = NextToken(tokens);
+    current = r.NextCurrent();
   }
-  return list;
+  return std::move(list);
 }
 
 }  // namespace
 
-TaskList ReadTaskText(std::string_view text) {
+TaskList ReadTaskText(std::string_view text, ReadNotes* notes) {
   // One spare byte terminates the last token.
   std::array<char, kTaskFileCapacity + 1> buffer;
   const size_t size = text.size() < kTaskFileCapacity ? text.size() : kTaskFileCapacity;
   std::memcpy(buffer.data(), text.data(), size);
-  return Tokenise(buffer.data(), size);
+  return Tokenise(buffer.data(), size, notes);
 }
 
-TaskList ReadTaskFile(const std::string& path) {
+TaskList ReadTaskFile(const std::string& path, ReadNotes* notes) {
   const auto refuse = [&] { Fail(1, "Cannot find file %s that holds your instructions\n", path.c_str()); };
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   struct stat info {};
@@ -167,5 +255,5 @@ TaskList ReadTaskFile(const std::string& path) {
   if (got > static_cast<size_t>(kTaskFileCapacity)) {
     Fail(1, "Task file %s is too large (%i bytes at most)\n", path.c_str(), kTaskFileCapacity);
   }
-  return Tokenise(buffer.data(), got);
+  return Tokenise(buffer.data(), got, notes);
 }

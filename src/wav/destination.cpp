@@ -93,15 +93,24 @@ DestinationFile::~DestinationFile() {
   std::remove(temporary_path.c_str());
 }
 
+DestinationTarget FindDestinationTarget(const std::string& name, bool check_folder) {
+  DestinationTarget target{.path = FollowLinks(name)};
+  struct stat existing {};
+  target.replaces = stat(target.path.c_str(), &existing) == 0;
+  // Only a regular file we may write is replaced: not a directory, a device
+  // or a FIFO, and not a file its owner made read-only.
+  if (target.replaces && (!S_ISREG(existing.st_mode) || access(target.path.c_str(), W_OK) != 0)) FailCreate(name);
+  if (check_folder && access(Directory(target.path).c_str(), W_OK | X_OK) != 0) FailCreate(name);
+  return target;
+}
+
 DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames) {
   DestinationFile destination;
   destination.name = name;
-  destination.path = FollowLinks(name);
+  const DestinationTarget target = FindDestinationTarget(name, false);
+  destination.path = target.path;
   struct stat existing {};
-  const bool exists = stat(destination.path.c_str(), &existing) == 0;
-  // Only a regular file we may write is replaced: not a directory, a device
-  // or a FIFO, and not a file its owner made read-only.
-  if (exists && (!S_ISREG(existing.st_mode) || access(destination.path.c_str(), W_OK) != 0)) FailCreate(name);
+  const bool exists = target.replaces && stat(destination.path.c_str(), &existing) == 0;
 
   const size_t slash = destination.path.rfind('/');
   const std::string base = slash == std::string::npos ? destination.path : destination.path.substr(slash + 1);

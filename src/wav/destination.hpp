@@ -21,6 +21,17 @@ struct DestinationFile {
   ~DestinationFile();
 };
 
+// Where a destination of this name lands (symbolic links followed) and
+// whether it replaces a file there. Ends the run with status 2 when it could
+// not be created: an existing file that is not a regular file we may write,
+// or (with `check_folder`, for a check that creates nothing) a folder we may
+// not create files in.
+struct DestinationTarget {
+  std::string path;
+  bool replaces = false;
+};
+DestinationTarget FindDestinationTarget(const std::string& name, bool check_folder);
+
 // Creates the destination's temporary file with its header for `frames`
 // frames and a data area of silence. An existing destination must be a
 // regular file we may write; every failure ends the run with status 2.

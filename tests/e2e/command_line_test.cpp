@@ -9,6 +9,7 @@ const char* const kHelp =
     "\nHelp...\n"
     "You may run the program with an argument specifying the controlling text file.\n"
     "Otherwise, the program will look for task.txt.\n"
+    "With --check before the file name, it shows the plan and likely mistakes and writes nothing.\n"
     "\nCommands (placed at the start of a line):\n"
     "\t'src' to specify a source file.\n"
     "\t'xin' to set source file copy start. Omitting assumes 0.\n"

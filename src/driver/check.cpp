@@ -1,0 +1,365 @@
+// wavsplice --check: the plan and the likely mistakes of a task file, with
+// nothing written. The task file format forgives much; this is where what it
+// forgave is shown.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/failure.hpp"
+#include "common/numbers.hpp"
+#include "driver/run_state.hpp"
+#include "task/reader.hpp"
+#include "wav/crossfade_file.hpp"
+#include "wav/destination.hpp"
+#include "wav/header.hpp"
+
+namespace {
+
+constexpr const char* kCommandWords[] = {"using_samples", "src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest"};
+
+struct Warning {
+  int line;
+  std::string text;
+};
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
+  va_end(args);
+  return text;
+}
+
+bool IsCommandWord(const std::string& word) {
+  return std::any_of(std::begin(kCommandWords), std::end(kCommandWords), [&](const char* c) { return word == c; });
+}
+
+std::string WithoutReturn(const std::string& text) {
+  return !text.empty() && text.back() == '\r' ? text.substr(0, text.size() - 1) : text;
+}
+
+// Whether two words differ by one letter: one changed, added or left out.
+bool OneLetterApart(const std::string& a, const std::string& b) {
+  if (a.size() == b.size()) {
+    int differences = 0;
+    for (size_t i = 0; i < a.size(); ++i) differences += a[i] != b[i] ? 1 : 0;
+    return differences == 1;
+  }
+  const std::string& longer = a.size() > b.size() ? a : b;
+  const std::string& shorter = a.size() > b.size() ? b : a;
+  if (longer.size() != shorter.size() + 1) return false;
+  for (size_t skip = 0; skip < longer.size(); ++skip) {
+    if (longer.substr(0, skip) + longer.substr(skip + 1) == shorter) return true;
+  }
+  return false;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The command word a note's first word was probably meant to be, or "".
+std::string MeantCommand(const std::string& word) {
+  if (word.size() < 2 || IsCommandWord(word)) return "";
+  for (const char* command : kCommandWords) {
+    if (SameIgnoringCase(word, command)) return command;
+  }
+  if (word.size() < 3) return "";
+  for (const char* command : kCommandWords) {
+    if (OneLetterApart(word, command)) return command;
+  }
+  return "";
+}
+
+bool IsNumberCommand(const std::string& command) {
+  return command == "xin" || command == "xout" || command == "ins" || command == "trim" || command == "lvl" ||
+         command == "xf" || command == "xf type";
+}
+
+// What the reader forgave, from what it saw of every token.
+std::vector<Warning> ReaderWarnings(const ReadNotes& notes) {
+  std::vector<Warning> warnings;
+  const std::string& text = notes.text;
+  const bool byte_order_mark = text.rfind("\xEF\xBB\xBF", 0) == 0;
+  if (byte_order_mark) {
+    warnings.push_back({1, "the file begins with a byte-order mark, which the reader takes as part of the first word"});
+  }
+  int carriage_returns = 0;
+  int first_return_line = 0;
+  int line = 1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] == '\n')) {
+      ++carriage_returns;
+      if (first_return_line == 0) first_return_line = line;
+    }
+    if (text[i] == '\n') ++line;
+  }
+  if (carriage_returns > 0) {
+    warnings.push_back({first_return_line,
+                        Format("%i lines end in a carriage return (Windows line ends): the last word of each keeps "
+                               "it, so file names end in it and \"app\" is not recognised",
+                               carriage_returns)});
+  }
+
+  for (size_t i = 0; i < notes.tokens.size(); ++i) {
+    const TokenNote& token = notes.tokens[i];
+    const std::string word = WithoutReturn(token.text);
+    if (i == 0 && token.role != TokenRole::kCommand &&
+        (word == "using_samples" || word == "\xEF\xBB\xBFusing_samples")) {
+      warnings.push_back({token.line, "\"using_samples\" is not recognised because of the byte-order mark or the "
+                                      "carriage return: times are read as seconds"});
+      continue;
+    }
+    if (token.role == TokenRole::kSkipped) {
+      const size_t space = word.find(' ');
+      const std::string first = word.substr(0, space);
+      if (space != std::string::npos && IsCommandWord(first)) {
+        warnings.push_back({token.line, Format("\"%s\" is skipped as a note: a space instead of a tab follows \"%s\"",
+                                               word.c_str(), first.c_str())});
+      } else if (const std::string meant = MeantCommand(first); !meant.empty()) {
+        warnings.push_back(
+            {token.line, Format("\"%s\" is skipped as a note: did you mean \"%s\"?", first.c_str(), meant.c_str())});
+      }
+      continue;
+    }
+    if (token.role != TokenRole::kValue) continue;
+    const std::string command = token.command == "xf type" ? "xf" : token.command;
+    const char* what = token.command == "xf type" ? "the type" : "the value";
+    if (IsCommandWord(word)) {
+      warnings.push_back({token.command_line, Format("%s of \"%s\" is the command word \"%s\" on line %i: a value is "
+                                                     "probably missing before it",
+                                                     what, command.c_str(), word.c_str(), token.line)});
+      continue;
+    }
+    if (token.command == "ins" && word == "app") {
+      if (token.text != word) {
+        warnings.push_back({token.line, "\"app\" ends in a carriage return, so it is not \"app\": the entry is "
+                                        "placed at 0"});
+      }
+      continue;
+    }
+    if (!IsNumberCommand(token.command)) continue;
+    char* end = nullptr;
+    const double value = token.command == "xf type" ? static_cast<double>(std::strtol(word.c_str(), &end, 10))
+                                                    : std::strtod(word.c_str(), &end);
+    if (end == word.c_str() || *end != '\0') {
+      const bool looks_like_app = command == "ins" && SameIgnoringCase(word.substr(0, 3), "app");
+      warnings.push_back({token.line, Format("\"%s\" for \"%s\" reads as %g%s", word.c_str(), command.c_str(), value,
+                                             looks_like_app ? "; to append, write \"app\"" : "")});
+    }
+    if (token.command == "lvl" && !(RoundToSingle(value) < 24.0F)) {
+      warnings.push_back({token.line, Format("a level of %s dB is ignored (24 dB or more)", word.c_str())});
+    }
+  }
+  return warnings;
+}
+
+// A number of frames in the task file's units.
+std::string Time(const RunState& state, int64_t frames) {
+  if (state.tasks.using_samples) return Format("%lli samples", static_cast<long long>(frames));
+  return Format("%.3f sec", Seconds(frames, state.format.rate));
+}
+
+// Why the crossfade of entry e would not be made, or "" when it would.
+std::string CrossfadeFailure(const RunState& state, int e, int width) {
+  if (width < 0) return "the width is too large for a work file";
+  const EntryPlan& p = state.plan[e];
+  const int64_t half = width / 2;
+  const int64_t destination_start = int64_t{p.insert_frame} - half;
+  const int64_t source_start = int64_t{p.read_start_frame} - half;
+  std::vector<std::string> reasons;
+  if (destination_start < 0) {
+    reasons.push_back("the destination lacks " + Time(state, -destination_start) + " before the insert point");
+  } else if (destination_start > state.destination_length) {
+    reasons.push_back("the destination ends " + Time(state, destination_start - state.destination_length) +
+                      " before the crossfade would start");
+  }
+  if (source_start < 0) {
+    reasons.push_back("the source lacks " + Time(state, -source_start) + " before the copy start");
+  } else if (source_start > p.source.length_frames) {
+    reasons.push_back("the source ends " + Time(state, source_start - p.source.length_frames) +
+                      " before the crossfade would start");
+  }
+  if (reasons.empty() && destination_start < 1) return "it would start at the destination's first frame";
+  std::string text;
+  for (const std::string& reason : reasons) text += (text.empty() ? "" : " and ") + reason;
+  return text;
+}
+
+struct Span {
+  int64_t from;
+  int64_t to;  // exclusive
+};
+
+Span Landing(const EntryPlan& p) {
+  return {p.insert_frame, int64_t{p.insert_frame} + std::max(p.read_length, 0)};
+}
+
+// The parts of each entry's landing that no later entry overwrites.
+std::vector<std::vector<Span>> Surviving(const RunState& state) {
+  std::vector<std::vector<Span>> kept(state.plan.size());
+  const std::vector<int>& order = state.write_order;
+  for (size_t k = 0; k < order.size(); ++k) {
+    std::vector<Span> parts;
+    if (const Span landing = Landing(state.plan[order[k]]); landing.to > landing.from) parts.push_back(landing);
+    for (size_t later = k + 1; later < order.size() && !parts.empty(); ++later) {
+      const Span cover = Landing(state.plan[order[later]]);
+      std::vector<Span> rest;
+      for (const Span& part : parts) {
+        if (cover.to <= part.from || cover.from >= part.to) {
+          rest.push_back(part);
+          continue;
+        }
+        if (part.from < cover.from) rest.push_back({part.from, cover.from});
+        if (cover.to < part.to) rest.push_back({cover.to, part.to});
+      }
+      parts = rest;
+    }
+    kept[order[k]] = parts;
+  }
+  return kept;
+}
+
+int LineOr(int line, int fallback) { return line != 0 ? line : fallback; }
+
+void PrintEntries(const RunState& state, const ReadNotes& notes, std::vector<Warning>& warnings) {
+  const auto kept = Surviving(state);
+  const bool integers = state.format.type == SampleType::kInteger;
+  for (size_t k = 0; k < state.write_order.size(); ++k) {
+    const int e = state.write_order[k];
+    const TaskEntry& t = state.tasks.entries[e];
+    const EntryPlan& p = state.plan[e];
+    const EntryLines& lines = notes.entries[e];
+    const Span landing = Landing(p);
+    std::printf("Task %i\tline %i\tFile %s\n", e + 1, lines.src, t.source_name.c_str());
+    std::printf("\tInsert point %s, ends %s\n", Time(state, landing.from).c_str(), Time(state, landing.to).c_str());
+    std::printf("\tRead start %s, length %s\n", Time(state, p.read_start_frame).c_str(),
+                Time(state, p.read_length).c_str());
+    std::printf("\tLevel %.3f dB\n", t.level_db);
+    if (t.level_db > 0.0 && integers) {
+      warnings.push_back({LineOr(lines.lvl, lines.src),
+                          Format("a level of +%.3f dB on integer samples may wrap around (task %i)", t.level_db, e + 1)});
+    }
+    if (p.read_start_frame >= p.source.length_frames) {
+      warnings.push_back({LineOr(lines.xin, lines.src),
+                          Format("the copy start of task %i lies at or past the end of %s: nothing is copied", e + 1,
+                                 t.source_name.c_str())});
+    } else if (p.stop_cut) {
+      warnings.push_back({LineOr(lines.xout, LineOr(lines.trim, lines.src)),
+                          Format("the copy stop of task %i lies past the end of %s: the copy ends at its end", e + 1,
+                                 t.source_name.c_str())});
+    }
+    if (t.xfade_type != 0) {
+      const int width = CrossfadeWidth(state, t);
+      const std::string failure = CrossfadeFailure(state, e, width);
+      std::printf("\tCrossfade %g ms (%s), curve %i, %s\n", static_cast<double>(t.xfade_width_ms),
+                  width < 0 ? "too wide" : Time(state, width).c_str(), t.xfade_type,
+                  failure.empty() ? "made" : ("not made: " + failure).c_str());
+      if (!failure.empty()) {
+        warnings.push_back({LineOr(lines.xf, lines.src),
+                            Format("the crossfade of task %i will not be made: %s", e + 1, failure.c_str())});
+      }
+    }
+    std::string overwritten;
+    for (size_t earlier = 0; earlier < k; ++earlier) {
+      const Span other = Landing(state.plan[state.write_order[earlier]]);
+      if (other.from < landing.to && landing.from < other.to) {
+        overwritten += (overwritten.empty() ? "" : ", ") + std::to_string(state.write_order[earlier] + 1);
+      }
+    }
+    if (!overwritten.empty()) std::printf("\tOverwrites task %s\n", overwritten.c_str());
+    if (landing.to > landing.from && kept[e].empty()) {
+      warnings.push_back({lines.src, Format("task %i (%s) is overwritten completely by later entries", e + 1,
+                                            t.source_name.c_str())});
+    }
+  }
+}
+
+// One row per entry in write order: '#' where its frames stay in the
+// destination, '-' where a later entry overwrites them.
+void PrintTimeline(const RunState& state) {
+  const int64_t length = state.destination_length;
+  if (length <= 0 || state.write_order.empty()) return;
+  winsize terminal{};
+  int width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &terminal) == 0 && terminal.ws_col >= 20 ? terminal.ws_col : 80;
+  width = std::min(width, 400);
+  const int64_t columns = std::min<int64_t>(width - 7, length);
+  const auto kept = Surviving(state);
+  std::printf("\nTimeline from 0 to %s: '#' kept, '-' overwritten later\n", Time(state, length).c_str());
+  for (const int e : state.write_order) {
+    std::string row;
+    const Span landing = Landing(state.plan[e]);
+    for (int64_t c = 0; c < columns; ++c) {
+      const int64_t from = c * length / columns;
+      const int64_t to = (c + 1) * length / columns;
+      const bool stays = std::any_of(kept[e].begin(), kept[e].end(),
+                                     [&](const Span& s) { return s.from < to && from < s.to; });
+      const bool lands = landing.from < to && from < landing.to;
+      row += stays ? '#' : lands ? '-' : ' ';
+    }
+    std::printf("%4i |%s|\n", e + 1, row.c_str());
+  }
+}
+
+}  // namespace
+
+int RunCheck(RunState& state) {
+  ReadNotes notes;
+  try {
+    state.tasks = ReadTaskFile(state.task_path, &notes);
+  } catch (const RunFailure&) {
+    // What the reader forgave before it refused often explains the refusal.
+    for (const Warning& w : ReaderWarnings(notes)) std::printf("line %i: %s\n", w.line, w.text.c_str());
+    throw;
+  }
+  std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
+  std::vector<Warning> warnings = ReaderWarnings(notes);
+  DestinationTarget target;
+  try {
+    ResolvePlan(state);
+    target = FindDestinationTarget(state.tasks.destination_name, true);
+    // A run makes its work file in the working directory for every crossfade
+    // whose width it can render.
+    const bool work_file = std::any_of(state.tasks.entries.begin(), state.tasks.entries.end(), [&](const TaskEntry& t) {
+      return t.xfade_type != 0 && CrossfadeWidth(state, t) >= 0;
+    });
+    if (work_file && access(".", W_OK | X_OK) != 0) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
+  } catch (const RunFailure&) {
+    for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+    throw;
+  }
+
+  std::printf("Plan in write order, times in %s:\n", state.tasks.using_samples ? "samples" : "seconds");
+  PrintEntries(state, notes, warnings);
+  const AudioFormat& f = state.format;
+  std::printf("\nDestination %s\n", state.tasks.destination_name.c_str());
+  std::printf("\t%u Hz, %i bits, %i channels, %s samples\n", f.rate, f.bits, f.channels,
+              f.type == SampleType::kFloat ? "float" : "integer");
+  std::printf("\tLength %s\n", Time(state, state.destination_length).c_str());
+  std::printf("\t%s\n", target.replaces ? "Replaces the existing file" : "A new file");
+  PrintTimeline(state);
+
+  std::stable_sort(warnings.begin(), warnings.end(), [](const Warning& a, const Warning& b) { return a.line < b.line; });
+  std::printf("\n%s\n", warnings.empty() ? "No warnings" : "Warnings:");
+  for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+  std::fflush(stdout);
+  return warnings.empty() ? 0 : 3;
+}

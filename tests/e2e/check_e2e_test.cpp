@@ -1,0 +1,135 @@
+// wavsplice --check: the plan and the likely mistakes, with nothing written.
+#include <map>
+#include <regex>
+
+#include "e2e/e2e.hpp"
+
+namespace {
+
+class Check : public EndToEnd {
+ protected:
+  // Every file in the folder with its bytes.
+  std::map<std::string, Bytes> Snapshot() {
+    std::map<std::string, Bytes> files;
+    for (const std::string& name : Files()) files[name] = ReadFile(dir / name);
+    return files;
+  }
+};
+
+// One pitfall a task file: the warning, the line it names, and the status.
+TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
+  Source("a.wav", 8000, 16, 1, Ramp(8000, 1, 16));     // one second
+  Source("b.wav", 8000, 16, 1, Ramp(8000, 1, 16, 7));  // one second
+  WriteFile(dir / "f.wav", CanonicalFloatWav(8000, 1, std::vector<float>(8000, 0.25F)));
+  struct Case {
+    const char* what;
+    std::string task;
+    int line;
+    const char* warning;  // a part of it
+    int status;
+  };
+  const Case cases[] = {
+      {"an xf without its type", "src\ta.wav\nsrc\tb.wav\nxf\t500\nsrc\ta.wav\ndest\tout.wav\n", 3,
+       "the type of \"xf\" is the command word \"src\" on line 4: a value is probably missing", 3},
+      {"an xout without its value", "src\ta.wav\nxout\nsrc\tb.wav\ndest\tout.wav\n", 2,
+       "the value of \"xout\" is the command word \"src\" on line 3", 3},
+      {"a space after xout", "src\ta.wav\nxout 0.5\ndest\tout.wav\n", 2,
+       "\"xout 0.5\" is skipped as a note: a space instead of a tab follows \"xout\"", 3},
+      {"a space after lvl", "src\ta.wav\nlvl -6\ndest\tout.wav\n", 2, "a space instead of a tab follows \"lvl\"", 3},
+      {"SRC in capitals", "src\ta.wav\nSRC\tb.wav\ndest\tout.wav\n", 2, "\"SRC\" is skipped as a note: did you mean \"src\"?", 3},
+      {"Lvl", "src\ta.wav\nLvl\t-3\ndest\tout.wav\n", 2, "did you mean \"lvl\"?", 3},
+      {"xot", "src\ta.wav\nxot\t0.5\ndest\tout.wav\n", 2, "did you mean \"xout\"?", 3},
+      {"a byte-order mark", "\xEF\xBB\xBFusing_samples\nsrc\ta.wav\ndest\tout.wav\n", 1,
+       "\"using_samples\" is not recognised because of the byte-order mark", 3},
+      {"Windows line ends", "src\ta.wav\r\nxout\t0.5\r\ndest\tout.wav\n", 1, "2 lines end in a carriage return", 2},
+      {"ins append", "src\ta.wav\nsrc\tb.wav\nins\tappend\ndest\tout.wav\n", 3,
+       "\"append\" for \"ins\" reads as 0; to append, write \"app\"", 3},
+      {"ins 1:30", "src\ta.wav\nins\t1:30\ndest\tout.wav\n", 2, "\"1:30\" for \"ins\" reads as 1", 3},
+      {"xin 1,5", "src\ta.wav\nxin\t0,5\ndest\tout.wav\n", 2, "\"0,5\" for \"xin\" reads as 0", 3},
+      {"a level of 30 dB", "src\ta.wav\nlvl\t30\ndest\tout.wav\n", 2, "a level of 30 dB is ignored (24 dB or more)", 3},
+      {"a level above 0 dB on integers", "src\ta.wav\nlvl\t4\ndest\tout.wav\n", 2,
+       "a level of +4.000 dB on integer samples may wrap around (task 1)", 3},
+      {"a start past the end", "src\ta.wav\nsrc\tb.wav\nxin\t2\nxout\t3\ndest\tout.wav\n", 3,
+       "the copy start of task 2 lies at or past the end of b.wav: nothing is copied", 3},
+      {"a stop past the end", "src\ta.wav\nxin\t0.5\nxout\t3\ndest\tout.wav\n", 3,
+       "the copy stop of task 1 lies past the end of a.wav: the copy ends at its end", 3},
+      {"a crossfade without material", "src\ta.wav\nsrc\tb.wav\nxf\t100\t1\ndest\tout.wav\n", 3,
+       "the crossfade of task 2 will not be made: the source lacks 0.050 sec before the copy start", 3},
+      {"an entry overwritten", "src\ta.wav\nxout\t0.5\nsrc\tb.wav\nins\t0\ndest\tout.wav\n", 1,
+       "task 1 (a.wav) is overwritten completely by later entries", 3},
+      {"a refusal after a warning", "src\ta.wav\nxin 0.2\nsrc\tf.wav\ndest\tout.wav\n", 2,
+       "a space instead of a tab follows \"xin\"", 1},
+  };
+  for (const Case& c : cases) {
+    Task(c.task);
+    WriteFile(dir / "out.wav", Bytes(100, 0x5A));  // an existing destination stays as it is too
+    const auto before = Snapshot();
+    const auto r = Run({"--check"});
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.output;
+    const std::string warning = "line " + std::to_string(c.line) + ": ";
+    const size_t at = r.output.find(warning);
+    EXPECT_NE(at, std::string::npos) << c.what << "\n" << r.output;
+    if (at != std::string::npos) {
+      EXPECT_NE(r.output.find(c.warning, at), std::string::npos) << c.what << "\n" << r.output;
+    }
+    EXPECT_EQ(Snapshot(), before) << c.what;
+  }
+  // Warnings found before a refusal come before its message.
+  Task("src\ta.wav\r\ndest\tout.wav\n");
+  const auto r = Run({"--check"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output, CountLine(1) +
+                          "line 1: 1 lines end in a carriage return (Windows line ends): the last word of each keeps it, "
+                          "so file names end in it and \"app\" is not recognised\n"
+                          "Cannot find file in track list called a.wav\r!!\n");
+  // A clean task file: no warning, status 0, and the task file named after --check.
+  Task("src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t20\t2\ndest\tout.wav\n", "clean.txt");
+  const auto clean = Run({"--check", "clean.txt"});
+  EXPECT_EQ(clean.status, 0) << clean.output;
+  EXPECT_EQ(clean.output.substr(clean.output.size() - 13), "\nNo warnings\n");
+}
+
+// The plan of a check is what a run then builds: the same entries in the same
+// order at the same positions, for the bundled examples and a task in samples.
+TEST_F(Check, ThePlanIsWhatTheRunBuilds) {
+  const std::regex planned("Task (\\d+)\tline \\d+\tFile (\\S+)\n\tInsert point ([^,]+), ends [^\n]+\n"
+                           "\tRead start ([^,]+), length ([^\n]+)\n");
+  const std::regex built("Task (\\d+)\tInsert point ([^\n]+)\n\tFile (\\S+)\n\tRead start ([^\n]+)\n"
+                         "\tRead length ([^\n]+)\n");
+  const auto entries = [](const std::string& text, const std::regex& pattern, std::vector<int> groups) {
+    std::vector<std::string> out;
+    for (std::sregex_iterator m(text.begin(), text.end(), pattern), end; m != end; ++m) {
+      std::string entry;
+      for (const int g : groups) entry += (*m)[g].str() + "|";
+      out.push_back(entry);
+    }
+    return out;
+  };
+  std::vector<std::string> folders;
+  for (const auto& e : std::filesystem::directory_iterator(WAVSPLICE_SOURCE_DIR "/examples")) {
+    if (e.is_directory()) folders.push_back(e.path().filename().string());
+  }
+  ASSERT_GE(folders.size(), 6u);
+  for (const std::string& name : folders) {
+    const auto work = dir / name;
+    const auto made = RunCommand(dir.path, {"env", std::string("WAVSPLICE=") + WAVSPLICE_BINARY,
+                                            std::string("TONE=") + WAVSPLICE_TONE_BINARY, "bash",
+                                            WAVSPLICE_SOURCE_DIR "/examples/run-example.sh", name, work.string()});
+    ASSERT_EQ(made.status, 0) << made.output << made.errors;
+    std::map<std::string, Bytes> before;
+    for (const std::string& file : FilesIn(work)) before[file] = ReadFile(work / file);
+    const auto check = RunWavsplice(work, {"--check"});
+    // The levels example raises a quiet recording by 6 dB: that warns.
+    EXPECT_TRUE(check.status == 0 || check.status == 3) << name << "\n" << check.output;
+    std::map<std::string, Bytes> after;
+    for (const std::string& file : FilesIn(work)) after[file] = ReadFile(work / file);
+    EXPECT_EQ(after, before) << name;
+    const auto run = RunWavsplice(work);
+    ASSERT_EQ(run.status, 0) << run.output;
+    const auto plan = entries(check.output, planned, {1, 3, 2, 4, 5});
+    EXPECT_FALSE(plan.empty()) << name;
+    EXPECT_EQ(plan, entries(run.output, built, {1, 2, 3, 4, 5})) << name;
+  }
+}
+
+}  // namespace
