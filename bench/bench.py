@@ -52,11 +52,13 @@ def run(cmd, cwd, may_refuse=False):
 
 
 def wav_format(path):
-    """(channels, rate, bits, data offset, data size, format code) of a WAV file, by its chunks."""
+    """(channels, rate, bits, data offset, data size, format code) of a WAV
+    file, by its chunks; the data size of an RF64 file from its ds64 chunk."""
     with open(path, "rb") as f:
         head = f.read(12)
-        assert head[:4] == b"RIFF" and head[8:12] == b"WAVE", path
+        assert head[:4] in (b"RIFF", b"RF64") and head[8:12] == b"WAVE", path
         fmt = None
+        ds64_data_size = None
         while True:
             chunk = f.read(8)
             if len(chunk) < 8:
@@ -67,7 +69,12 @@ def wav_format(path):
                 code, channels, rate = struct.unpack("<HHI", body[0:8])
                 bits = struct.unpack("<H", body[14:16])[0]
                 fmt = (channels, rate, bits)
+            elif tag == b"ds64":
+                body = f.read(size)
+                ds64_data_size = struct.unpack("<Q", body[8:16])[0]
             elif tag == b"data":
+                if size == 0xFFFFFFFF and ds64_data_size is not None:
+                    size = ds64_data_size
                 return fmt + (f.tell(), size, code)
             else:
                 f.seek(size + (size & 1), 1)
@@ -159,6 +166,7 @@ def main():
         Job("64 x 2 s, 24-bit 48 kHz, xf 80 ms", 48000, 24, 64, 2 * scale, xfade=True),
         Job("6 x 868 s (1.5 GB), 24-bit 48 kHz", 48000, 24, 6, round(long_seconds * scale)),
         Job("6 x 868 s (1.5 GB), 24-bit 48 kHz, lvl -6", 48000, 24, 6, round(long_seconds * scale), level=-6),
+        Job("10 x 868 s (2.5 GB, RF64), 24-bit 48 kHz", 48000, 24, 10, round(long_seconds * scale)),
         Job("8 x 50 s, 32-bit float 48 kHz", 48000, 32, 8, 50 * scale, floats=True),
         Job("8 x 50 s, 32-bit float 48 kHz, lvl -6", 48000, 32, 8, 50 * scale, level=-6, floats=True),
         Job("8 x 50 s, 32-bit float 48 kHz, xf 80 ms", 48000, 32, 8, 50 * scale, xfade=True, floats=True),
@@ -237,12 +245,12 @@ def main():
                         sys.exit(f"bench: {job.name}: the baseline's output differs from this build's")
                     os.remove(os.path.join(d, "current.wav"))
             # Check the outputs of this round.
-            channels, rate, bits, _, size, code = wav_format(os.path.join(d, "ours.wav"))
+            channels, rate, bits, data_start, size, code = wav_format(os.path.join(d, "ours.wav"))
             frame = bits // 8 * channels
             if ((channels, rate, bits, code) != (job.channels, job.rate, job.bits, 3 if job.floats else 1)
                     or size != job.frames() * frame):
                 sys.exit(f"bench: {job.name}: wrong output format or length")
-            if os.path.getsize(os.path.join(d, "ours.wav")) != 44 + size:
+            if os.path.getsize(os.path.join(d, "ours.wav")) != data_start + size:
                 sys.exit(f"bench: {job.name}: output file longer than its header says")
             # sox carries floats through 32-bit integers, which rounds the
             # smallest of them: only integer outputs must match it exactly.

@@ -354,6 +354,9 @@ int RunCheck(RunState& state) {
   std::printf("\t%u Hz, %i bits, %i channels, %s samples\n", f.rate, f.bits, f.channels,
               f.type == SampleType::kFloat ? "float" : "integer");
   std::printf("\tLength %s\n", Time(state, state.destination_length).c_str());
+  if (int64_t{state.destination_length} * FrameBytes(f) > kMaxDataSize) {
+    std::printf("\tAn RF64 file: its samples pass 2 GB\n");
+  }
   std::printf("\t%s\n", target.replaces ? "Replaces the existing file" : "A new file");
   PrintTimeline(state);
 

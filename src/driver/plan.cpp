@@ -12,7 +12,6 @@
 #include "task/write_order.hpp"
 #include "wav/crossfade_file.hpp"
 #include "wav/destination.hpp"
-#include "wav/header.hpp"
 
 namespace {
 
@@ -207,7 +206,8 @@ void ResolvePlan(RunState& state) {
   state.write_order = ComputeWriteOrder(tasks.entries);
 
   const int64_t length = PlaceEntries(state);
-  if (length * FrameBytes(state.format) > kMaxDataSize) Fail(1, "Destination file would be too large\n");
+  // Frame positions are 32-bit; bytes are not (past 2 GB the header is RF64).
+  if (length > INT_MAX) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
 
 }

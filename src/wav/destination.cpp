@@ -127,7 +127,7 @@ DestinationFile CreateDestination(const std::string& name, const AudioFormat& fo
     // Only the superuser may give a file away; the file stays ours.
   }
 
-  const auto header = HeaderBytes(format, frames);
+  const auto header = DestinationHeader(format, frames);
   if (!WriteAt(destination.file, 0, header)) FailWrite(name.c_str());
   WriteSilence(destination.file, name.c_str(), format, 0, static_cast<int>(frames));
   return destination;

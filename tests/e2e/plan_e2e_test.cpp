@@ -113,10 +113,10 @@ TEST_F(Plan, AppendedEntryBeyondTheFrameRangeIsRefused) {
   EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
 }
 
-TEST_F(Plan, DestinationLargerThanAHeaderCanDescribeIsRefused) {
+TEST_F(Plan, DestinationLongerThanTheFrameRangeIsRefused) {
   Source("a.wav", 48000, 24, 2, Ramp(10, 2, 24));
-  // Data size 2,147,483,616 bytes (357,913,936 frames) is 5 bytes too many.
-  Task("using_samples\nsrc\ta.wav\nins\t357913926\ndest\tbig.wav\n");
+  // 2,147,483,640 + 10 frames is 3 frames past 2^31 - 1.
+  Task("using_samples\nsrc\ta.wav\nins\t2147483640\ndest\tbig.wav\n");
   const auto r = Run();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, SamplesCountLine(1) + "Destination file would be too large\n");

@@ -46,3 +46,34 @@ TEST(Header, AFileThatCannotBeCreatedEndsTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Past 2,147,483,611 bytes of samples the destination's header is RF64; up to
+// there it is the 44-byte header, byte for byte.
+TEST(Header, DestinationsPast2GigabytesGetAnRf64Header) {
+  const AudioFormat mono16{.rate = 44100, .bits = 16, .channels = 1};
+  const int64_t longest = 2147483611 / 2;  // 2,147,483,610 bytes
+  const auto fits = DestinationHeader(mono16, longest);
+  const auto canonical = HeaderBytes(mono16, longest);
+  EXPECT_EQ(Hex(fits), Hex(canonical));
+  EXPECT_EQ(Hex(std::span(fits).subspan(40, 4)), "DA FF FF 7F");
+
+  const auto rf64 = DestinationHeader(mono16, longest + 1);
+  ASSERT_EQ(rf64.size(), 80u);
+  EXPECT_EQ(Hex(std::span(rf64).first(20)), "52 46 36 34 FF FF FF FF 57 41 56 45 64 73 36 34 1C 00 00 00");
+  EXPECT_EQ(Hex(std::span(rf64).subspan(20, 8)), "24 00 00 80 00 00 00 00");  // RIFF size: data + 72
+  EXPECT_EQ(Hex(std::span(rf64).subspan(28, 8)), "DC FF FF 7F 00 00 00 00");  // data size
+  EXPECT_EQ(Hex(std::span(rf64).subspan(36, 8)), "EE FF FF 3F 00 00 00 00");  // frames
+  EXPECT_EQ(Hex(std::span(rf64).subspan(44, 4)), "00 00 00 00");              // no table
+  EXPECT_EQ(Hex(std::span(rf64).subspan(48, 24)), Hex(std::span(canonical).subspan(12, 24)));
+  EXPECT_EQ(Hex(std::span(rf64).subspan(72, 8)), "64 61 74 61 FF FF FF FF");
+
+  // The largest of all: 2^31 - 1 frames of 8 channels of floats, format code 3.
+  const AudioFormat poly{.rate = 96000, .bits = 32, .channels = 8, .type = SampleType::kFloat};
+  const auto largest = DestinationHeader(poly, 2147483647);
+  EXPECT_EQ(Hex(std::span(largest).subspan(28, 8)), "E0 FF FF FF 0F 00 00 00");
+  EXPECT_EQ(Hex(std::span(largest).subspan(56, 2)), "03 00");
+}
+
+}  // namespace
