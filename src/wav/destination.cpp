@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -74,7 +75,8 @@ DestinationFile::DestinationFile(DestinationFile&& other) noexcept
     : name(std::move(other.name)),
       path(std::move(other.path)),
       temporary_path(std::exchange(other.temporary_path, std::string())),
-      file(std::move(other.file)) {}
+      file(std::move(other.file)),
+      audio(other.audio) {}
 
 DestinationFile& DestinationFile::operator=(DestinationFile&& other) noexcept {
   if (this != &other) {
@@ -83,6 +85,7 @@ DestinationFile& DestinationFile::operator=(DestinationFile&& other) noexcept {
     path = std::move(other.path);
     temporary_path = std::exchange(other.temporary_path, std::string());
     file = std::move(other.file);
+    audio = other.audio;
   }
   return *this;
 }
@@ -130,6 +133,10 @@ DestinationFile CreateDestination(const std::string& name, const AudioFormat& fo
   const auto header = DestinationHeader(format, frames);
   if (!WriteAt(destination.file, 0, header)) FailWrite(name.c_str());
   WriteSilence(destination.file, name.c_str(), format, 0, static_cast<int>(frames));
+  destination.audio = AudioOrFail(destination.file);
+  // Crossfades read the destination around their splices only: reading ahead
+  // there would fill the cache with what the entries are about to overwrite.
+  posix_fadvise(destination.file.fd, 0, 0, POSIX_FADV_RANDOM);
   return destination;
 }
 
@@ -164,46 +171,107 @@ void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& f
   if (!ExtendTo(file, to)) FailWrite(name);
 }
 
-FileHandle OpenSourceFile(const char* path) {
-  FileHandle file = OpenRegular(path, false);
-  if (!file.IsOpen()) Fail(2, "Cannot open wave file %s!\n", path);
-  return file;
+OpenAudio DestinationAudio(const DestinationFile& destination) {
+  return OpenAudio{.file = &destination.file, .audio = destination.audio, .name = destination.name.c_str()};
 }
 
-void CopyFrames(const FileHandle& destination, const char* destination_name, const FileHandle& source,
-                const char* source_name, const AudioFormat& format, const FrameCopy& copy) {
+namespace {
+
+// Plain copies move through a pipe of this size: a page of the source goes
+// in by reference and is copied once, into the destination, where a read and
+// a write through a buffer copy it twice. A smaller pipe measured slower than
+// the buffer (every page of a source whose frames do not line up with the
+// destination's pages goes in two pieces, the more of them the smaller the
+// pipe).
+constexpr int kPipeBytes = 1024 * 1024;
+
+bool PipeUsable(CopyScratch& scratch) {
+  if (scratch.pipe_state == 0) {
+    int ends[2];
+    scratch.pipe_state = -1;
+    if (pipe2(ends, O_CLOEXEC) == 0) {
+      scratch.pipe_out = FileHandle(ends[0]);
+      scratch.pipe_in = FileHandle(ends[1]);
+      if (fcntl(scratch.pipe_in.fd, F_SETPIPE_SZ, kPipeBytes) >= kPipeBytes) scratch.pipe_state = 1;
+    }
+  }
+  return scratch.pipe_state == 1;
+}
+
+// Moves up to `bytes` bytes from the source to the destination through the
+// pipe. Returns the bytes moved (fewer where the source ends), or -1 when the
+// files cannot be spliced and nothing was moved.
+int64_t SpliceRun(CopyScratch& scratch, const FileHandle& source, int64_t source_at, const FileHandle& destination,
+                  int64_t destination_at, int64_t bytes, const char* destination_name) {
+  auto in_at = static_cast<loff_t>(source_at);
+  auto out_at = static_cast<loff_t>(destination_at);
+  int64_t moved = 0;
+  while (moved < bytes) {
+    const auto want = static_cast<size_t>(std::min<int64_t>(bytes - moved, kPipeBytes));
+    const ssize_t got = splice(source.fd, &in_at, scratch.pipe_in.fd, nullptr, want, SPLICE_F_MOVE);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && moved == 0 && (errno == EINVAL || errno == ENOSYS)) return -1;
+    if (got <= 0) break;  // the end of the source, or it cannot be read: what is missing is silence
+    for (ssize_t drained = 0; drained < got;) {
+      const ssize_t put =
+          splice(scratch.pipe_out.fd, nullptr, destination.fd, &out_at, static_cast<size_t>(got - drained), SPLICE_F_MOVE);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) FailWrite(destination_name);
+      drained += put;
+    }
+    moved += got;
+  }
+  return moved;
+}
+
+}  // namespace
+
+void CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+                const FrameCopy& copy, CopyScratch& scratch) {
   const int64_t frame_bytes = FrameBytes(format);
-  // The destination is looked at first: without its data chunk the run ends
-  // before the source is.
-  const int64_t destination_start = AudioOrFail(destination).start;
-  const AudioExtent source_audio = AudioOrFail(source);
   if (copy.count <= 0) return;
   // Positions before a file's first frame would address its header.
-  if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination_name);
+  if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination.name);
 
-  int64_t destination_at = destination_start + int64_t{copy.to_frame} * frame_bytes;
-  int64_t source_at = source_audio.start + int64_t{copy.from_frame} * frame_bytes;
+  int64_t destination_at = destination.audio.start + int64_t{copy.to_frame} * frame_bytes;
+  int64_t source_at = source.audio.start + int64_t{copy.from_frame} * frame_bytes;
   int64_t remaining = int64_t{copy.count} * frame_bytes;
   bool source_short = false;
+
+  // A plain copy within the source's samples goes through the pipe; what
+  // that does not move goes through the buffer below, which finds out why.
+  const int64_t in_samples = std::min(remaining, std::max<int64_t>(source.audio.end - source_at, 0));
+  if (copy.level_db == 0.0 && in_samples > 0 && PipeUsable(scratch)) {
+    const int64_t moved = SpliceRun(scratch, *source.file, source_at, *destination.file, destination_at, in_samples,
+                                    destination.name);
+    if (moved < 0) {
+      scratch.pipe_state = -1;
+    } else {
+      source_at += moved;
+      destination_at += moved;
+      remaining -= moved;
+    }
+  }
+
   // Whole frames a run, so that a level change sees every frame whole.
-  const int64_t run_bytes = std::min(kRunBytes / frame_bytes * frame_bytes, remaining);
+  const int64_t run_bytes = kRunBytes / frame_bytes * frame_bytes;
   // Every byte is read into before it is used, so the buffer is not zeroed.
-  const auto run = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(run_bytes));
+  if (remaining > 0 && scratch.buffer == nullptr) {
+    scratch.buffer = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(kRunBytes));
+  }
   while (remaining > 0) {
     const int64_t bytes = std::min(remaining, run_bytes);
-    const auto span = std::span(run.get(), static_cast<size_t>(bytes));
+    const auto span = std::span(scratch.buffer.get(), static_cast<size_t>(bytes));
     // The plan keeps every run within its source's audio, so a short read
     // means the source was cut since the plan measured it: the missing frames
     // become silence, and the run fails once the run is written.
-    const size_t got = ReadAudio(source, source_audio, source_at, span);
+    const size_t got = ReadAudio(*source.file, source.audio, source_at, span);
     source_short = source_short || got < span.size();
-    if (copy.level_db != 0.0) {
-      ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db);
-    }
-    if (!WriteAt(destination, destination_at, span)) FailWrite(destination_name);
+    if (copy.level_db != 0.0) ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db);
+    if (!WriteAt(*destination.file, destination_at, span)) FailWrite(destination.name);
     destination_at += bytes;
     source_at += bytes;
     remaining -= bytes;
   }
-  if (source_short) Fail(2, "Cannot read wave file %s!\n", source_name);
+  if (source_short) Fail(2, "Cannot read wave file %s!\n", source.name);
 }

@@ -2,7 +2,10 @@
 
 #include <string>
 
+#include <memory>
+
 #include "common/audio_format.hpp"
+#include "wav/chunk.hpp"
 #include "wav/file.hpp"
 
 // The destination being built. It is written under a temporary name in the
@@ -14,6 +17,7 @@ struct DestinationFile {
   std::string path;            // where it lands: the name with symbolic links followed
   std::string temporary_path;  // where it is built
   FileHandle file;
+  AudioExtent audio;  // where its samples lie, found once it is laid out
 
   DestinationFile() = default;
   DestinationFile(DestinationFile&& other) noexcept;
@@ -46,8 +50,18 @@ void CommitDestination(DestinationFile& destination);
 void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
                   int frame_count);
 
-// A source file for copies, or the end of the run with status 2.
-FileHandle OpenSourceFile(const char* path);
+// The destination's open file, samples and name.
+OpenAudio DestinationAudio(const DestinationFile& destination);
+
+// What copies keep from one to the next: a pipe through which plain copies
+// move pages inside the system, and a buffer for copies that change their
+// level. Made at the first copy that needs them.
+struct CopyScratch {
+  FileHandle pipe_out;  // the pipe's read end
+  FileHandle pipe_in;   // its write end
+  int pipe_state = 0;   // 0 not tried yet, 1 usable, -1 not to be used
+  std::unique_ptr<unsigned char[]> buffer;
+};
 
 // A run of frames to copy from a source into a destination.
 struct FrameCopy {
@@ -60,5 +74,5 @@ struct FrameCopy {
 // Copies the frames, changing their level when it is not zero. Frames the
 // source cannot deliver (it was cut short since it was measured) are written
 // as silence, and the run then ends with status 2; so does every failure.
-void CopyFrames(const FileHandle& destination, const char* destination_name, const FileHandle& source,
-                const char* source_name, const AudioFormat& format, const FrameCopy& copy);
+void CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+                const FrameCopy& copy, CopyScratch& scratch);

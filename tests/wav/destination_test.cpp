@@ -33,12 +33,20 @@ class DestinationWriting : public testing::Test {
   static AudioFormat Format(int bytes_per_sample, int channels) {
     return AudioFormat{.rate = 44100, .bits = bytes_per_sample * 8, .channels = channels};
   }
+  // Copies with a scratch that moves plain copies through its pipe, or one
+  // that moves everything through its buffer (pipe_state -1).
+  CopyScratch scratch;
   void Copy(const std::string& from, int to_frame, int bytes_per_sample, double level, int channels, int count,
             int from_frame) {
     const FileHandle into = OpenRegular(destination.c_str(), true);
-    const FileHandle source_file = OpenSourceFile(from.c_str());
-    CopyFrames(into, destination.c_str(), source_file, from.c_str(), Format(bytes_per_sample, channels),
-               FrameCopy{.to_frame = to_frame, .from_frame = from_frame, .count = count, .level_db = level});
+    const FileHandle source_file = OpenRegular(from.c_str(), false);
+    ASSERT_TRUE(into.IsOpen() && source_file.IsOpen());
+    const auto into_audio = FindAudio(into);
+    const auto source_audio = FindAudio(source_file);
+    ASSERT_TRUE(into_audio && source_audio);
+    CopyFrames(OpenAudio{&into, *into_audio, destination.c_str()}, OpenAudio{&source_file, *source_audio, from.c_str()},
+               Format(bytes_per_sample, channels),
+               FrameCopy{.to_frame = to_frame, .from_frame = from_frame, .count = count, .level_db = level}, scratch);
   }
   std::vector<int32_t> DestinationSamples(int bits) {
     const Bytes bytes = ReadFile(destination);
@@ -61,18 +69,23 @@ TEST_F(DestinationWriting, PadWritesSilenceOverOldContentInBlocks) {
 }
 
 TEST_F(DestinationWriting, InsertCopiesRunsOfAnyLengthToTheirFrame) {
-  const auto input = Ramp(5000, 2, 16, -20000, 7);
+  const auto input = Ramp(300000, 2, 16, -20000, 7);
   WriteFile(source, CanonicalWav(44100, 16, 2, input));
-  for (const int frames : {1, 1024, 1025, 2500}) {
-    MakeDestination(16, 2, 4000);
-    Copy(source, 300, 2, 0.0, 2, frames, 17);
-    const auto out = DestinationSamples(16);
-    ASSERT_EQ(out.size(), 8000u);
-    for (int f = 0; f < 4000; ++f) {
-      const bool copied = f >= 300 && f < 300 + frames;
-      for (int c = 0; c < 2; ++c) {
-        const int32_t want = copied ? input[(f - 300 + 17) * 2 + c] : 0;
-        ASSERT_EQ(out[f * 2 + c], want) << frames << " frame " << f;
+  // Through the pipe and through the buffer, short and longer than a run.
+  for (const int pipe_state : {0, -1}) {
+    for (const int frames : {1, 1024, 1025, 2500, 299000}) {
+      scratch = CopyScratch{};
+      scratch.pipe_state = pipe_state;
+      MakeDestination(16, 2, frames + 400);
+      Copy(source, 300, 2, 0.0, 2, frames, 17);
+      const auto out = DestinationSamples(16);
+      ASSERT_EQ(out.size(), (frames + 400) * 2u);
+      for (int f = 0; f < frames + 400; ++f) {
+        const bool copied = f >= 300 && f < 300 + frames;
+        for (int c = 0; c < 2; ++c) {
+          const int32_t want = copied ? input[(f - 300 + 17) * 2 + c] : 0;
+          ASSERT_EQ(out[f * 2 + c], want) << frames << " frame " << f << ", pipe " << pipe_state;
+        }
       }
     }
   }
@@ -121,21 +134,10 @@ TEST_F(DestinationWriting, FailuresEndTheRunWithStatus2) {
   WriteFile(source, CanonicalWav(44100, 16, 1, Ramp(4, 1, 16)));
   const std::string missing = (dir / "missing.wav").string();
 
-  MakeDestination(16, 1, 4);
-  auto [output, status] = Captured([&] { Copy(missing, 0, 2, 0.0, 1, 4, 0); });
-  EXPECT_EQ(status, 2);
-  EXPECT_EQ(output, "Cannot open wave file " + missing + "!\n");
-
-  // No "data" tag: refused even when there is nothing to copy.
+  // No "data" tag: refused even when there is nothing to write.
   WriteFile(dir / "plain.wav", Bytes(100, 'x'));
   const std::string plain = (dir / "plain.wav").string();
-  for (const int frames : {0, 4}) {
-    std::tie(output, status) =
-        Captured([&] { Copy(plain, 0, 2, 0.0, 1, frames, 0); });
-    EXPECT_EQ(status, 2);
-    EXPECT_EQ(output, "Can't find data block in wave file!\n");
-  }
-  std::tie(output, status) = Captured([&] { Silence(Format(2, 1), 0, 0, plain); });
+  auto [output, status] = Captured([&] { Silence(Format(2, 1), 0, 0, plain); });
   EXPECT_EQ(status, 2);
   EXPECT_EQ(output, "Can't find data block in wave file!\n");
 }
