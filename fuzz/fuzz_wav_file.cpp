@@ -41,24 +41,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (audio && (audio->end > file_size || (audio->end < audio->start && audio->end != file_size))) std::abort();
   }
 
-  SourceInfo source;
+  SourceFile source;
   try {
-    source = ReadSourceFormat("source.wav");
+    source = OpenSource("source.wav", true);
   } catch (const RunFailure& failure) {
     if (failure.status != 2) std::abort();
     return 0;
   }
-  if (!audio) std::abort();
-  const AudioFormat& format = source.format;
-  const int length = source.length_frames;
+  if (!audio || !source.audio || source.audio->start != audio->start || source.audio->end != audio->end) std::abort();
+  const AudioFormat& format = source.info.format;
+  const int length = source.info.length_frames;
 
-  // Copy the middle of the source, at a level, then crossfade its second half in.
+  // Copy the middle of the source plainly and at a level, then crossfade its
+  // second half in.
   const int frames = length < 0 ? 0 : (length > 4096 ? 4096 : length);
   try {
     const DestinationFile destination = CreateDestination("dest.wav", format, frames);
-    const FileHandle source_file = OpenSourceFile("source.wav");
-    CopyFrames(destination.file, "dest.wav", source_file, "source.wav", format,
-               FrameCopy{.to_frame = frames / 4, .from_frame = frames / 4, .count = frames / 2, .level_db = -4.5});
+    CopyScratch scratch;
+    CopyFrames(DestinationAudio(destination), SourceAudio(source), format,
+               FrameCopy{.to_frame = 0, .from_frame = frames / 4, .count = frames / 4}, scratch);
+    CopyFrames(DestinationAudio(destination), SourceAudio(source), format,
+               FrameCopy{.to_frame = frames / 4, .from_frame = frames / 4, .count = frames / 2, .level_db = -4.5},
+               scratch);
     const WorkFileHold work = HoldWorkFile(format, frames / 2);
     KeptCurve kept;
     RenderCrossfade(CrossfadeJob{.insert_frame = frames / 2,
@@ -66,9 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  .width_frames = frames / 2,
                                  .curve = 1 + static_cast<int>(size % 4),
                                  .level_db = 3.0,
-                                 .destination = &destination.file,
-                                 .source_path = "source.wav",
-                                 .work = &work.file},
+                                 .destination = DestinationAudio(destination),
+                                 .source = &source,
+                                 .work = &work},
                     format, kept);
   } catch (const RunFailure&) {
     std::abort();  // every file exists and is writable: nothing may fail

@@ -4,13 +4,13 @@
 # with the installed programs. Removes the package again. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset default >/dev/null
-cmake --build --preset default
+cmake --preset package >/dev/null
+cmake --build --preset package
 # Packages of earlier versions may lie in the build folder: only the one made
 # now is checked.
-rm -f build/default/wavsplice_*.deb
+rm -f build/package/wavsplice_*.deb
 cpack --preset deb
-deb=$(ls build/default/wavsplice_*.deb)
+deb=$(ls build/package/wavsplice_*.deb)
 
 # Removed again however the check ends, even if the installation fails half way.
 trap 'dpkg -r wavsplice >/dev/null 2>&1 || true' EXIT

@@ -26,7 +26,7 @@ int CrossfadeWidth(const RunState& state, const TaskEntry& entry) {
 
 // Renders the crossfade into the work file from the destination as it stands,
 // before the entry's segment overwrites the splice.
-std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames) {
+std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames, bool source_present) {
   std::optional<WorkFileHold> work;
   if (width_frames >= 0) {
     const TaskEntry& t = state.tasks.entries[e];
@@ -37,9 +37,9 @@ std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_f
                            .width_frames = width_frames,
                            .curve = t.xfade_type,
                            .level_db = t.level_db,
-                           .destination = &state.destination.file,
-                           .source_path = t.source_name.c_str(),
-                           .work = &work->file};
+                           .destination = DestinationAudio(state.destination),
+                           .source = source_present ? &state.sources[p.file] : nullptr,
+                           .work = &*work};
     if (RenderCrossfade(job, state.format, state.curve) == CrossfadeResult::kRendered) return work;
     work.reset();  // removes the work file
   }
@@ -51,11 +51,11 @@ std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_f
 // destination's length are not written: the file stays as long as its header
 // says. A crossfade that would start at the destination's first frame or
 // before it is not laid at all.
-void PlaceCrossfade(const RunState& state, int e, int width_frames, const WorkFileHold& work) {
+void PlaceCrossfade(RunState& state, int e, int width_frames, const WorkFileHold& work) {
   const int64_t start = int64_t{state.plan[e].insert_frame} - width_frames / 2;
   if (start < 1) return;
   const int64_t room = state.destination_length - start;
   const int count = static_cast<int>(room < width_frames ? room : width_frames);
-  CopyFrames(state.destination.file, state.destination.name.c_str(), work.file, kWorkFileName, state.format,
-             FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = count});
+  CopyFrames(DestinationAudio(state.destination), WorkFileAudio(work), state.format,
+             FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = count}, state.scratch);
 }

@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/failure.hpp"
 #include "driver/run_state.hpp"
 #include "wav/destination.hpp"
 
@@ -32,7 +33,6 @@ void PrintSummary(const RunState& state, int e) {
 }  // namespace
 
 void ExecuteEntries(RunState& state) {
-  const DestinationFile& destination = state.destination;
   for (const int e : state.write_order) {
     const TaskEntry& t = state.tasks.entries[e];
     const EntryPlan& p = state.plan[e];
@@ -40,12 +40,19 @@ void ExecuteEntries(RunState& state) {
     // A log shows each entry as it starts and as it completes, and nothing
     // printed is lost when the run is stopped.
     std::fflush(stdout);
+    // The source as its name leads to it now; a crossfade without it is not
+    // made, a copy without it fails.
+    SourceFile& source = state.sources[p.file];
+    const bool present = RefreshSource(source);
     const int width = t.xfade_type != 0 ? CrossfadeWidth(state, t) : 0;
-    const std::optional<WorkFileHold> work = t.xfade_type != 0 ? PrepareCrossfade(state, e, width) : std::nullopt;
-    const FileHandle source = OpenSourceFile(t.source_name.c_str());
-    CopyFrames(destination.file, destination.name.c_str(), source, t.source_name.c_str(), state.format,
+    const std::optional<WorkFileHold> work =
+        t.xfade_type != 0 ? PrepareCrossfade(state, e, width, present) : std::nullopt;
+    if (!present) Fail(2, "Cannot open wave file %s!\n", source.name.c_str());
+    if (!source.audio) Fail(2, "%s\n", "Can't find data block in wave file!");
+    CopyFrames(DestinationAudio(state.destination), SourceAudio(source), state.format,
                FrameCopy{.to_frame = p.insert_frame, .from_frame = p.read_start_frame, .count = p.read_length,
-                         .level_db = t.level_db});
+                         .level_db = t.level_db},
+               state.scratch);
     if (work) PlaceCrossfade(state, e, width, *work);
     std::puts("\tDone\n");
     std::fflush(stdout);

@@ -1,5 +1,7 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -40,15 +42,33 @@ std::string CanonicalName(const std::string& path) {
   return result;
 }
 
-// Whether two names lead to one file: the same existing file (device and
-// inode, through links too), or the same name where it does not exist yet.
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat first {};
-  struct stat second {};
-  if (stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0) {
-    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+// What a name leads to: a file (device and inode, through links too), or
+// nothing yet.
+struct Identity {
+  std::string name;
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+Identity IdentityOf(const std::string& name) {
+  Identity identity{.name = name};
+  struct stat info {};
+  if (stat(name.c_str(), &info) == 0) {
+    identity.exists = true;
+    identity.device = info.st_dev;
+    identity.inode = info.st_ino;
   }
-  return CanonicalName(a) == CanonicalName(b);
+  return identity;
+}
+
+// Whether two names lead to one file: the same existing file, or the same
+// name where neither exists yet. A name that leads to a file and one that
+// does not are two files.
+bool SameFile(const Identity& a, const Identity& b) {
+  if (a.exists != b.exists) return false;
+  if (a.exists) return a.device == b.device && a.inode == b.inode;
+  return CanonicalName(a.name) == CanonicalName(b.name);
 }
 
 // The destination replaces the file of its name, and every crossfade empties
@@ -56,17 +76,23 @@ bool SameFile(const std::string& a, const std::string& b) {
 void RefuseClobbering(const RunState& state) {
   const TaskList& tasks = state.tasks;
   const std::string& destination = tasks.destination_name;
+  const Identity destination_file = IdentityOf(destination);
+  std::vector<Identity> sources;
   for (const TaskEntry& entry : tasks.entries) {
-    if (SameFile(destination, entry.source_name)) {
+    sources.push_back(IdentityOf(entry.source_name));
+    if (SameFile(destination_file, sources.back())) {
       Fail(1, "Destination %s is also a source track\n", destination.c_str());
     }
   }
-  if (SameFile(destination, state.task_path)) Fail(1, "Destination %s is also the task file\n", destination.c_str());
+  if (SameFile(destination_file, IdentityOf(state.task_path))) {
+    Fail(1, "Destination %s is also the task file\n", destination.c_str());
+  }
   bool any_crossfade = false;
   for (const TaskEntry& entry : tasks.entries) any_crossfade = any_crossfade || entry.xfade_type != 0;
   if (!any_crossfade) return;
-  bool named = SameFile(destination, kWorkFileName);
-  for (const TaskEntry& entry : tasks.entries) named = named || SameFile(entry.source_name, kWorkFileName);
+  const Identity work = IdentityOf(kWorkFileName);
+  bool named = SameFile(destination_file, work);
+  for (const Identity& source : sources) named = named || SameFile(source, work);
   if (named) Fail(1, "Crossfade work file %s is also named as a track\n", kWorkFileName);
 }
 
@@ -196,8 +222,15 @@ void ResolvePlan(RunState& state) {
   RefuseClobbering(state);
 
   state.plan.clear();
+  state.sources.clear();
+  // Every source stays open for its copies, as far as the run's share of
+  // open files allows; the others are opened again when their turn comes.
+  rlimit open_files{};
+  const rlim_t limit = getrlimit(RLIMIT_NOFILE, &open_files) == 0 ? open_files.rlim_cur : 256;
+  const size_t keep = std::min<rlim_t>(limit / 2, kMaxEntries);
   for (const TaskEntry& entry : tasks.entries) {
-    state.plan.push_back(EntryPlan{.source = ReadSourceFormat(entry.source_name.c_str())});
+    state.sources.push_back(OpenSource(entry.source_name, state.sources.size() < keep));
+    state.plan.push_back(EntryPlan{.source = state.sources.back().info, .file = state.sources.size() - 1});
   }
   CheckConsistency(state);
   if (!state.plan.empty()) state.format = state.plan[0].source.format;

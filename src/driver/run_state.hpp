@@ -14,6 +14,7 @@
 // Where one entry's segment comes from and lands, in frames.
 struct EntryPlan {
   SourceInfo source;
+  size_t file = 0;  // its source file in RunState::sources
   int read_start_frame = 0;
   int read_length = 0;  // 0 or less: nothing is copied
   int insert_frame = 0;
@@ -25,12 +26,14 @@ struct RunState {
   std::string task_path = "task.txt";
   TaskList tasks;
   std::vector<EntryPlan> plan;  // one per task entry, in task-file order
+  std::vector<SourceFile> sources;  // one per task entry, kept open for the copies
   std::vector<int> write_order;
   // The sources' common format; without entries there is no source to take
   // it from, and CD-quality stereo stands in.
   AudioFormat format;
   int destination_length = 0;
   DestinationFile destination;  // being built, under a temporary name until complete
+  CopyScratch scratch;
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
 };
 
@@ -60,8 +63,8 @@ void PrintReport(const RunState& state);
 // file before the copy (nothing when it could not be, after saying so),
 // laid over the splice after it. The work file is this run's until the hold
 // goes.
-std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames);
-void PlaceCrossfade(const RunState& state, int e, int width_frames, const WorkFileHold& work);
+std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames, bool source_present);
+void PlaceCrossfade(RunState& state, int e, int width_frames, const WorkFileHold& work);
 
 // The crossfade width of an entry in frames; -1 when it cannot be rendered.
 int CrossfadeWidth(const RunState& state, const TaskEntry& entry);

@@ -20,7 +20,9 @@ inline constexpr int kMaxKeptCurveFrames = 16384;
 struct KeptCurve {
   int curve = 0;
   int width_frames = 0;
-  std::vector<CrossfadeWeights> weights;  // before the level; empty until a curve is kept
+  // Before the level; empty until a curve is kept.
+  std::vector<double> w_out;
+  std::vector<double> w_in;
 };
 
 // The curve of a crossfade, taken from `kept` when it holds this one and

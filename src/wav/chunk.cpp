@@ -43,6 +43,8 @@ bool IsWaveHeader(const unsigned char* head) {
 struct Found {
   int64_t offset = -1;
   bool walked = false;
+  uint32_t size = 0;       // the chunk's size field, when the walk found it
+  int64_t file_size = 0;
 };
 
 // Follows the chunk sizes from offset 12; -1 when the walk leaves the file
@@ -71,31 +73,29 @@ int64_t Probe(ForwardReader& reader, std::string_view tag) {
   return -1;
 }
 
-Found Locate(const FileHandle& file, std::string_view tag) {
-  ForwardReader reader{file};
-  const int64_t file_size = FileSize(file);
+Found Locate(ForwardReader& reader, int64_t file_size, std::string_view tag) {
   const unsigned char* head = reader.At(0, 12);
   if (head != nullptr && IsWaveHeader(head)) {
     const int64_t offset = Walk(reader, file_size, tag);
-    if (offset >= 0) return {offset, true};
+    // The walk read the chunk's header; it is still in the window.
+    const unsigned char* chunk = offset >= 0 ? reader.At(offset, 8) : nullptr;
+    if (chunk != nullptr) return {offset, true, Little32(chunk + 4), file_size};
   }
-  return {Probe(reader, tag), false};
+  return {Probe(reader, tag), false, 0, file_size};
 }
 
-}  // namespace
+Found Locate(const FileHandle& file, std::string_view tag) {
+  ForwardReader reader{file};
+  return Locate(reader, FileSize(file), tag);
+}
 
-int64_t FindChunk(const FileHandle& file, std::string_view tag) { return Locate(file, tag).offset; }
-
-std::optional<AudioExtent> FindAudio(const FileHandle& file) {
-  const Found data = Locate(file, "data");
+std::optional<AudioExtent> AudioOf(const FileHandle& file, const Found& data) {
   if (data.offset < 0) return std::nullopt;
-  const int64_t file_size = FileSize(file);
+  const int64_t file_size = data.file_size;
   const AudioExtent whole_file{data.offset + 8, file_size};
   if (!data.walked) return whole_file;
 
-  std::array<unsigned char, 4> field{};
-  if (ReadAt(file, data.offset + 4, field) != field.size()) return whole_file;
-  uint64_t size = Little32(field.data());
+  uint64_t size = data.size;
   std::array<unsigned char, 36> head{};
   if (size == kSizeFromDs64 && ReadAt(file, 0, head) == head.size() &&
       (std::memcmp(head.data(), "RF64", 4) == 0 || std::memcmp(head.data(), "BW64", 4) == 0) &&
@@ -105,6 +105,27 @@ std::optional<AudioExtent> FindAudio(const FileHandle& file) {
   // An unfinished recording says 0; a size past the end cannot be believed.
   if (size == 0 || size > static_cast<uint64_t>(file_size - whole_file.start)) return whole_file;
   return AudioExtent{whole_file.start, whole_file.start + static_cast<int64_t>(size)};
+}
+
+}  // namespace
+
+int64_t FindChunk(const FileHandle& file, std::string_view tag) { return Locate(file, tag).offset; }
+
+std::optional<AudioExtent> FindAudio(const FileHandle& file) { return AudioOf(file, Locate(file, "data")); }
+
+WavLayout FindLayout(const FileHandle& file, int64_t file_size) {
+  ForwardReader reader{file};
+  WavLayout layout;
+  layout.format_chunk = Locate(reader, file_size, "fmt").offset;
+  const int64_t fields_at = layout.format_chunk >= 0 ? layout.format_chunk : kLastProbeOffset;
+  const auto count = static_cast<int64_t>(layout.format_bytes.size());
+  if (const unsigned char* fields = reader.At(fields_at, count)) {
+    std::memcpy(layout.format_bytes.data(), fields, layout.format_bytes.size());
+  } else {
+    ReadAt(file, fields_at, layout.format_bytes);  // what the file holds of them; the rest stays zeros
+  }
+  layout.audio = AudioOf(file, Locate(reader, file_size, "data"));
+  return layout;
 }
 
 size_t ReadAudio(const FileHandle& file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer) {

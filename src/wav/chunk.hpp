@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -23,6 +24,13 @@ struct AudioExtent {
   int64_t end = 0;
 };
 
+// An open WAV file, where its samples lie, and its name for messages.
+struct OpenAudio {
+  const FileHandle* file = nullptr;
+  AudioExtent audio;
+  const char* name = "";
+};
+
 // The extent of the "data" chunk, or nothing without one. A chunk found by
 // the walk ends where its size says (the 64-bit size of a ds64 chunk for an
 // RF64/BW64 size of 0xFFFFFFFF); a size of 0, one that runs past the end of
@@ -30,6 +38,18 @@ struct AudioExtent {
 // For the probe's chunk that end may lie before the start (a file that stops
 // inside the chunk's size field).
 std::optional<AudioExtent> FindAudio(const FileHandle& file);
+
+// What the attribute reader takes from a file, found in one pass over its
+// start where the chunks stand there: the format chunk's offset (-1 without
+// one), its first bytes (from its tag to its sub-format's first two bytes;
+// read at kLastProbeOffset without one, zeros past the end of the file), and
+// where the samples lie.
+struct WavLayout {
+  int64_t format_chunk = -1;
+  std::array<unsigned char, 34> format_bytes{};
+  std::optional<AudioExtent> audio;
+};
+WavLayout FindLayout(const FileHandle& file, int64_t file_size);
 
 // Reads buffer.size() bytes from `offset` of a file whose audio is `audio`:
 // bytes at or past the audio's end, and bytes the file cannot deliver, read

@@ -23,11 +23,11 @@ constexpr int kRunFrames = 16 * 1024;
 
 [[noreturn]] void FailWorkFileWrite() { Fail(2, "Cannot write wave file %s!\n", kWorkFileName); }
 
-// Whether the name still leads to the open file: another run may have
-// removed it, and maybe made a new one, while this one waited.
-bool NameLeadsTo(const FileHandle& file) {
+// Whether the name still leads to the open file (whose identity and size
+// `held` receives): another run may have removed it, and maybe made a new
+// one, while this one waited.
+bool NameLeadsTo(const FileHandle& file, struct stat& held) {
   struct stat named {};
-  struct stat held {};
   return stat(kWorkFileName, &named) == 0 && fstat(file.fd, &held) == 0 && named.st_dev == held.st_dev &&
          named.st_ino == held.st_ino;
 }
@@ -50,6 +50,7 @@ WorkFileHold::~WorkFileHold() {
 
 WorkFileHold HoldWorkFile(const AudioFormat& format, int frames) {
   WorkFileHold hold;
+  struct stat held {};
   for (;;) {
     FileHandle file(open(kWorkFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
     if (!file.IsOpen()) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
@@ -57,37 +58,35 @@ WorkFileHold HoldWorkFile(const AudioFormat& format, int frames) {
     do {
       locked = flock(file.fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
-    if (locked == 0 && !NameLeadsTo(file)) continue;  // a file no longer named so: try the name again
+    if (locked == 0 && !NameLeadsTo(file, held)) continue;  // a file no longer named so: try the name again
     // Locked, or on a file system without locks.
+    if (locked != 0 && fstat(file.fd, &held) != 0) held = {};
     hold.file = std::move(file);
     break;
   }
-  RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, hold.file);
+  RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, held.st_dev, held.st_ino);
+  // A file left by a killed run is emptied; a new one is empty already.
   const auto header = HeaderBytes(format, frames);
-  if (ftruncate(hold.file.fd, 0) != 0 || !WriteAt(hold.file, 0, header)) FailWorkFileWrite();
+  if ((held.st_size != 0 && ftruncate(hold.file.fd, 0) != 0) || !WriteAt(hold.file, 0, header)) FailWorkFileWrite();
+  hold.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
   return hold;
+}
+
+OpenAudio WorkFileAudio(const WorkFileHold& work) {
+  return OpenAudio{.file = &work.file, .audio = work.audio, .name = kWorkFileName};
 }
 
 CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept) {
   const double gain = std::pow(10.0, job.level_db / 20.0);
-  const FileHandle& destination = *job.destination;
-  const FileHandle source = OpenRegular(job.source_path, false);
-  if (!source.IsOpen()) return CrossfadeResult::kSource;
-
-  // The window after the splice is usually a hole of the new destination:
-  // reading ahead there would only fill the cache with zeros.
-  posix_fadvise(destination.fd, 0, 0, POSIX_FADV_RANDOM);
-
-  const std::optional<AudioExtent> destination_audio = FindAudio(destination);
-  if (!destination_audio) {
-    std::puts("Data block not found error");
-    return CrossfadeResult::kDestination;
-  }
-  const std::optional<AudioExtent> source_audio = FindAudio(source);
-  if (!source_audio) {
+  const FileHandle& destination = *job.destination.file;
+  const AudioExtent* destination_audio = &job.destination.audio;
+  if (job.source == nullptr) return CrossfadeResult::kSource;
+  if (!job.source->audio) {
     std::puts("Data block not found error");
     return CrossfadeResult::kSource;
   }
+  const FileHandle& source = job.source->file;
+  const AudioExtent* source_audio = &*job.source->audio;
 
   const int64_t frame_bytes = FrameBytes(format);
   const int half_width = job.width_frames / 2;
@@ -132,7 +131,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
     span.frames = run;
     MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes.get(), bytes),
               format, span);
-    if (!WriteAt(*job.work, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
+    if (!WriteAt(job.work->file, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
     work_at += static_cast<int64_t>(bytes);
     destination_at += static_cast<int64_t>(bytes);
     source_at += static_cast<int64_t>(bytes);

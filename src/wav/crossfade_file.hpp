@@ -2,7 +2,9 @@
 
 #include "common/audio_format.hpp"
 #include "dsp/crossfade.hpp"
+#include "wav/chunk.hpp"
 #include "wav/file.hpp"
+#include "wav/source.hpp"
 
 // The crossfade's work file, in the working directory.
 inline constexpr const char* kWorkFileName = "xfade_temp.wav";
@@ -14,12 +16,16 @@ inline constexpr const char* kWorkFileName = "xfade_temp.wav";
 // the file system has no locks, the file is used without one.
 struct WorkFileHold {
   FileHandle file;
+  AudioExtent audio;  // the frames that follow its header
 
   WorkFileHold() = default;
   WorkFileHold(WorkFileHold&&) noexcept = default;
   WorkFileHold& operator=(WorkFileHold&&) = delete;
   ~WorkFileHold();  // removes the file, then lets the next run have the name
 };
+
+// The work file's open file, frames and name.
+OpenAudio WorkFileAudio(const WorkFileHold& work);
 
 // Takes the work file (waiting for it as long as another run holds it),
 // empties it and writes its header for `frames` frames. Ends the run with
@@ -35,16 +41,16 @@ struct CrossfadeJob {
   int width_frames = 0;
   int curve = 1;
   double level_db = 0.0;
-  const FileHandle* destination = nullptr;
-  const char* source_path = nullptr;
-  const FileHandle* work = nullptr;  // holds its header; the frames follow it
+  OpenAudio destination;
+  const SourceFile* source = nullptr;  // refreshed for this entry; nothing when it is gone
+  const WorkFileHold* work = nullptr;
 };
 
 // Why a crossfade could not be rendered; the messages are printed here.
 enum class CrossfadeResult {
   kRendered = 0,     // or width_frames <= 0: nothing to render
   kDestination = 1,  // no data chunk, or the window lies outside its samples
-  kSource = 2,       // cannot be opened, no data chunk, or the window lies outside its samples
+  kSource = 2,       // gone, no data chunk, or the window lies outside its samples
   kFormat = 4,       // a sample format without a rendering path
 };
 

@@ -18,13 +18,14 @@ FileHandle::~FileHandle() {
   if (fd >= 0) close(fd);
 }
 
-FileHandle OpenRegular(const char* path, bool writable) {
+FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
   FileHandle file(open(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
   if (!file.IsOpen()) return file;
-  struct stat info {};
+  struct stat own {};
+  struct stat& status = info != nullptr ? *info : own;
   // Back to blocking I/O once it is known to be a regular file; none of the
   // other status flags was set.
-  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || fcntl(file.fd, F_SETFL, 0) != 0) return {};
+  if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(file.fd, F_SETFL, 0) != 0) return {};
   return file;
 }
 

@@ -4,6 +4,8 @@
 #include <span>
 #include <utility>
 
+#include <sys/stat.h>
+
 // An open file, closed when its owner goes: every path out of an operation,
 // a failure's unwinding included, closes what it opened.
 struct FileHandle {
@@ -24,7 +26,8 @@ struct FileHandle {
 // else (missing, a directory, a FIFO, a device) gives a handle that is not
 // open, and opening never blocks: a FIFO without a writer would otherwise
 // hang the run.
-FileHandle OpenRegular(const char* path, bool writable);
+// With `info`, the file's status is left there.
+FileHandle OpenRegular(const char* path, bool writable, struct stat* info = nullptr);
 
 // Creates the file, or empties an existing one, for writing.
 FileHandle CreateEmpty(const char* path);

@@ -1,9 +1,12 @@
 #include "wav/source.hpp"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <climits>
 #include <cstdio>
 #include <optional>
+#include <utility>
 
 #include "common/failure.hpp"
 #include "wav/chunk.hpp"
@@ -15,41 +18,46 @@ constexpr uint32_t kFormatInteger = 1;
 constexpr uint32_t kFormatFloat = 3;
 constexpr uint32_t kFormatExtensible = 0xFFFE;
 
-// Little-endian unsigned field; bytes beyond the end of the file read as 0.
-uint32_t ReadField(const FileHandle& file, int64_t offset, int width) {
-  std::array<unsigned char, 4> bytes{};
-  ReadAt(file, offset, std::span(bytes.data(), static_cast<size_t>(width)));
-  uint32_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
+// The fields the reader takes from a format chunk, read at once: bytes beyond
+// the end of the file read as 0.
+struct FormatFields {
+  std::array<unsigned char, 34> bytes{};  // from the chunk's tag to its sub-format's first two bytes
+
+  uint32_t At(int offset, int width) const {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[static_cast<size_t>(offset + i)];
+    return value;
+  }
+};
 
 }  // namespace
 
-SourceInfo ReadSourceFormat(const char* path) {
-  const FileHandle file = OpenRegular(path, false);
+SourceFile OpenSource(const std::string& name, bool keep_open) {
+  const char* path = name.c_str();
+  struct stat identity {};
+  FileHandle file = OpenRegular(path, false, &identity);
   if (!file.IsOpen()) Fail(2, "Cannot find file in track list called %s!!\n", path);
 
-  int64_t format_chunk = FindChunk(file, "fmt");
-  if (format_chunk < 0) {
+  const WavLayout layout = FindLayout(file, identity.st_size);
+  if (layout.format_chunk < 0) {
     // Reading goes on where the probe gave up; what lies there is usually
     // refused as a format below.
     std::puts("Can't find format chunk in wave file!");
-    format_chunk = kLastProbeOffset;
   }
+  FormatFields fields{layout.format_bytes};
   SourceInfo source;
   AudioFormat& f = source.format;
-  f.channels = static_cast<int>(ReadField(file, format_chunk + 10, 2));
-  f.bits = static_cast<int>(ReadField(file, format_chunk + 22, 2));
-  f.rate = ReadField(file, format_chunk + 12, 4);
+  f.channels = static_cast<int>(fields.At(10, 2));
+  f.bits = static_cast<int>(fields.At(22, 2));
+  f.rate = fields.At(12, 4);
   // Only 32 bits may be floats. An extensible chunk gives its code as the
   // first two bytes of its sub-format.
-  uint32_t code = ReadField(file, format_chunk + 8, 2);
-  if (code == kFormatExtensible) code = ReadField(file, format_chunk + 32, 2);
+  uint32_t code = fields.At(8, 2);
+  if (code == kFormatExtensible) code = fields.At(32, 2);
   const bool known_type = f.bits != 32 || code == kFormatInteger || code == kFormatFloat;
   if (f.bits == 32 && code == kFormatFloat) f.type = SampleType::kFloat;
 
-  const std::optional<AudioExtent> audio = FindAudio(file);
+  const std::optional<AudioExtent>& audio = layout.audio;
   if (!audio) Fail(2, "%s\n", "Can't find data block in wave file!");
   if ((f.bits != 16 && f.bits != 24 && f.bits != 32) || !known_type || f.channels < 1 || f.channels > kMaxChannels ||
       f.rate == 0) {
@@ -59,5 +67,32 @@ SourceInfo ReadSourceFormat(const char* path) {
   // cannot be addressed, so a longer source is taken as that long.
   const int64_t frames = (audio->end - audio->start) / FrameBytes(f);
   source.length_frames = static_cast<int>(frames > INT_MAX ? INT_MAX : frames);
-  return source;
+  source.audio = *audio;
+
+  SourceFile kept{.name = name, .file = FileHandle(), .info = source, .audio = audio, .device = 0, .inode = 0};
+  if (keep_open) {
+    kept.file = std::move(file);
+    kept.device = identity.st_dev;
+    kept.inode = identity.st_ino;
+  }
+  return kept;
+}
+
+SourceInfo ReadSourceFormat(const char* path) { return OpenSource(path, false).info; }
+
+bool RefreshSource(SourceFile& source) {
+  struct stat named {};
+  if (stat(source.name.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
+  if (source.file.IsOpen() && named.st_dev == source.device && named.st_ino == source.inode) return true;
+  struct stat opened {};
+  source.file = OpenRegular(source.name.c_str(), false, &opened);
+  if (!source.file.IsOpen()) return false;
+  source.device = opened.st_dev;
+  source.inode = opened.st_ino;
+  source.audio = FindAudio(source.file);
+  return true;
+}
+
+OpenAudio SourceAudio(const SourceFile& source) {
+  return OpenAudio{.file = &source.file, .audio = source.audio.value_or(AudioExtent{}), .name = source.name.c_str()};
 }

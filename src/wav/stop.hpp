@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "wav/file.hpp"
 
 // A run stopped by a signal (SIGINT, SIGTERM, SIGHUP, and SIGPIPE or SIGXFSZ,
@@ -13,6 +15,9 @@ enum class StopSlot { kDestination, kWorkFile };
 // From now on a stop removes the file at path, as long as that name still
 // leads to the open file.
 void RemoveWhenStopped(StopSlot slot, const char* path, const FileHandle& file);
+
+// The same for a file whose identity the caller has at hand.
+void RemoveWhenStopped(StopSlot slot, const char* path, uint64_t device, uint64_t inode);
 
 // From now on a stop leaves the slot's file alone.
 void KeepWhenStopped(StopSlot slot);
