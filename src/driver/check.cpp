@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +16,7 @@
 
 #include "common/failure.hpp"
 #include "common/numbers.hpp"
+#include "common/text.hpp"
 #include "driver/run_state.hpp"
 #include "task/reader.hpp"
 #include "wav/crossfade_file.hpp"
@@ -31,20 +31,6 @@ struct Warning {
   int line;
   std::string text;
 };
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list measure;
-  va_copy(measure, args);
-  const int length = std::vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
-  std::string text(static_cast<size_t>(length > 0 ? length : 0), '\0');
-  if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, args);
-  va_end(args);
-  return text;
-}
 
 bool IsCommandWord(const std::string& word) {
   return std::any_of(std::begin(kCommandWords), std::end(kCommandWords), [&](const char* c) { return word == c; });
