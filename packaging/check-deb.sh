@@ -17,7 +17,9 @@ trap 'dpkg -r wavsplice >/dev/null 2>&1 || true' EXIT
 dpkg -i "$deb"
 
 echo "== the package declares the shared libraries it needs"
-dpkg-deb -f "$deb" Depends | tee /dev/stderr | grep -q 'libstdc++6'
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$depends"
+grep -q 'libstdc++6' <<<"$depends"
 
 echo "== man wavsplice"
 man -w wavsplice
