@@ -32,8 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     const FileHandle file = OpenRegular("source.wav", false);
     if (!file.IsOpen()) std::abort();
-    const int64_t format = FindChunk(file, "fmt");
+    const WavLayout layout = FindLayout(file, static_cast<int64_t>(size));
+    const int64_t format = layout.format_chunk;
     audio = FindAudio(file);
+    // The one-pass form finds what the others find.
+    if (layout.audio.has_value() != audio.has_value() ||
+        (audio && (layout.audio->start != audio->start || layout.audio->end != audio->end))) {
+      std::abort();
+    }
     // Wherever the walk or the probe finds the data, its samples lie within
     // the file (the probe's may start past a file that ends in the size field).
     const auto file_size = static_cast<int64_t>(size);

@@ -164,27 +164,31 @@ std::string Time(const RunState& state, int64_t frames) {
   return Format("%.3f sec", Seconds(frames, state.format.rate));
 }
 
-// Why the crossfade of entry e would not be made, or "" when it would.
+// Why the crossfade of entry e would not be made, or "" when it would: the
+// windows a run would read, against the destination's and the source's
+// samples.
 std::string CrossfadeFailure(const RunState& state, int e, int width) {
   if (width < 0) return "the width is too large for a work file";
   const EntryPlan& p = state.plan[e];
-  const int64_t half = width / 2;
-  const int64_t destination_start = int64_t{p.insert_frame} - half;
-  const int64_t source_start = int64_t{p.read_start_frame} - half;
+  const int64_t frame_bytes = FrameBytes(state.format);
+  const int half = width / 2;
+  const AudioExtent destination{0, int64_t{state.destination_length} * frame_bytes};
+  const WindowFit in_destination = FitWindow(destination, int64_t{p.insert_frame} - half, frame_bytes);
+  const WindowFit in_source =
+      FitWindow(state.sources[e].info.audio, int64_t{p.read_start_frame} - half, frame_bytes);
   std::vector<std::string> reasons;
-  if (destination_start < 0) {
-    reasons.push_back("the destination lacks " + Time(state, -destination_start) + " before the insert point");
-  } else if (destination_start > state.destination_length) {
-    reasons.push_back("the destination ends " + Time(state, destination_start - state.destination_length) +
+  if (in_destination.missing_before > 0) {
+    reasons.push_back("the destination lacks " + Time(state, in_destination.missing_before) + " before the insert point");
+  } else if (in_destination.past_end > 0) {
+    reasons.push_back("the destination ends " + Time(state, in_destination.past_end) +
                       " before the crossfade would start");
   }
-  if (source_start < 0) {
-    reasons.push_back("the source lacks " + Time(state, -source_start) + " before the copy start");
-  } else if (source_start > p.source.length_frames) {
-    reasons.push_back("the source ends " + Time(state, source_start - p.source.length_frames) +
-                      " before the crossfade would start");
+  if (in_source.missing_before > 0) {
+    reasons.push_back("the source lacks " + Time(state, in_source.missing_before) + " before the copy start");
+  } else if (in_source.past_end > 0) {
+    reasons.push_back("the source ends " + Time(state, in_source.past_end) + " before the crossfade would start");
   }
-  if (reasons.empty() && destination_start < 1) return "it would start at the destination's first frame";
+  if (reasons.empty() && !CrossfadeIsLaid(p.insert_frame, width)) return "it would start at the destination's first frame";
   std::string text;
   for (const std::string& reason : reasons) text += (text.empty() ? "" : " and ") + reason;
   return text;
@@ -226,8 +230,8 @@ std::vector<std::vector<Span>> Surviving(const RunState& state) {
 
 int LineOr(int line, int fallback) { return line != 0 ? line : fallback; }
 
-void PrintEntries(const RunState& state, const ReadNotes& notes, std::vector<Warning>& warnings) {
-  const auto kept = Surviving(state);
+void PrintEntries(const RunState& state, const ReadNotes& notes, const std::vector<std::vector<Span>>& kept,
+                  std::vector<Warning>& warnings) {
   const bool integers = state.format.type == SampleType::kInteger;
   for (size_t k = 0; k < state.write_order.size(); ++k) {
     const int e = state.write_order[k];
@@ -244,7 +248,7 @@ void PrintEntries(const RunState& state, const ReadNotes& notes, std::vector<War
       warnings.push_back({LineOr(lines.lvl, lines.src),
                           Format("a level of +%.3f dB on integer samples may wrap around (task %i)", t.level_db, e + 1)});
     }
-    if (p.read_start_frame >= p.source.length_frames) {
+    if (p.read_start_frame >= state.sources[e].info.length_frames) {
       warnings.push_back({LineOr(lines.xin, lines.src),
                           Format("the copy start of task %i lies at or past the end of %s: nothing is copied", e + 1,
                                  t.source_name.c_str())});
@@ -281,14 +285,13 @@ void PrintEntries(const RunState& state, const ReadNotes& notes, std::vector<War
 
 // One row per entry in write order: '#' where its frames stay in the
 // destination, '-' where a later entry overwrites them.
-void PrintTimeline(const RunState& state) {
+void PrintTimeline(const RunState& state, const std::vector<std::vector<Span>>& kept) {
   const int64_t length = state.destination_length;
   if (length <= 0 || state.write_order.empty()) return;
   winsize terminal{};
   int width = ioctl(STDOUT_FILENO, TIOCGWINSZ, &terminal) == 0 && terminal.ws_col >= 20 ? terminal.ws_col : 80;
   width = std::min(width, 400);
   const int64_t columns = std::min<int64_t>(width - 7, length);
-  const auto kept = Surviving(state);
   std::printf("\nTimeline from 0 to %s: '#' kept, '-' overwritten later\n", Time(state, length).c_str());
   for (const int e : state.write_order) {
     std::string row;
@@ -305,6 +308,10 @@ void PrintTimeline(const RunState& state) {
   }
 }
 
+void PrintWarnings(const std::vector<Warning>& warnings) {
+  for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+}
+
 }  // namespace
 
 int RunCheck(RunState& state) {
@@ -313,7 +320,7 @@ int RunCheck(RunState& state) {
     state.tasks = ReadTaskFile(state.task_path, &notes);
   } catch (const RunFailure&) {
     // What the reader forgave before it refused often explains the refusal.
-    for (const Warning& w : ReaderWarnings(notes)) std::printf("line %i: %s\n", w.line, w.text.c_str());
+    PrintWarnings(ReaderWarnings(notes));
     throw;
   }
   std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
@@ -329,12 +336,13 @@ int RunCheck(RunState& state) {
     });
     if (work_file && access(".", W_OK | X_OK) != 0) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
   } catch (const RunFailure&) {
-    for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+    PrintWarnings(warnings);
     throw;
   }
 
   std::printf("Plan in write order, times in %s:\n", state.tasks.using_samples ? "samples" : "seconds");
-  PrintEntries(state, notes, warnings);
+  const auto kept = Surviving(state);
+  PrintEntries(state, notes, kept, warnings);
   const AudioFormat& f = state.format;
   std::printf("\nDestination %s\n", state.tasks.destination_name.c_str());
   std::printf("\t%u Hz, %i bits, %i channels, %s samples\n", f.rate, f.bits, f.channels,
@@ -344,11 +352,11 @@ int RunCheck(RunState& state) {
     std::printf("\tAn RF64 file: its samples pass 2 GB\n");
   }
   std::printf("\t%s\n", target.replaces ? "Replaces the existing file" : "A new file");
-  PrintTimeline(state);
+  PrintTimeline(state, kept);
 
   std::stable_sort(warnings.begin(), warnings.end(), [](const Warning& a, const Warning& b) { return a.line < b.line; });
   std::printf("\n%s\n", warnings.empty() ? "No warnings" : "Warnings:");
-  for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+  PrintWarnings(warnings);
   std::fflush(stdout);
   return warnings.empty() ? 0 : 3;
 }

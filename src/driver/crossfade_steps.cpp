@@ -38,7 +38,7 @@ std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_f
                            .curve = t.xfade_type,
                            .level_db = t.level_db,
                            .destination = DestinationAudio(state.destination),
-                           .source = source_present ? &state.sources[p.file] : nullptr,
+                           .source = source_present ? &state.sources[e] : nullptr,
                            .work = &*work};
     if (RenderCrossfade(job, state.format, state.curve) == CrossfadeResult::kRendered) return work;
     work.reset();  // removes the work file
@@ -49,11 +49,10 @@ std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_f
 
 // Lays the rendered frames over the splice. Frames at or beyond the
 // destination's length are not written: the file stays as long as its header
-// says. A crossfade that would start at the destination's first frame or
-// before it is not laid at all.
+// says.
 void PlaceCrossfade(RunState& state, int e, int width_frames, const WorkFileHold& work) {
+  if (!CrossfadeIsLaid(state.plan[e].insert_frame, width_frames)) return;
   const int64_t start = int64_t{state.plan[e].insert_frame} - width_frames / 2;
-  if (start < 1) return;
   const int64_t room = state.destination_length - start;
   const int count = static_cast<int>(room < width_frames ? room : width_frames);
   CopyFrames(DestinationAudio(state.destination), WorkFileAudio(work), state.format,

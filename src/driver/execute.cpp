@@ -42,7 +42,7 @@ void ExecuteEntries(RunState& state) {
     std::fflush(stdout);
     // The source as its name leads to it now; a crossfade without it is not
     // made, a copy without it fails.
-    SourceFile& source = state.sources[p.file];
+    SourceFile& source = state.sources[e];
     const bool present = RefreshSource(source);
     const int width = t.xfade_type != 0 ? CrossfadeWidth(state, t) : 0;
     const std::optional<WorkFileHold> work =

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "common/failure.hpp"
+#include "common/text.hpp"
 #include "driver/run_state.hpp"
 #include "task/write_order.hpp"
 #include "wav/crossfade_file.hpp"
@@ -33,41 +35,28 @@ bool ToFrame(double value, int& frame) {
 // "a.wav" and "./a.wav" compare equal even before the file exists.
 std::string CanonicalName(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  char* resolved = realpath(directory.c_str(), nullptr);
+  char* resolved = realpath(DirectoryOf(path).c_str(), nullptr);
   if (resolved == nullptr) return path;
   std::string result = std::string(resolved) + "/" + base;
   std::free(resolved);
   return result;
 }
 
-// What a name leads to: a file (device and inode, through links too), or
-// nothing yet.
+// What a name leads to: a file (through links too), or nothing yet.
 struct Identity {
   std::string name;
-  bool exists = false;
-  dev_t device = 0;
-  ino_t inode = 0;
+  std::optional<FileIdentity> file;
 };
 
-Identity IdentityOf(const std::string& name) {
-  Identity identity{.name = name};
-  struct stat info {};
-  if (stat(name.c_str(), &info) == 0) {
-    identity.exists = true;
-    identity.device = info.st_dev;
-    identity.inode = info.st_ino;
-  }
-  return identity;
-}
+Identity IdentityOf(const std::string& name) { return Identity{name, IdentityOfName(name.c_str())}; }
 
 // Whether two names lead to one file: the same existing file, or the same
 // name where neither exists yet. A name that leads to a file and one that
 // does not are two files.
 bool SameFile(const Identity& a, const Identity& b) {
-  if (a.exists != b.exists) return false;
-  if (a.exists) return a.device == b.device && a.inode == b.inode;
+  if (a.file.has_value() != b.file.has_value()) return false;
+  if (a.file) return *a.file == *b.file;
   return CanonicalName(a.name) == CanonicalName(b.name);
 }
 
@@ -102,11 +91,8 @@ void ListMismatch(std::string& listing, const RunState& state, const char* headi
                   Value (*value)(const AudioFormat&)) {
   listing += heading;
   listing += '\n';
-  for (size_t i = 0; i < state.plan.size(); ++i) {
-    char line[kMaxNameLength + 64];
-    std::snprintf(line, sizeof line, format, state.tasks.entries[i].source_name.c_str(),
-                  value(state.plan[i].source.format));
-    listing += line;
+  for (size_t i = 0; i < state.sources.size(); ++i) {
+    listing += Format(format, state.tasks.entries[i].source_name.c_str(), value(state.sources[i].info.format));
   }
 }
 
@@ -117,9 +103,9 @@ const char* Type(const AudioFormat& f) { return f.type == SampleType::kFloat ? "
 
 void CheckConsistency(const RunState& state) {
   std::string listing;
-  const AudioFormat& first = state.plan.empty() ? state.format : state.plan[0].source.format;
-  for (size_t h = 1; h < state.plan.size(); ++h) {
-    const AudioFormat& f = state.plan[h].source.format;
+  const AudioFormat& first = state.sources.empty() ? state.format : state.sources[0].info.format;
+  for (size_t h = 1; h < state.sources.size(); ++h) {
+    const AudioFormat& f = state.sources[h].info.format;
     if (f.rate != first.rate) {
       ListMismatch(listing, state, "Sample rates do not match for source tracks:", "%s\t%u Hz\n", Rate);
     }
@@ -151,7 +137,7 @@ bool InsertFrame(const RunState& state, double insert_value, int& frame) {
 void ConvertEntry(RunState& state, int e) {
   TaskEntry& t = state.tasks.entries[e];
   EntryPlan& p = state.plan[e];
-  const int length = p.source.length_frames;
+  const int length = state.sources[e].info.length_frames;
   const bool samples = state.tasks.using_samples;
   const double rate = samples ? 1.0 : static_cast<double>(state.format.rate);
 
@@ -230,10 +216,10 @@ void ResolvePlan(RunState& state) {
   const size_t keep = std::min<rlim_t>(limit / 2, kMaxEntries);
   for (const TaskEntry& entry : tasks.entries) {
     state.sources.push_back(OpenSource(entry.source_name, state.sources.size() < keep));
-    state.plan.push_back(EntryPlan{.source = state.sources.back().info, .file = state.sources.size() - 1});
   }
+  state.plan.resize(tasks.entries.size());
   CheckConsistency(state);
-  if (!state.plan.empty()) state.format = state.plan[0].source.format;
+  if (!state.sources.empty()) state.format = state.sources[0].info.format;
 
   for (size_t i = 0; i < tasks.entries.size(); ++i) ConvertEntry(state, static_cast<int>(i));
   state.write_order = ComputeWriteOrder(tasks.entries);
@@ -242,5 +228,4 @@ void ResolvePlan(RunState& state) {
   // Frame positions are 32-bit; bytes are not (past 2 GB the header is RF64).
   if (length > INT_MAX) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
-
 }

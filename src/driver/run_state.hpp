@@ -13,8 +13,6 @@
 
 // Where one entry's segment comes from and lands, in frames.
 struct EntryPlan {
-  SourceInfo source;
-  size_t file = 0;  // its source file in RunState::sources
   int read_start_frame = 0;
   int read_length = 0;  // 0 or less: nothing is copied
   int insert_frame = 0;
@@ -26,7 +24,7 @@ struct RunState {
   std::string task_path = "task.txt";
   TaskList tasks;
   std::vector<EntryPlan> plan;  // one per task entry, in task-file order
-  std::vector<SourceFile> sources;  // one per task entry, kept open for the copies
+  std::vector<SourceFile> sources;  // one per task entry, read for the plan and kept open for the copies
   std::vector<int> write_order;
   // The sources' common format; without entries there is no source to take
   // it from, and CD-quality stereo stands in.
@@ -68,3 +66,9 @@ void PlaceCrossfade(RunState& state, int e, int width_frames, const WorkFileHold
 
 // The crossfade width of an entry in frames; -1 when it cannot be rendered.
 int CrossfadeWidth(const RunState& state, const TaskEntry& entry);
+
+// Whether a rendered crossfade is laid over its splice: not when it would
+// start at the destination's first frame or before it.
+inline bool CrossfadeIsLaid(int insert_frame, int width_frames) {
+  return int64_t{insert_frame} - width_frames / 2 >= 1;
+}

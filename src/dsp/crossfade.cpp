@@ -6,9 +6,7 @@
 
 #include "dsp/codec.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "dsp/packed_avx2.hpp"
 
 namespace {
 
@@ -98,35 +96,6 @@ void MixPacked(const unsigned char* outgoing, const unsigned char* incoming, uns
 // conversion needs no bounds: samples of 24 bits times weights of at most 1
 // and a gain below 16 (levels below 24 dB) stay far inside the int range.
 // Frames from the returned one on are left to the scalar loop.
-template <int Width>
-__attribute__((target("avx2"))) __m256i LoadEight(const unsigned char* at) {
-  if constexpr (Width == 2) {
-    const __m256i values = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
-    return _mm256_slli_epi32(values, 8);  // the 24-bit scale: times 256
-  } else {
-    const __m256i unpack = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11,  //
-                                            -1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
-    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 12));
-    const __m256i raw = _mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1);
-    return _mm256_srai_epi32(_mm256_shuffle_epi8(raw, unpack), 8);
-  }
-}
-
-template <int Width>
-__attribute__((target("avx2"))) void StoreFour(unsigned char* at, __m128i values) {
-  if constexpr (Width == 2) {
-    const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(at), _mm_shuffle_epi8(values, low_halves));
-  } else {
-    const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    const __m128i packed = _mm_shuffle_epi8(values, pack);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(at), packed);
-    const int32_t last_word = _mm_cvtsi128_si32(_mm_srli_si128(packed, 8));
-    __builtin_memcpy(at + 8, &last_word, sizeof last_word);
-  }
-}
-
 template <int Width, int Channels>
 __attribute__((target("avx2"))) int MixPackedWide(const unsigned char* outgoing, const unsigned char* incoming,
                                                   unsigned char* mixed, const double* w_out, const double* w_in,
@@ -140,8 +109,9 @@ __attribute__((target("avx2"))) int MixPackedWide(const unsigned char* outgoing,
   const int bytes = n * Channels * Width;
   for (; (i + kFramesAStep) * Channels * Width + (Width == 3 ? 4 : 0) <= bytes; i += kFramesAStep) {
     const size_t at = static_cast<size_t>(i) * Channels * Width;
-    const __m256i old_values = LoadEight<Width>(outgoing + at);
-    const __m256i new_values = LoadEight<Width>(incoming + at);
+    // On the 24-bit scale: 16-bit samples times 256.
+    const __m256i old_values = _mm256_slli_epi32(LoadEightSamples<Width>(outgoing + at), Width == 2 ? 8 : 0);
+    const __m256i new_values = _mm256_slli_epi32(LoadEightSamples<Width>(incoming + at), Width == 2 ? 8 : 0);
     __m256d wo_low, wo_high, wi_low, wi_high;
     if constexpr (Channels == 1) {
       wo_low = _mm256_loadu_pd(w_out + i);
@@ -163,8 +133,8 @@ __attribute__((target("avx2"))) int MixPackedWide(const unsigned char* outgoing,
     const __m256d new_high = _mm256_cvtepi32_pd(_mm256_extracti128_si256(new_values, 1));
     const __m256d mix_low = _mm256_add_pd(_mm256_mul_pd(new_low, wi_low), _mm256_mul_pd(old_low, wo_low));
     const __m256d mix_high = _mm256_add_pd(_mm256_mul_pd(new_high, wi_high), _mm256_mul_pd(old_high, wo_high));
-    StoreFour<Width>(mixed + at, _mm256_cvttpd_epi32(_mm256_mul_pd(mix_low, scale)));
-    StoreFour<Width>(mixed + at + 4 * Width, _mm256_cvttpd_epi32(_mm256_mul_pd(mix_high, scale)));
+    StoreFourSamples<Width>(mixed + at, _mm256_cvttpd_epi32(_mm256_mul_pd(mix_low, scale)));
+    StoreFourSamples<Width>(mixed + at + 4 * Width, _mm256_cvttpd_epi32(_mm256_mul_pd(mix_high, scale)));
   }
   return i;
 }

@@ -8,6 +8,7 @@
 
 #include "common/numbers.hpp"
 #include "dsp/codec.hpp"
+#include "dsp/packed_avx2.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -147,48 +148,24 @@ bool HasShuffles() { return __builtin_cpu_supports("ssse3"); }
 
 // The 24- and 16-bit loops eight samples a step where the processor has AVX2:
 // the same conversions and products as above, on four doubles at a time.
-__attribute__((target("avx2"))) void Scale3Wide(unsigned char* bytes, size_t samples, double gain) {
-  const __m256i unpack = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11,  //
-                                          -1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
-  const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+template <int Width>
+__attribute__((target("avx2"))) void ScaleWide(unsigned char* bytes, size_t samples, double gain) {
   const __m256d factor = _mm256_set1_pd(gain);
   size_t i = 0;
-  // Each half loads 16 bytes for its 12: a step stops while 4 more lie in the block.
-  for (; (i + 8) * 3 + 4 <= samples * 3; i += 8) {
-    unsigned char* at = bytes + 3 * i;
-    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 12));
-    const __m256i raw = _mm256_inserti128_si256(_mm256_castsi128_si256(first), second, 1);
-    const __m256i values = _mm256_srai_epi32(_mm256_shuffle_epi8(raw, unpack), 8);
+  // A 24-bit load reads 4 bytes past its 24: a step stops while they lie in the block.
+  for (; (i + 8) * Width + (Width == 3 ? 4 : 0) <= samples * Width; i += 8) {
+    unsigned char* at = bytes + Width * i;
+    const __m256i values = LoadEightSamples<Width>(at);
     const __m256d low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), factor);
     const __m256d high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), factor);
-    const __m128i packed_low = _mm_shuffle_epi8(_mm256_cvttpd_epi32(low), pack);
-    const __m128i packed_high = _mm_shuffle_epi8(_mm256_cvttpd_epi32(high), pack);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(at), packed_low);
-    const int32_t low_word = _mm_cvtsi128_si32(_mm_srli_si128(packed_low, 8));
-    std::memcpy(at + 8, &low_word, sizeof low_word);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(at + 12), packed_high);
-    const int32_t high_word = _mm_cvtsi128_si32(_mm_srli_si128(packed_high, 8));
-    std::memcpy(at + 20, &high_word, sizeof high_word);
+    StoreFourSamples<Width>(at, _mm256_cvttpd_epi32(low));
+    StoreFourSamples<Width>(at + 4 * Width, _mm256_cvttpd_epi32(high));
   }
-  Scale3Shuffled(bytes + 3 * i, samples - i, gain);
-}
-
-__attribute__((target("avx2"))) void Scale2Wide(unsigned char* bytes, size_t samples, double gain) {
-  // The low two bytes of each 32-bit result: it wraps, as Store2 does.
-  const __m128i low_halves = _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
-  const __m256d factor = _mm256_set1_pd(gain);
-  size_t i = 0;
-  for (; i + 8 <= samples; i += 8) {
-    unsigned char* at = bytes + 2 * i;
-    const __m256i values = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)));
-    const __m256d low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), factor);
-    const __m256d high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), factor);
-    const __m128i packed = _mm_unpacklo_epi64(_mm_shuffle_epi8(_mm256_cvttpd_epi32(low), low_halves),
-                                              _mm_shuffle_epi8(_mm256_cvttpd_epi32(high), low_halves));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), packed);
+  if constexpr (Width == 3) {
+    Scale3Shuffled(bytes + 3 * i, samples - i, gain);
+  } else {
+    Scale<2>(bytes + 2 * i, samples - i, gain);
   }
-  Scale<2>(bytes + 2 * i, samples - i, gain);
 }
 
 bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
@@ -216,8 +193,10 @@ bool HasWideFloats() { return __builtin_cpu_supports("avx"); }
 #else
 void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { Scale<3>(bytes, samples, gain); }
 bool HasShuffles() { return false; }
-void Scale3Wide(unsigned char* bytes, size_t samples, double gain) { Scale<3>(bytes, samples, gain); }
-void Scale2Wide(unsigned char* bytes, size_t samples, double gain) { Scale<2>(bytes, samples, gain); }
+template <int Width>
+void ScaleWide(unsigned char* bytes, size_t samples, double gain) {
+  Scale<Width>(bytes, samples, gain);
+}
 bool HasAvx2() { return false; }
 void ScaleFloat(unsigned char* bytes, size_t samples, double gain);
 void ScaleFloatWide(unsigned char* bytes, size_t samples, double gain) { ScaleFloat(bytes, samples, gain); }
@@ -260,13 +239,13 @@ void Change(std::span<unsigned char> block, const AudioFormat& format, int frame
   const bool wide = shuffles && gain < kPlainGain;
   if (format.bits == 16) {
     if (wide && HasAvx2()) {
-      Scale2Wide(block.data(), samples, gain);
+      ScaleWide<2>(block.data(), samples, gain);
     } else {
       Scale<2>(block.data(), samples, gain);
     }
   } else if (format.bits == 24) {
     if (wide && HasAvx2()) {
-      Scale3Wide(block.data(), samples, gain);
+      ScaleWide<3>(block.data(), samples, gain);
     } else if (wide) {
       Scale3Shuffled(block.data(), samples, gain);
     } else {

@@ -54,13 +54,10 @@ struct Reader {
   TaskList list;
   size_t current_note = 0;  // the note of the current token
 
-  // The next token as the current token of a pass: skipped unless it turns
-  // out to be a command word.
-  const char* NextCurrent() {
-    const char* token = NextToken(tokens);
+  // Notes the token just taken, which becomes the current token.
+  const char* Noted(const char* token, TokenNote note) {
     if (notes != nullptr && token != nullptr) {
       current_note = notes->tokens.size();
-      TokenNote note;
       note.line = tokens.token_line;
       note.text = token;
       notes->tokens.push_back(std::move(note));
@@ -68,42 +65,55 @@ struct Reader {
     return token;
   }
 
-  void NoteCommand(const char* token) {
-    if (notes == nullptr || token == nullptr || current_note >= notes->tokens.size()) return;
+  // The next token as the current token of a pass: skipped unless it turns
+  // out to be a command word.
+  const char* NextCurrent() { return Noted(NextToken(tokens), TokenNote{}); }
+
+  void NoteCommand() {
+    if (notes == nullptr || current_note >= notes->tokens.size()) return;
     TokenNote& note = notes->tokens[current_note];
     if (note.role == TokenRole::kSkipped) note.role = TokenRole::kCommand;
   }
 
-  // The next token as the value of `command` (on line command_line); it
-  // becomes the current token.
+  // The next token as the value of `command` (on line command_line).
   const char* TakeValue(const char* command, int command_line) {
-    const char* token = NextToken(tokens);
-    if (notes != nullptr && token != nullptr) {
-      current_note = notes->tokens.size();
-      notes->tokens.push_back(TokenNote{.line = tokens.token_line,
-                                        .text = token,
-                                        .role = TokenRole::kValue,
-                                        .command = command,
-                                        .command_line = command_line});
-    }
-    return token;
+    TokenNote note;
+    note.role = TokenRole::kValue;
+    note.command = command;
+    note.command_line = command_line;
+    return Noted(NextToken(tokens), std::move(note));
   }
 
-  int CommandLine() const { return tokens.token_line; }
-
-  // The six commands that write into the most recent entry have no entry to
-  // write before the first "src".
-  TaskEntry& CurrentEntry(const char* word) {
+  // One of the six commands that write into the most recent entry: there is
+  // none to write before the first "src". Takes the command's value, which
+  // becomes the current token (nullptr at the end of the text).
+  struct EntryCommand {
+    TaskEntry& entry;
+    int line;
+    const char* value;
+  };
+  EntryCommand TakeEntryValue(const char* word) {
+    NoteCommand();
     if (list.entries.empty()) Fail(1, "Command %s comes before the first src command\n", word);
-    return list.entries.back();
+    const int line = tokens.token_line;
+    return {list.entries.back(), line, TakeValue(word, line)};
   }
 
-  EntryLines* Lines() { return notes == nullptr || notes->entries.empty() ? nullptr : &notes->entries.back(); }
-};
+  // Notes the line that set a field of the current entry.
+  void NoteLine(int EntryLines::*field, int line) {
+    if (notes != nullptr && !notes->entries.empty()) notes->entries.back().*field = line;
+  }
 
-void SetLine(EntryLines* lines, int EntryLines::*field, int line) {
-  if (lines != nullptr) lines->*field = line;
-}
+  // "xin", "xout" and "trim": a number.
+  const char* ReadNumber(const char* word, double TaskEntry::*field, int EntryLines::*line_field) {
+    const EntryCommand command = TakeEntryValue(word);
+    if (command.value != nullptr) {
+      command.entry.*field = Decimal(command.value);
+      NoteLine(line_field, command.line);
+    }
+    return command.value;
+  }
+};
 
 // text has room for one byte after size.
 TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
@@ -115,7 +125,7 @@ TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
 
   const char* current = r.NextCurrent();
   if (Is(current, "using_samples")) {
-    r.NoteCommand(current);
+    r.NoteCommand();
     list.using_samples = true;
     std::puts("Reading time values as samples.");
   }
@@ -125,8 +135,8 @@ TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
   // that remain, so a value spelling a later command word runs that command.
   while (current != nullptr) {
     if (Is(current, "src")) {
-      r.NoteCommand(current);
-      const int line = r.CommandLine();
+      r.NoteCommand();
+      const int line = r.tokens.token_line;
       const char* name = r.TakeValue("src", line);
       const size_t length = name == nullptr ? 0 : std::strlen(name);
       const auto number = static_cast<int>(list.entries.size()) + 1;
@@ -139,84 +149,50 @@ TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
       if (notes != nullptr) notes->entries.push_back(EntryLines{.src = line});
       current = name;
     }
-    if (Is(current, "xin")) {
-      r.NoteCommand(current);
-      TaskEntry& entry = r.CurrentEntry(current);
-      const int line = r.CommandLine();
-      current = r.TakeValue("xin", line);
-      if (current != nullptr) {
-        entry.xin = Decimal(current);
-        SetLine(r.Lines(), &EntryLines::xin, line);
-      }
-    }
-    if (Is(current, "xout")) {
-      r.NoteCommand(current);
-      TaskEntry& entry = r.CurrentEntry(current);
-      const int line = r.CommandLine();
-      current = r.TakeValue("xout", line);
-      if (current != nullptr) {
-        entry.xout = Decimal(current);
-        SetLine(r.Lines(), &EntryLines::xout, line);
-      }
-    }
+    if (Is(current, "xin")) current = r.ReadNumber("xin", &TaskEntry::xin, &EntryLines::xin);
+    if (Is(current, "xout")) current = r.ReadNumber("xout", &TaskEntry::xout, &EntryLines::xout);
     if (Is(current, "ins")) {
-      r.NoteCommand(current);
-      TaskEntry& entry = r.CurrentEntry(current);
-      const int line = r.CommandLine();
-      current = r.TakeValue("ins", line);
+      const Reader::EntryCommand command = r.TakeEntryValue("ins");
+      current = command.value;
       if (current != nullptr) {
         // "app" appends and leaves the insert value as it was.
-        entry.appended = Is(current, "app");
-        if (!entry.appended) entry.insert_value = Decimal(current);
-        SetLine(r.Lines(), &EntryLines::ins, line);
+        command.entry.appended = Is(current, "app");
+        if (!command.entry.appended) command.entry.insert_value = Decimal(current);
+        r.NoteLine(&EntryLines::ins, command.line);
       }
     }
-    if (Is(current, "trim")) {
-      r.NoteCommand(current);
-      TaskEntry& entry = r.CurrentEntry(current);
-      const int line = r.CommandLine();
-      current = r.TakeValue("trim", line);
-      if (current != nullptr) {
-        entry.trim = Decimal(current);
-        SetLine(r.Lines(), &EntryLines::trim, line);
-      }
-    }
+    if (Is(current, "trim")) current = r.ReadNumber("trim", &TaskEntry::trim, &EntryLines::trim);
     if (Is(current, "lvl")) {
-      r.NoteCommand(current);
-      TaskEntry& entry = r.CurrentEntry(current);
-      const int line = r.CommandLine();
-      current = r.TakeValue("lvl", line);
+      const Reader::EntryCommand command = r.TakeEntryValue("lvl");
+      current = command.value;
       if (current != nullptr) {
         // Levels of 24 dB or more (and NaN) are ignored without a word.
         const float level = RoundToSingle(Decimal(current));
         if (level < 24.0F) {
-          entry.level_db = level;
-          SetLine(r.Lines(), &EntryLines::lvl, line);
+          command.entry.level_db = level;
+          r.NoteLine(&EntryLines::lvl, command.line);
         }
       }
     }
     if (Is(current, "xf")) {
-      r.NoteCommand(current);
-      TaskEntry& entry = r.CurrentEntry(current);
-      const int line = r.CommandLine();
       // The width is never compared with a command word; the type is.
-      const char* width = r.TakeValue("xf", line);
+      const Reader::EntryCommand command = r.TakeEntryValue("xf");
       current = nullptr;
-      if (width != nullptr) {
-        entry.xfade_width_ms = RoundToSingle(Decimal(width));
-        SetLine(r.Lines(), &EntryLines::xf, line);
-        current = r.TakeValue("xf type", line);
+      if (command.value != nullptr) {
+        command.entry.xfade_width_ms = RoundToSingle(Decimal(command.value));
+        r.NoteLine(&EntryLines::xf, command.line);
+        current = r.TakeValue("xf type", command.line);
       }
       if (current != nullptr) {
         const long type = std::strtol(current, nullptr, 10);
         const bool valid = type >= 0 && type <= 4;
-        entry.xfade_type = valid ? static_cast<int>(type) : 0;
+        command.entry.xfade_type = valid ? static_cast<int>(type) : 0;
         if (!valid) std::puts("Crossfade-type (parameter 2) is invalid");
       }
     }
     if (Is(current, "dest")) {
-      r.NoteCommand(current);
-      const char* name = r.TakeValue("dest", r.CommandLine());
+      r.NoteCommand();
+      const char* name = r.TakeValue("dest", r.tokens.token_line);
       const size_t length = name == nullptr ? 0 : std::strlen(name);
       if (length < 4) Fail(1, "%s\n", "Your destination name appears to be too short or missing");
       if (length > kMaxNameLength) {

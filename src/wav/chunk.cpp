@@ -109,8 +109,6 @@ std::optional<AudioExtent> AudioOf(const FileHandle& file, const Found& data) {
 
 }  // namespace
 
-int64_t FindChunk(const FileHandle& file, std::string_view tag) { return Locate(file, tag).offset; }
-
 std::optional<AudioExtent> FindAudio(const FileHandle& file) { return AudioOf(file, Locate(file, "data")); }
 
 WavLayout FindLayout(const FileHandle& file, int64_t file_size) {

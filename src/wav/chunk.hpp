@@ -4,19 +4,17 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 
 #include "wav/file.hpp"
 
 // The last offset the fallback probe looks at.
 inline constexpr int64_t kLastProbeOffset = 131072;
 
-// Offset of a chunk's tag, or -1. A file with a RIFF, RF64 or BW64 header is
+// Chunks are found by their tags. A file with a RIFF, RF64 or BW64 header is
 // walked chunk by chunk from offset 12, following the size fields; a file
 // without one, or a walk that leaves the file without a match, is probed at
 // the even offsets 2 to 131,072 for the tag's bytes. The format chunk is
 // looked for by its three letters "fmt".
-int64_t FindChunk(const FileHandle& file, std::string_view tag);
 
 // Where a file's samples lie: bytes [start, end).
 struct AudioExtent {

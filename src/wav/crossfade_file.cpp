@@ -23,13 +23,11 @@ constexpr int kRunFrames = 16 * 1024;
 
 [[noreturn]] void FailWorkFileWrite() { Fail(2, "Cannot write wave file %s!\n", kWorkFileName); }
 
-// Whether the name still leads to the open file (whose identity and size
-// `held` receives): another run may have removed it, and maybe made a new
-// one, while this one waited.
+// Whether the name still leads to the open file (whose status `held`
+// receives): another run may have removed it, and maybe made a new one,
+// while this one waited.
 bool NameLeadsTo(const FileHandle& file, struct stat& held) {
-  struct stat named {};
-  return stat(kWorkFileName, &named) == 0 && fstat(file.fd, &held) == 0 && named.st_dev == held.st_dev &&
-         named.st_ino == held.st_ino;
+  return fstat(file.fd, &held) == 0 && IdentityOfName(kWorkFileName) == IdentityOf(held);
 }
 
 }  // namespace
@@ -64,7 +62,7 @@ WorkFileHold HoldWorkFile(const AudioFormat& format, int frames) {
     hold.file = std::move(file);
     break;
   }
-  RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, held.st_dev, held.st_ino);
+  RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
   // A file left by a killed run is emptied; a new one is empty already.
   const auto header = HeaderBytes(format, frames);
   if ((held.st_size != 0 && ftruncate(hold.file.fd, 0) != 0) || !WriteAt(hold.file, 0, header)) FailWorkFileWrite();
@@ -76,32 +74,38 @@ OpenAudio WorkFileAudio(const WorkFileHold& work) {
   return OpenAudio{.file = &work.file, .audio = work.audio, .name = kWorkFileName};
 }
 
+WindowFit FitWindow(const AudioExtent& audio, int64_t first_frame, int64_t frame_bytes) {
+  const int64_t at = audio.start + frame_bytes * first_frame;
+  if (at < audio.start) return WindowFit{.missing_before = -first_frame};
+  if (at > audio.end) return WindowFit{.past_end = (at - audio.end + frame_bytes - 1) / frame_bytes};
+  return {};
+}
+
 CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept) {
-  const double gain = std::pow(10.0, job.level_db / 20.0);
   const FileHandle& destination = *job.destination.file;
-  const AudioExtent* destination_audio = &job.destination.audio;
+  const AudioExtent& destination_audio = job.destination.audio;
   if (job.source == nullptr) return CrossfadeResult::kSource;
   if (!job.source->audio) {
     std::puts("Data block not found error");
     return CrossfadeResult::kSource;
   }
   const FileHandle& source = job.source->file;
-  const AudioExtent* source_audio = &*job.source->audio;
+  const AudioExtent& source_audio = *job.source->audio;
 
   const int64_t frame_bytes = FrameBytes(format);
   const int half_width = job.width_frames / 2;
-  // A window may start anywhere from the first frame of the samples to just
-  // after their last.
-  int64_t destination_at = destination_audio->start + frame_bytes * (int64_t{job.insert_frame} - half_width);
-  if (destination_at > destination_audio->end || destination_at < destination_audio->start) {
+  const int64_t destination_first = int64_t{job.insert_frame} - half_width;
+  const int64_t source_first = int64_t{job.read_start_frame} - half_width;
+  if (!FitWindow(destination_audio, destination_first, frame_bytes).Fits()) {
     std::puts("Invalid crossfade for destination file");
     return CrossfadeResult::kDestination;
   }
-  int64_t source_at = source_audio->start + frame_bytes * (int64_t{job.read_start_frame} - half_width);
-  if (source_at > source_audio->end || source_at < source_audio->start) {
+  if (!FitWindow(source_audio, source_first, frame_bytes).Fits()) {
     std::puts("Invalid crossfade for source file");
     return CrossfadeResult::kSource;
   }
+  int64_t destination_at = destination_audio.start + frame_bytes * destination_first;
+  int64_t source_at = source_audio.start + frame_bytes * source_first;
   if (format.channels < 1 || format.channels > kMaxChannels ||
       (format.bits != 16 && format.bits != 24 && format.bits != 32)) {
     return CrossfadeResult::kFormat;
@@ -118,15 +122,15 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   const auto mixed_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
   MixSpan span{.curve = job.curve,
                .width_frames = job.width_frames,
-               .gain = job.level_db != 0.0 ? gain : 1.0,
+               .gain = job.level_db != 0.0 ? std::pow(10.0, job.level_db / 20.0) : 1.0,
                .kept = CurveFor(kept, job.curve, job.width_frames)};
 
   int64_t work_at = kHeaderSize;
   for (int done = 0; done < job.width_frames;) {
     const int run = job.width_frames - done < run_frames ? job.width_frames - done : run_frames;
     const auto bytes = static_cast<size_t>(run * frame_bytes);
-    ReadAudio(destination, *destination_audio, destination_at, std::span(old_bytes.get(), bytes));
-    ReadAudio(source, *source_audio, source_at, std::span(new_bytes.get(), bytes));
+    ReadAudio(destination, destination_audio, destination_at, std::span(old_bytes.get(), bytes));
+    ReadAudio(source, source_audio, source_at, std::span(new_bytes.get(), bytes));
     span.first = done;
     span.frames = run;
     MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes.get(), bytes),

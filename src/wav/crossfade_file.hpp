@@ -46,6 +46,17 @@ struct CrossfadeJob {
   const WorkFileHold* work = nullptr;
 };
 
+// How a crossfade's window of frames from `first_frame` falls in a file's
+// samples: the frames it lacks before their start, and how many frames past
+// their end it would start (both 0 when it may be read). A window may start
+// anywhere from the samples' first frame to just after their last.
+struct WindowFit {
+  int64_t missing_before = 0;
+  int64_t past_end = 0;
+  bool Fits() const { return missing_before == 0 && past_end == 0; }
+};
+WindowFit FitWindow(const AudioExtent& audio, int64_t first_frame, int64_t frame_bytes);
+
 // Why a crossfade could not be rendered; the messages are printed here.
 enum class CrossfadeResult {
   kRendered = 0,     // or width_frames <= 0: nothing to render

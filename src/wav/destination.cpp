@@ -22,12 +22,10 @@
 
 namespace {
 
-// Data moves in runs of many 1024-frame blocks: one system call per run
-// instead of a seek, a read and a write per block. The level arithmetic works
-// sample by sample, so the grouping does not change a byte of the result.
-// Plain copies go through the buffer too: an in-kernel copy between positions
-// that differ within a page writes every page in two pieces, and measured
-// slower than reading and writing here.
+// What goes through the buffer (copies with a level, silence) moves in runs
+// of many 1024-frame blocks: one system call per run instead of a seek, a
+// read and a write per block. The level arithmetic works sample by sample,
+// so the grouping does not change a byte of the result.
 constexpr int64_t kRunBytes = 384 * 1024;
 
 AudioExtent AudioOrFail(const FileHandle& file) {
@@ -38,12 +36,6 @@ AudioExtent AudioOrFail(const FileHandle& file) {
 
 [[noreturn]] void FailWrite(const char* name) { Fail(2, "Cannot write wave file %s!\n", name); }
 [[noreturn]] void FailCreate(const std::string& name) { Fail(2, "Cannot create wave file %s!\n", name.c_str()); }
-
-std::string Directory(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // The path with every symbolic link of its last component followed, so that
 // a destination that is a link is written through; a link that leads nowhere
@@ -57,7 +49,7 @@ std::string FollowLinks(const std::string& name) {
     const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
     if (length < 0) return path;
     const std::string next(target, static_cast<size_t>(length));
-    path = next.front() == '/' ? next : Directory(path) + "/" + next;
+    path = next.front() == '/' ? next : DirectoryOf(path) + "/" + next;
   }
   return path;
 }
@@ -98,12 +90,13 @@ DestinationFile::~DestinationFile() {
 
 DestinationTarget FindDestinationTarget(const std::string& name, bool check_folder) {
   DestinationTarget target{.path = FollowLinks(name)};
-  struct stat existing {};
-  target.replaces = stat(target.path.c_str(), &existing) == 0;
+  target.replaces = stat(target.path.c_str(), &target.replaced) == 0;
   // Only a regular file we may write is replaced: not a directory, a device
   // or a FIFO, and not a file its owner made read-only.
-  if (target.replaces && (!S_ISREG(existing.st_mode) || access(target.path.c_str(), W_OK) != 0)) FailCreate(name);
-  if (check_folder && access(Directory(target.path).c_str(), W_OK | X_OK) != 0) FailCreate(name);
+  if (target.replaces && (!S_ISREG(target.replaced.st_mode) || access(target.path.c_str(), W_OK) != 0)) {
+    FailCreate(name);
+  }
+  if (check_folder && access(DirectoryOf(target.path).c_str(), W_OK | X_OK) != 0) FailCreate(name);
   return target;
 }
 
@@ -112,21 +105,22 @@ DestinationFile CreateDestination(const std::string& name, const AudioFormat& fo
   destination.name = name;
   const DestinationTarget target = FindDestinationTarget(name, false);
   destination.path = target.path;
-  struct stat existing {};
-  const bool exists = target.replaces && stat(destination.path.c_str(), &existing) == 0;
 
   const size_t slash = destination.path.rfind('/');
   const std::string base = slash == std::string::npos ? destination.path : destination.path.substr(slash + 1);
-  std::string temporary = Directory(destination.path) + "/." + base + ".wavsplice-XXXXXX";
+  std::string temporary = DirectoryOf(destination.path) + "/." + base + ".wavsplice-XXXXXX";
   destination.file = FileHandle(mkostemp(temporary.data(), O_CLOEXEC));
   if (!destination.file.IsOpen()) FailCreate(name);
   destination.temporary_path = temporary;
-  RemoveWhenStopped(StopSlot::kDestination, temporary.c_str(), destination.file);
+  struct stat created {};
+  if (fstat(destination.file.fd, &created) != 0) FailCreate(name);
+  RemoveWhenStopped(StopSlot::kDestination, temporary.c_str(), IdentityOf(created));
 
   // The finished file looks as if written in place: the replaced file's
   // permission bits and, where we may set them, its owner and group.
-  fchmod(destination.file.fd, exists ? existing.st_mode & 07777 : NewFileMode());
-  if (exists && fchown(destination.file.fd, existing.st_uid, existing.st_gid) != 0) {
+  const struct stat& replaced = target.replaced;
+  fchmod(destination.file.fd, target.replaces ? replaced.st_mode & 07777 : NewFileMode());
+  if (target.replaces && fchown(destination.file.fd, replaced.st_uid, replaced.st_gid) != 0) {
     // Only the superuser may give a file away; the file stays ours.
   }
 
@@ -264,7 +258,7 @@ void CopyFrames(const OpenAudio& destination, const OpenAudio& source, const Aud
     const auto span = std::span(scratch.buffer.get(), static_cast<size_t>(bytes));
     // The plan keeps every run within its source's audio, so a short read
     // means the source was cut since the plan measured it: the missing frames
-    // become silence, and the run fails once the run is written.
+    // become silence, and the copy fails once all of it is written.
     const size_t got = ReadAudio(*source.file, source.audio, source_at, span);
     source_short = source_short || got < span.size();
     if (copy.level_db != 0.0) ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db);

@@ -33,6 +33,7 @@ struct DestinationFile {
 struct DestinationTarget {
   std::string path;
   bool replaces = false;
+  struct stat replaced {};  // the status of the file it replaces
 };
 DestinationTarget FindDestinationTarget(const std::string& name, bool check_folder);
 

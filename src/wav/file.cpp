@@ -33,8 +33,20 @@ FileHandle CreateEmpty(const char* path) {
   return FileHandle(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
-FileHandle OpenForAppend(const char* path) {
-  return FileHandle(open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+FileIdentity IdentityOf(const struct stat& status) {
+  return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+}
+
+std::optional<FileIdentity> IdentityOfName(const char* path) {
+  struct stat status {};
+  if (stat(path, &status) != 0) return std::nullopt;
+  return IdentityOf(status);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 int64_t FileSize(const FileHandle& file) {
@@ -65,17 +77,6 @@ bool WriteAt(const FileHandle& file, int64_t offset, std::span<const unsigned ch
     done += static_cast<size_t>(put);
   }
   return offset >= 0;
-}
-
-bool WriteAll(const FileHandle& file, std::span<const unsigned char> bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t put = write(file.fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    done += static_cast<size_t>(put);
-  }
-  return true;
 }
 
 bool ExtendTo(const FileHandle& file, int64_t size) {

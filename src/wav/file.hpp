@@ -1,10 +1,12 @@
 #pragma once
 
-#include <cstdint>
-#include <span>
-#include <utility>
-
 #include <sys/stat.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
 
 // An open file, closed when its owner goes: every path out of an operation,
 // a failure's unwinding included, closes what it opened.
@@ -32,8 +34,18 @@ FileHandle OpenRegular(const char* path, bool writable, struct stat* info = null
 // Creates the file, or empties an existing one, for writing.
 FileHandle CreateEmpty(const char* path);
 
-// Opens the file for appending, creating it when it is missing.
-FileHandle OpenForAppend(const char* path);
+// Which file a name or a handle leads to.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity IdentityOf(const struct stat& status);
+// Nothing when the name leads to no file (links are followed).
+std::optional<FileIdentity> IdentityOfName(const char* path);
+
+// The folder a path names a file in: "." for a bare name.
+std::string DirectoryOf(const std::string& path);
 
 // Size in bytes, or -1.
 int64_t FileSize(const FileHandle& file);
@@ -44,9 +56,6 @@ size_t ReadAt(const FileHandle& file, int64_t offset, std::span<unsigned char> b
 
 // Writes all bytes at an absolute offset; false on any failure.
 bool WriteAt(const FileHandle& file, int64_t offset, std::span<const unsigned char> bytes);
-
-// Writes all bytes at the file's position (its end, when it appends).
-bool WriteAll(const FileHandle& file, std::span<const unsigned char> bytes);
 
 // Grows the file to `size` bytes when it is shorter; the new bytes read as
 // zeros without being written. False on failure.

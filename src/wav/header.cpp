@@ -82,5 +82,5 @@ void WriteHeader(const char* path, const AudioFormat& format, int64_t frames) {
   FileHandle file = CreateEmpty(path);
   if (!file.IsOpen()) Fail(2, "Cannot create wave file %s!\n", path);
   const auto header = HeaderBytes(format, frames);
-  if (!WriteAll(file, header) || !CloseWritten(file)) Fail(2, "Cannot write wave file %s!\n", path);
+  if (!WriteAt(file, 0, header) || !CloseWritten(file)) Fail(2, "Cannot write wave file %s!\n", path);
 }

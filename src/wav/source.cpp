@@ -69,11 +69,10 @@ SourceFile OpenSource(const std::string& name, bool keep_open) {
   source.length_frames = static_cast<int>(frames > INT_MAX ? INT_MAX : frames);
   source.audio = *audio;
 
-  SourceFile kept{.name = name, .file = FileHandle(), .info = source, .audio = audio, .device = 0, .inode = 0};
+  SourceFile kept{.name = name, .file = FileHandle(), .info = source, .audio = audio, .identity = {}};
   if (keep_open) {
     kept.file = std::move(file);
-    kept.device = identity.st_dev;
-    kept.inode = identity.st_ino;
+    kept.identity = IdentityOf(identity);
   }
   return kept;
 }
@@ -83,12 +82,11 @@ SourceInfo ReadSourceFormat(const char* path) { return OpenSource(path, false).i
 bool RefreshSource(SourceFile& source) {
   struct stat named {};
   if (stat(source.name.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return false;
-  if (source.file.IsOpen() && named.st_dev == source.device && named.st_ino == source.inode) return true;
+  if (source.file.IsOpen() && IdentityOf(named) == source.identity) return true;
   struct stat opened {};
   source.file = OpenRegular(source.name.c_str(), false, &opened);
   if (!source.file.IsOpen()) return false;
-  source.device = opened.st_dev;
-  source.inode = opened.st_ino;
+  source.identity = IdentityOf(opened);
   source.audio = FindAudio(source.file);
   return true;
 }

@@ -28,8 +28,7 @@ struct SourceFile {
   FileHandle file;
   SourceInfo info;
   std::optional<AudioExtent> audio;  // of the open file; nothing without a data chunk
-  uint64_t device = 0;
-  uint64_t inode = 0;
+  FileIdentity identity;             // of the open file
 };
 
 // ReadSourceFormat, keeping the file open when keep_open says so.

@@ -54,19 +54,13 @@ void InstallStopHandlers() {
   }
 }
 
-void RemoveWhenStopped(StopSlot which, const char* path, const FileHandle& file) {
-  struct stat info {};
-  if (fstat(file.fd, &info) != 0) return KeepWhenStopped(which);
-  RemoveWhenStopped(which, path, info.st_dev, info.st_ino);
-}
-
-void RemoveWhenStopped(StopSlot which, const char* path, uint64_t device, uint64_t inode) {
+void RemoveWhenStopped(StopSlot which, const char* path, const FileIdentity& identity) {
   Slot& slot = SlotOf(which);
   slot.armed = 0;
   if (std::strlen(path) >= sizeof slot.path) return;
   std::strcpy(slot.path, path);
-  slot.device = static_cast<dev_t>(device);
-  slot.inode = static_cast<ino_t>(inode);
+  slot.device = static_cast<dev_t>(identity.device);
+  slot.inode = static_cast<ino_t>(identity.inode);
   // The handler must not see the slot armed before its fields are complete.
   std::atomic_signal_fence(std::memory_order_seq_cst);
   slot.armed = 1;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <cstdint>
-
 #include "wav/file.hpp"
 
 // A run stopped by a signal (SIGINT, SIGTERM, SIGHUP, and SIGPIPE or SIGXFSZ,
@@ -13,11 +11,8 @@ void InstallStopHandlers();
 enum class StopSlot { kDestination, kWorkFile };
 
 // From now on a stop removes the file at path, as long as that name still
-// leads to the open file.
-void RemoveWhenStopped(StopSlot slot, const char* path, const FileHandle& file);
-
-// The same for a file whose identity the caller has at hand.
-void RemoveWhenStopped(StopSlot slot, const char* path, uint64_t device, uint64_t inode);
+// leads to the file of that identity.
+void RemoveWhenStopped(StopSlot slot, const char* path, const FileIdentity& identity);
 
 // From now on a stop leaves the slot's file alone.
 void KeepWhenStopped(StopSlot slot);

@@ -1,20 +1,11 @@
 // wavsplice --check: the plan and the likely mistakes, with nothing written.
-#include <map>
 #include <regex>
 
 #include "e2e/e2e.hpp"
 
 namespace {
 
-class Check : public EndToEnd {
- protected:
-  // Every file in the folder with its bytes.
-  std::map<std::string, Bytes> Snapshot() {
-    std::map<std::string, Bytes> files;
-    for (const std::string& name : Files()) files[name] = ReadFile(dir / name);
-    return files;
-  }
-};
+using Check = EndToEnd;
 
 // One pitfall a task file: the warning, the line it names, and the status.
 TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
@@ -63,7 +54,7 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
   for (const Case& c : cases) {
     Task(c.task);
     WriteFile(dir / "out.wav", Bytes(100, 0x5A));  // an existing destination stays as it is too
-    const auto before = Snapshot();
+    const auto before = Snapshot(dir.path);
     const auto r = Run({"--check"});
     EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.output;
     const std::string warning = "line " + std::to_string(c.line) + ": ";
@@ -72,7 +63,7 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
     if (at != std::string::npos) {
       EXPECT_NE(r.output.find(c.warning, at), std::string::npos) << c.what << "\n" << r.output;
     }
-    EXPECT_EQ(Snapshot(), before) << c.what;
+    EXPECT_EQ(Snapshot(dir.path), before) << c.what;
   }
   // Warnings found before a refusal come before its message.
   Task("src\ta.wav\r\ndest\tout.wav\n");
@@ -116,14 +107,11 @@ TEST_F(Check, ThePlanIsWhatTheRunBuilds) {
                                             std::string("TONE=") + WAVSPLICE_TONE_BINARY, "bash",
                                             WAVSPLICE_SOURCE_DIR "/examples/run-example.sh", name, work.string()});
     ASSERT_EQ(made.status, 0) << made.output << made.errors;
-    std::map<std::string, Bytes> before;
-    for (const std::string& file : FilesIn(work)) before[file] = ReadFile(work / file);
+    const auto before = Snapshot(work);
     const auto check = RunWavsplice(work, {"--check"});
     // The levels example raises a quiet recording by 6 dB: that warns.
     EXPECT_TRUE(check.status == 0 || check.status == 3) << name << "\n" << check.output;
-    std::map<std::string, Bytes> after;
-    for (const std::string& file : FilesIn(work)) after[file] = ReadFile(work / file);
-    EXPECT_EQ(after, before) << name;
+    EXPECT_EQ(Snapshot(work), before) << name;
     const auto run = RunWavsplice(work);
     ASSERT_EQ(run.status, 0) << run.output;
     const auto plan = entries(check.output, planned, {1, 3, 2, 4, 5});

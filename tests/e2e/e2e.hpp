@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +38,16 @@ class EndToEnd : public testing::Test {
   }
   std::vector<std::string> Files() { return FilesIn(dir.path); }
 };
+
+// Every file in a folder with its bytes (a folder in it maps to nothing), to
+// show that a run left them as they were.
+inline std::map<std::string, Bytes> Snapshot(const std::filesystem::path& folder) {
+  std::map<std::string, Bytes> files;
+  for (const std::string& name : FilesIn(folder)) {
+    files[name] = std::filesystem::is_regular_file(folder / name) ? ReadFile(folder / name) : Bytes{};
+  }
+  return files;
+}
 
 // Frames [from, from + count) of interleaved samples.
 inline std::vector<int32_t> Frames(const std::vector<int32_t>& samples, int channels, int from, int count) {

@@ -9,11 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
-#include <map>
-#include <thread>
-
 #include "e2e/e2e.hpp"
 
 namespace {
@@ -26,27 +21,7 @@ class NothingLost : public EndToEnd {
     Source("c24.wav", 44100, 24, 2, Ramp(20000, 2, 24));
     Source("m48.wav", 48000, 16, 1, Ramp(20000, 1, 16));
   }
-  // Every file in the folder with its bytes (a folder's name maps to nothing).
-  std::map<std::string, Bytes> Snapshot() {
-    std::map<std::string, Bytes> files;
-    for (const std::string& name : Files()) {
-      files[name] = std::filesystem::is_regular_file(dir / name) ? ReadFile(dir / name) : Bytes{};
-    }
-    return files;
-  }
 };
-
-// Waits until the process stands in the system call `number` (false after
-// some seconds): a run waiting for the work file, for instance.
-bool WaitUntilIn(int pid, long number) {
-  for (int i = 0; i < 2000; ++i) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long current = -1;
-    if (in >> current && current == number) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
 
 // Another process holding the work file, as a run does while it crossfades.
 struct WorkFileHolder {
@@ -102,7 +77,7 @@ TEST_F(NothingLost, SourcesAreUnchangedByEveryKindOfRun) {
     // Every run meets a destination that exists already, with other content.
     WriteFile(dir / "out.wav", Bytes(123456, 0xAB));
     Task(c.task);
-    auto before = Snapshot();
+    auto before = Snapshot(dir.path);
     const auto r = Run({}, RunOptions{.file_size_limit = c.file_size_limit});
     EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.output;
     if (c.status != 0) {
@@ -111,7 +86,7 @@ TEST_F(NothingLost, SourcesAreUnchangedByEveryKindOfRun) {
       before["out.wav"] = ReadFile(dir / "out.wav");  // the one file a run that succeeds changes
     }
     // No temporary file and no work file is left either.
-    EXPECT_EQ(Snapshot(), before) << c.what;
+    EXPECT_EQ(Snapshot(dir.path), before) << c.what;
   }
 }
 
@@ -119,12 +94,12 @@ TEST_F(NothingLost, AWorkFileThatCannotBeCreatedLeavesTheOldDestination) {
   std::filesystem::create_directory(dir / "xfade_temp.wav");
   WriteFile(dir / "out.wav", Bytes(5000, 0xCD));
   Task("src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t30\t1\ndest\tout.wav\n");
-  const auto before = Snapshot();
+  const auto before = Snapshot(dir.path);
   const auto r = Run();
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.output.substr(r.output.rfind("\tDone")), "\tDone\n\nTask 2\tInsert point 0.680 sec\n\tFile b.wav\n"
             "\tRead start 0.100 sec\n\tRead length 0.354 sec\n\tLevel 0.000 dB\nCannot create wave file xfade_temp.wav!\n");
-  EXPECT_EQ(Snapshot(), before);
+  EXPECT_EQ(Snapshot(dir.path), before);
 }
 
 TEST_F(NothingLost, TheTaskFileIsNeverTheDestination) {
@@ -134,11 +109,11 @@ TEST_F(NothingLost, TheTaskFileIsNeverTheDestination) {
   for (const std::string destination : {"task.txt", "./task.txt", "link.txt", "hard.txt"}) {
     const std::string text = "src\ta.wav\ndest\t" + destination + "\n";
     Task(text);
-    const auto before = Snapshot();
+    const auto before = Snapshot(dir.path);
     const auto r = Run();
     EXPECT_EQ(r.status, 1) << destination;
     EXPECT_EQ(r.output, CountLine(1) + "Destination " + destination + " is also the task file\n");
-    EXPECT_EQ(Snapshot(), before) << destination;
+    EXPECT_EQ(Snapshot(dir.path), before) << destination;
   }
   // Named as a source too: that refusal comes first.
   Task("src\ttask.txt\ndest\ttask.txt\n");
@@ -210,38 +185,24 @@ TEST_F(NothingLost, RunsSideBySideBuildWhatEachBuildsAlone) {
   }
 }
 
-// A run that needs the work file while another process holds it waits; when
-// the holder is killed, the hold ends with it and the run goes on.
-TEST_F(NothingLost, AWorkFileHeldByAKilledProcessBlocksNoOne) {
-  Task("src\ta.wav\nxout\t0.2\nsrc\tb.wav\nxin\t0.1\nxf\t30\t2\ndest\tout.wav\n");
-  const auto r = Run();
-  ASSERT_EQ(r.status, 0);
-  const Bytes alone = ReadFile(dir / "out.wav");
-  std::filesystem::remove(dir / "out.wav");
-
-  WorkFileHolder holder(dir.path);
-  StartedCommand command = StartCommand(dir.path, WavspliceCommand());
-  EXPECT_TRUE(WaitUntilIn(command.pid, SYS_flock)) << "the run did not wait for the work file";
-  holder.Kill();
-  const auto waited = FinishCommand(command);
-  EXPECT_EQ(waited.status, 0) << waited.output;
-  EXPECT_EQ(waited.output, r.output);
-  EXPECT_EQ(ReadFile(dir / "out.wav"), alone);
-  EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav"));
-}
-
-// Stopped part way through: the old destination as it was, no temporary
-// file, and the log holding every entry that completed.
-TEST_F(NothingLost, ARunStoppedPartWayLeavesTheOldDestination) {
+// A run that needs the work file while another process holds it waits for
+// it. Stopped while it waits (part way through its job), it leaves the old
+// destination as it was, no temporary file, and a log holding every entry
+// that completed. When the holder is killed, the hold ends with it and a
+// waiting run goes on to build what it builds alone.
+TEST_F(NothingLost, WaitingForTheWorkFileStoppedOrReleased) {
   std::string task = "using_samples\n";
   for (int i = 0; i < 20; ++i) task += "src\ta.wav\nxout\t20000\n";
   Task(task + "src\tb.wav\nxin\t1000\nxf\t30\t1\ndest\tout.wav\n");
+  const auto alone = Run();
+  ASSERT_EQ(alone.status, 0) << alone.output;
+  const Bytes built = ReadFile(dir / "out.wav");
   WriteFile(dir / "out.wav", Bytes(4444, 0x44));
   WorkFileHolder holder(dir.path);  // the last entry waits for it
-  const auto before = Snapshot();
+  const auto before = Snapshot(dir.path);
   for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
     StartedCommand command = StartCommand(dir.path, WavspliceCommand());
-    ASSERT_TRUE(WaitUntilIn(command.pid, SYS_flock));
+    ASSERT_TRUE(WaitUntilInSystemCall(command, SYS_flock)) << "the run did not wait for the work file";
     kill(command.pid, signal_number);
     const auto r = FinishCommand(command);
     EXPECT_EQ(r.status, 128 + signal_number);
@@ -250,8 +211,17 @@ TEST_F(NothingLost, ARunStoppedPartWayLeavesTheOldDestination) {
     log += "Task 21\tInsert point 400000 samples\n\tFile b.wav\n\tRead start 1000 samples\n"
            "\tRead length 19000 samples\n\tLevel 0.000 dB\n";
     EXPECT_EQ(r.output, log);
-    EXPECT_EQ(Snapshot(), before) << "signal " << signal_number;
+    EXPECT_EQ(Snapshot(dir.path), before) << "signal " << signal_number;
   }
+
+  StartedCommand command = StartCommand(dir.path, WavspliceCommand());
+  ASSERT_TRUE(WaitUntilInSystemCall(command, SYS_flock));
+  holder.Kill();
+  const auto waited = FinishCommand(command);
+  EXPECT_EQ(waited.status, 0) << waited.output;
+  EXPECT_EQ(waited.output, alone.output);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), built);
+  EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav"));
 }
 
 }  // namespace

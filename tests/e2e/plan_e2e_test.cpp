@@ -63,6 +63,19 @@ TEST_F(Plan, MismatchListingsForEveryDifferingEntry) {
                           "Number of channels do not match for source tracks:\na44.wav\t2 channels\nodd.wav\t1 channels\n"
                           "Number of bits do not match for source tracks:\na44.wav\t16\nodd.wav\t24\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+
+  // Integers and floats: the sample types are listed before the widths.
+  Source("int.wav", 48000, 32, 2, Ramp(10, 2, 32));
+  WriteFile(dir / "float.wav", CanonicalFloatWav(48000, 2, std::vector<float>(20, 0.5F)));
+  Source("short.wav", 48000, 16, 2, Ramp(10, 2, 16));
+  Task("src\tint.wav\nsrc\tfloat.wav\nsrc\tshort.wav\ndest\tout.wav\n");
+  r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(3) +
+                          "Sample types do not match for source tracks:\nint.wav\tinteger\nfloat.wav\tfloat\n"
+                          "short.wav\tinteger\n"
+                          "Number of bits do not match for source tracks:\nint.wav\t32\nfloat.wav\t32\nshort.wav\t16\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
 }
 
 TEST_F(Plan, SourceErrorsEndTheRunWithStatus2) {

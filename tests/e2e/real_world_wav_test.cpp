@@ -12,23 +12,12 @@ struct Maker {
   std::vector<std::string> command;  // "IN" and "OUT" stand for the files
 };
 
-class RealWorldFiles : public EndToEnd {
- protected:
-  void Make(const Maker& m) {
-    std::vector<std::string> argv;
-    for (const std::string& a : m.command) argv.push_back(a == "IN" ? Base(m) : a == "OUT" ? m.name : a);
-    const auto r = RunCommand(dir.path, argv);
-    ASSERT_EQ(r.status, 0) << m.name << ": " << r.output << r.errors;
-  }
-  static std::string Base(const Maker& m) {
-    return "base" + std::to_string(m.bits) + "-" + std::to_string(m.channels) + ".wav";
-  }
-  Bytes Raw(const std::string& name) {
-    const auto r = RunCommand(dir.path, {"sox", name, "-t", "raw", "-"});
-    EXPECT_EQ(r.status, 0) << r.errors;
-    return Bytes(r.output.begin(), r.output.end());
-  }
-};
+using RealWorldFiles = EndToEnd;
+
+// The file every maker starts from: a ramp over the full scale.
+std::string Base(int bits, int channels) {
+  return "base" + std::to_string(bits) + "-" + std::to_string(channels) + ".wav";
+}
 
 TEST_F(RealWorldFiles, SplicedAsSoxReadsThem) {
   for (const char* tool : {"sox", "ffmpeg", "sndfile-metadata-set"}) {
@@ -56,17 +45,19 @@ TEST_F(RealWorldFiles, SplicedAsSoxReadsThem) {
   for (const int bits : {16, 24}) {
     for (const int channels : {1, 2}) {
       const int full = bits == 16 ? 32767 : 8388607;
-      Source("base" + std::to_string(bits) + "-" + std::to_string(channels) + ".wav", 44100, bits, channels,
-             Ramp(3000, channels, bits, -full, full / 1400));
+      Source(Base(bits, channels), 44100, bits, channels, Ramp(3000, channels, bits, -full, full / 1400));
     }
   }
 
   for (const Maker& m : makers) {
-    Make(m);
-    const Bytes raw = Raw(m.name);
-    const int frame = m.bits / 8 * m.channels;
-    const int frames = static_cast<int>(raw.size()) / frame;
-    ASSERT_EQ(frames, 3000) << m.name;
+    std::vector<std::string> argv;
+    for (const std::string& a : m.command) argv.push_back(a == "IN" ? Base(m.bits, m.channels) : a == "OUT" ? m.name : a);
+    const auto made = RunCommand(dir.path, argv);
+    ASSERT_EQ(made.status, 0) << m.name << ": " << made.output << made.errors;
+    const auto read = RunCommand(dir.path, {"sox", m.name, "-t", "raw", "-"});
+    ASSERT_EQ(read.status, 0) << m.name << ": " << read.errors;
+    const Bytes raw(read.output.begin(), read.output.end());
+    ASSERT_EQ(raw.size(), size_t{3000} * static_cast<size_t>(m.bits / 8 * m.channels)) << m.name;
     const Bytes canonical = CanonicalWav(44100, m.bits, m.channels, UnpackSamples(m.bits, raw));
     WriteFile(dir / "canonical.wav", canonical);
 

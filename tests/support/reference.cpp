@@ -30,6 +30,30 @@ Weights Curve(int j, int width, int type, double level_db) {
   return {w_out, w_in};
 }
 
+// Frame j mixes destination frame insert - width/2 + j with source frame
+// read_start - width/2 + j; `scale` brings samples to the scale they are
+// mixed on, `store` turns a mix back into a sample.
+template <class Sample, class Store>
+std::vector<Sample> Mix(const std::vector<Sample>& destination, const std::vector<Sample>& source, int insert,
+                        int read_start, int width, int type, double level_db, int channels, double scale,
+                        Store store) {
+  const int half = width / 2;
+  std::vector<Sample> out;
+  for (int j = 0; j < width; ++j) {
+    const Weights w = Curve(j, width, type, level_db);
+    for (int c = 0; c < channels; ++c) {
+      const auto di = static_cast<size_t>(insert - half + j) * channels + c;
+      const auto si = static_cast<size_t>(read_start - half + j) * channels + c;
+      const double d = di < destination.size() ? destination[di] * scale : 0.0;
+      const double s = si < source.size() ? source[si] * scale : 0.0;
+      const double incoming = s * w.in;
+      const double outgoing = d * w.out;
+      out.push_back(store(incoming + outgoing));
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 int32_t Leveled(int32_t s, double level_db, int bits) {
@@ -41,41 +65,14 @@ float Leveled(float s, double level_db) { return ToFloat(static_cast<double>(s) 
 std::vector<int32_t> ReferenceCrossfade(const std::vector<int32_t>& destination, const std::vector<int32_t>& source,
                                         int insert, int read_start, int width, int type, double level_db,
                                         int channels, int bits) {
-  const int half = width / 2;
   // Samples are mixed on the 24-bit scale, 16-bit ones brought back after.
   const double scale = bits == 16 ? 256.0 : 1.0;
-  std::vector<int32_t> out;
-  for (int j = 0; j < width; ++j) {
-    const Weights w = Curve(j, width, type, level_db);
-    for (int c = 0; c < channels; ++c) {
-      const auto di = static_cast<size_t>(insert - half + j) * channels + c;
-      const auto si = static_cast<size_t>(read_start - half + j) * channels + c;
-      const double d = di < destination.size() ? destination[di] * scale : 0.0;
-      const double s = si < source.size() ? source[si] * scale : 0.0;
-      const double incoming = s * w.in;
-      const double outgoing = d * w.out;
-      out.push_back(Wrap(static_cast<int64_t>((incoming + outgoing) / scale), bits));
-    }
-  }
-  return out;
+  return Mix(destination, source, insert, read_start, width, type, level_db, channels, scale,
+             [&](double m) { return Wrap(static_cast<int64_t>(m / scale), bits); });
 }
 
 std::vector<float> ReferenceCrossfade(const std::vector<float>& destination, const std::vector<float>& source,
                                       int insert, int read_start, int width, int type, double level_db,
                                       int channels) {
-  const int half = width / 2;
-  std::vector<float> out;
-  for (int j = 0; j < width; ++j) {
-    const Weights w = Curve(j, width, type, level_db);
-    for (int c = 0; c < channels; ++c) {
-      const auto di = static_cast<size_t>(insert - half + j) * channels + c;
-      const auto si = static_cast<size_t>(read_start - half + j) * channels + c;
-      const double d = di < destination.size() ? destination[di] : 0.0;
-      const double s = si < source.size() ? source[si] : 0.0;
-      const double incoming = s * w.in;
-      const double outgoing = d * w.out;
-      out.push_back(ToFloat(incoming + outgoing));
-    }
-  }
-  return out;
+  return Mix(destination, source, insert, read_start, width, type, level_db, channels, 1.0, ToFloat);
 }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -97,21 +96,21 @@ ProgramResult FinishCommand(StartedCommand& command) {
   return result;
 }
 
-bool WaitForFullOutput(const StartedCommand& command) {
-  // Blocked in write(2) on descriptor 1, as the kernel reports it.
+bool WaitUntilInSystemCall(const StartedCommand& command, long number, const std::string& first_argument) {
+  // As the kernel reports it: the call's number, then its arguments in hex.
   const std::string syscall = "/proc/" + std::to_string(command.pid) + "/syscall";
   for (int i = 0; i < 2000; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::ifstream in(syscall);
-    std::string number;
-    std::string descriptor;
-    in >> number >> descriptor;
-    int pending = 0;
-    ioctl(command.out_fd, FIONREAD, &pending);
-    if (number == std::to_string(SYS_write) && descriptor == "0x1" && pending > 0) return true;
+    std::string current;
+    std::string argument;
+    in >> current >> argument;
+    if (current == std::to_string(number) && (first_argument.empty() || argument == first_argument)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return false;
 }
+
+bool WaitForFullOutput(const StartedCommand& command) { return WaitUntilInSystemCall(command, SYS_write, "0x1"); }
 
 ProgramResult RunCommand(const std::filesystem::path& dir, const std::vector<std::string>& argv,
                          const RunOptions& options) {

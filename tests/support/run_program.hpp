@@ -40,9 +40,13 @@ StartedCommand StartCommand(const std::filesystem::path& dir, const std::vector<
                             const RunOptions& options = {});
 ProgramResult FinishCommand(StartedCommand& command);
 
+// Waits until the command stands in the system call `number` (with that
+// first argument, when one is given): a run waiting for the work file, for
+// instance. False when it did not within some seconds.
+bool WaitUntilInSystemCall(const StartedCommand& command, long number, const std::string& first_argument = "");
+
 // With one_page_output: waits (without reading) until the command has filled
 // its output pipe and so stands blocked at a write of its standard output.
-// False when it did not fill it within some seconds.
 bool WaitForFullOutput(const StartedCommand& command);
 
 // Runs a command in dir with stdin from /dev/null and both outputs captured.

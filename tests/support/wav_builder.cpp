@@ -1,5 +1,7 @@
 #include "support/wav_builder.hpp"
 
+#include <bit>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,6 +38,12 @@ Bytes PackFloats(std::span<const float> samples) {
 std::vector<float> UnpackFloats(std::span<const unsigned char> bytes) {
   std::vector<float> out(bytes.size() / 4);
   if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 4);
+  return out;
+}
+
+std::vector<uint32_t> FloatBits(std::span<const float> samples) {
+  std::vector<uint32_t> out;
+  for (const float f : samples) out.push_back(std::isnan(f) ? 0x7FC00000 : std::bit_cast<uint32_t>(f));
   return out;
 }
 

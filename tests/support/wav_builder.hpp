@@ -23,6 +23,10 @@ Bytes PackSamples(int bits, std::span<const int32_t> samples);
 Bytes PackFloats(std::span<const float> samples);
 std::vector<float> UnpackFloats(std::span<const unsigned char> bytes);
 
+// The bit patterns of floats, every NaN as one pattern: equal when the floats
+// are the same to the bit, signed zeros and subnormals included.
+std::vector<uint32_t> FloatBits(std::span<const float> samples);
+
 // A canonical 44-byte-header file; samples are interleaved, in sample units.
 Bytes CanonicalWav(uint32_t rate, int bits, int channels, std::span<const int32_t> samples);
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cfloat>
 #include <cmath>
 
@@ -100,41 +99,23 @@ TEST_F(Renderer, LevelScalesOnlyTheIncomingSide) {
   EXPECT_EQ(Rendered(24), want);
 }
 
+// Every integer format, mono, stereo and six channels (every channel of a
+// frame takes the frame's weights), every curve, widths across block
+// boundaries. 32-bit samples lie near full scale, so that loud sums wrap.
 TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
-  for (const int bits : {16, 24}) {
-    for (const int channels : {1, 2}) {
-      const auto dest = Ramp(3000, channels, bits, -bits * 1000, 997);
-      const auto src = Ramp(3000, channels, bits, bits * 1000, -1409);
+  for (const int bits : {16, 24, 32}) {
+    for (const int channels : {1, 2, 6}) {
+      const int32_t scale = bits == 32 ? 65536 : 1;
+      const auto dest = Ramp(3000, channels, bits, -bits * 1000 * scale, 997 * scale);
+      const auto src = Ramp(3000, channels, bits, bits * 1000 * scale, -1409 * scale);
       WriteFile(destination, CanonicalWav(44100, bits, channels, dest));
       WriteFile(source, CanonicalWav(44100, bits, channels, src));
       for (const int width : {1, 4, 5, 1024, 1025}) {
         for (int type = 1; type <= 4; ++type) {
-          const double level = type == 3 ? 2.5 : 0.0;
+          const double level = type == 3 ? 2.5 : type == 1 ? 9.5 : 0.0;
           ASSERT_EQ(Render(1200, 1100, width, type, level, channels, bits / 8), 0);
           ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 1200, 1100, width, type, level, channels, bits))
               << bits << " bits, " << channels << " channels, width " << width << ", type " << type;
-        }
-      }
-    }
-  }
-}
-
-// 32-bit integers mix at their own scale and wrap; every channel of a frame,
-// however many there are, takes the frame's weights.
-TEST_F(Renderer, ThirtyTwoBitIntegersAndManyChannels) {
-  for (const int bits : {16, 24, 32}) {
-    for (const int channels : {3, 6, 8}) {
-      const int64_t full = (int64_t{1} << (bits - 1)) - 1;
-      const auto dest = Ramp(700, channels, bits, static_cast<int32_t>(-full / 2), static_cast<int32_t>(full / 900));
-      const auto src = Ramp(700, channels, bits, static_cast<int32_t>(full / 3), static_cast<int32_t>(-full / 1100));
-      WriteFile(destination, CanonicalWav(44100, bits, channels, dest));
-      WriteFile(source, CanonicalWav(44100, bits, channels, src));
-      for (const int width : {1, 5, 300}) {
-        for (int curve = 1; curve <= 4; ++curve) {
-          const double level = curve == 1 ? 9.5 : curve == 3 ? -4.0 : 0.0;  // 9.5 dB makes loud sums wrap
-          ASSERT_EQ(Render(400, 350, width, curve, level, channels, bits / 8), 0);
-          ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 400, 350, width, curve, level, channels, bits))
-              << bits << " bits, " << channels << " channels, width " << width << ", curve " << curve;
         }
       }
     }
@@ -153,15 +134,6 @@ TEST_F(Renderer, FloatsKeepEverythingTheArithmeticGives) {
     for (int i = 0; i < frames * channels; ++i) out.push_back(values[(i * 7 + shift) % 16]);
     return out;
   };
-  const auto same = [](const std::vector<float>& a, const std::vector<float>& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-      if (!(std::isnan(a[i]) && std::isnan(b[i])) && std::bit_cast<uint32_t>(a[i]) != std::bit_cast<uint32_t>(b[i])) {
-        return false;
-      }
-    }
-    return true;
-  };
   for (const int channels : {1, 2, 6}) {
     const auto dest = pattern(400, channels, 0);
     const auto src = pattern(400, channels, 5);
@@ -172,8 +144,8 @@ TEST_F(Renderer, FloatsKeepEverythingTheArithmeticGives) {
         const double level = curve == 2 ? 12.0 : curve == 4 ? -20.0 : 0.0;
         ASSERT_EQ(Render(200, 180, width, curve, level, channels, 4), 0);
         const Bytes bytes = ReadFile(temp);
-        ASSERT_TRUE(same(UnpackFloats(std::span(bytes).subspan(44)),
-                         ReferenceCrossfade(dest, src, 200, 180, width, curve, level, channels)))
+        ASSERT_EQ(FloatBits(UnpackFloats(std::span(bytes).subspan(44))),
+                  FloatBits(ReferenceCrossfade(dest, src, 200, 180, width, curve, level, channels)))
             << channels << " channels, width " << width << ", curve " << curve;
       }
     }

@@ -45,10 +45,6 @@ TEST(Header, AFileThatCannotBeCreatedEndsTheRun) {
   EXPECT_EQ(output, "Cannot create wave file " + path.string() + "!\n");
 }
 
-}  // namespace
-
-namespace {
-
 // Past 2,147,483,611 bytes of samples the destination's header is RF64; up to
 // there it is the 44-byte header, byte for byte.
 TEST(Header, DestinationsPast2GigabytesGetAnRf64Header) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-
 #include "support/in_process.hpp"
 #include "support/run_program.hpp"
 #include "support/wav_builder.hpp"
