@@ -46,36 +46,32 @@ TEST_F(Plan, MismatchListingsForEveryDifferingEntry) {
   Source("a44.wav", 44100, 16, 2, Ramp(10, 2, 16));
   Source("b48.wav", 48000, 16, 2, Ramp(10, 2, 16));
   Source("c48.wav", 48000, 16, 2, Ramp(10, 2, 16));
-  Task("src\ta44.wav\nsrc\tb48.wav\nsrc\tc48.wav\ndest\tout.wav\n");
-  auto r = Run();
-  EXPECT_EQ(r.status, 1);
-  const std::string rates =
-      "Sample rates do not match for source tracks:\na44.wav\t44100 Hz\nb48.wav\t48000 Hz\nc48.wav\t48000 Hz\n";
-  EXPECT_EQ(r.output, CountLine(3) + rates + rates);
-  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
-
   Source("odd.wav", 48000, 24, 1, Ramp(10, 1, 24));
-  Task("src\ta44.wav\nsrc\todd.wav\ndest\tout.wav\n");
-  r = Run();
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.output, CountLine(2) +
-                          "Sample rates do not match for source tracks:\na44.wav\t44100 Hz\nodd.wav\t48000 Hz\n"
-                          "Number of channels do not match for source tracks:\na44.wav\t2 channels\nodd.wav\t1 channels\n"
-                          "Number of bits do not match for source tracks:\na44.wav\t16\nodd.wav\t24\n");
-  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
-
-  // Integers and floats: the sample types are listed before the widths.
   Source("int.wav", 48000, 32, 2, Ramp(10, 2, 32));
   WriteFile(dir / "float.wav", CanonicalFloatWav(48000, 2, std::vector<float>(20, 0.5F)));
   Source("short.wav", 48000, 16, 2, Ramp(10, 2, 16));
-  Task("src\tint.wav\nsrc\tfloat.wav\nsrc\tshort.wav\ndest\tout.wav\n");
-  r = Run();
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.output, CountLine(3) +
-                          "Sample types do not match for source tracks:\nint.wav\tinteger\nfloat.wav\tfloat\n"
-                          "short.wav\tinteger\n"
-                          "Number of bits do not match for source tracks:\nint.wav\t32\nfloat.wav\t32\nshort.wav\t16\n");
-  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+  const std::string rates =
+      "Sample rates do not match for source tracks:\na44.wav\t44100 Hz\nb48.wav\t48000 Hz\nc48.wav\t48000 Hz\n";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"a44.wav", "b48.wav", "c48.wav"}, rates + rates},
+      {{"a44.wav", "odd.wav"},
+       "Sample rates do not match for source tracks:\na44.wav\t44100 Hz\nodd.wav\t48000 Hz\n"
+       "Number of channels do not match for source tracks:\na44.wav\t2 channels\nodd.wav\t1 channels\n"
+       "Number of bits do not match for source tracks:\na44.wav\t16\nodd.wav\t24\n"},
+      // Integers and floats: the sample types are listed before the widths.
+      {{"int.wav", "float.wav", "short.wav"},
+       "Sample types do not match for source tracks:\nint.wav\tinteger\nfloat.wav\tfloat\nshort.wav\tinteger\n"
+       "Number of bits do not match for source tracks:\nint.wav\t32\nfloat.wav\t32\nshort.wav\t16\n"},
+  };
+  for (const auto& [sources, listing] : cases) {
+    std::string task;
+    for (const std::string& name : sources) task += "src\t" + name + "\n";
+    Task(task + "dest\tout.wav\n");
+    const auto r = Run();
+    EXPECT_EQ(r.status, 1) << sources[0];
+    EXPECT_EQ(r.output, CountLine(static_cast<int>(sources.size())) + listing);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+  }
 }
 
 TEST_F(Plan, SourceErrorsEndTheRunWithStatus2) {
