@@ -1,12 +1,15 @@
 // The task file reader on arbitrary bytes: it must end with a complete list or
 // a refusal, never read or write outside its buffers.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "common/failure.hpp"
 #include "task/reader.hpp"
+#include "task/text_warnings.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
@@ -15,11 +18,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TaskList list;
+  ReadNotes notes;
   try {
-    list = ReadTaskText(std::string_view(reinterpret_cast<const char*>(data), size));
+    list = ReadTaskText(std::string_view(reinterpret_cast<const char*>(data), size), &notes);
   } catch (const RunFailure& failure) {
     if (failure.status != 1) std::abort();
+    TextWarnings(notes);
     return 0;
+  }
+  for (const Warning& warning : TextWarnings(notes)) {
+    if (warning.line < 1 || warning.text.empty()) std::abort();
   }
   // A list handed back is within its bounds and holds only what was checked.
   if (list.entries.size() > static_cast<size_t>(kMaxEntries)) std::abort();
@@ -28,6 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (entry.source_name.size() < 4 || entry.source_name.size() > static_cast<size_t>(kMaxNameLength)) std::abort();
     if (entry.xfade_type < 0 || entry.xfade_type > 4) std::abort();
     if (!(entry.level_db < 24.0)) std::abort();
+    // Every time is exactly what strtod reads, up to the double's rounding.
+    for (const WrittenNumber* time : {&entry.xin, &entry.xout, &entry.insert_value, &entry.trim}) {
+      if (std::isfinite(time->value) != IsFinite(time->exact)) std::abort();
+      if (!std::isfinite(time->value) || std::fabs(time->value) > 1e15) continue;
+      const std::optional<int64_t> whole = TruncatedProduct(time->exact, 1);
+      if (!whole || std::fabs(static_cast<double>(*whole) - std::trunc(time->value)) > 1.0) std::abort();
+    }
   }
   return 0;
 }

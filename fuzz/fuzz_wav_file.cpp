@@ -71,6 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                scratch);
     const WorkFileHold work = HoldWorkFile(format, frames / 2);
     KeptCurve kept;
+    // The second half of the window carries the source on from before its
+    // first frame to past its end.
+    const Continuation carried{.source = &source,
+                               .source_offset = -static_cast<int64_t>(size % 7) * frames,
+                               .level_db = 6.0,
+                               .spans = {{frames / 2, frames}}};
+    int64_t clipped = 0;
     RenderCrossfade(CrossfadeJob{.insert_frame = frames / 2,
                                  .read_start_frame = frames / 2,
                                  .width_frames = frames / 2,
@@ -78,8 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  .level_db = 3.0,
                                  .destination = DestinationAudio(destination),
                                  .source = &source,
-                                 .work = &work},
-                    format, kept);
+                                 .work = &work,
+                                 .outgoing = &carried},
+                    format, kept, clipped);
+    if (clipped < 0) std::abort();
   } catch (const RunFailure&) {
     std::abort();  // every file exists and is writable: nothing may fail
   }

@@ -19,144 +19,12 @@
 #include "common/text.hpp"
 #include "driver/run_state.hpp"
 #include "task/reader.hpp"
+#include "task/text_warnings.hpp"
 #include "wav/crossfade_file.hpp"
 #include "wav/destination.hpp"
 #include "wav/header.hpp"
 
 namespace {
-
-constexpr const char* kCommandWords[] = {"using_samples", "src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest"};
-
-struct Warning {
-  int line;
-  std::string text;
-};
-
-bool IsCommandWord(const std::string& word) {
-  return std::any_of(std::begin(kCommandWords), std::end(kCommandWords), [&](const char* c) { return word == c; });
-}
-
-std::string WithoutReturn(const std::string& text) {
-  return !text.empty() && text.back() == '\r' ? text.substr(0, text.size() - 1) : text;
-}
-
-// Whether two words differ by one letter: one changed, added or left out.
-bool OneLetterApart(const std::string& a, const std::string& b) {
-  if (a.size() == b.size()) {
-    int differences = 0;
-    for (size_t i = 0; i < a.size(); ++i) differences += a[i] != b[i] ? 1 : 0;
-    return differences == 1;
-  }
-  const std::string& longer = a.size() > b.size() ? a : b;
-  const std::string& shorter = a.size() > b.size() ? b : a;
-  if (longer.size() != shorter.size() + 1) return false;
-  for (size_t skip = 0; skip < longer.size(); ++skip) {
-    if (longer.substr(0, skip) + longer.substr(skip + 1) == shorter) return true;
-  }
-  return false;
-}
-
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-// The command word a note's first word was probably meant to be, or "".
-std::string MeantCommand(const std::string& word) {
-  if (word.size() < 2 || IsCommandWord(word)) return "";
-  for (const char* command : kCommandWords) {
-    if (SameIgnoringCase(word, command)) return command;
-  }
-  if (word.size() < 3) return "";
-  for (const char* command : kCommandWords) {
-    if (OneLetterApart(word, command)) return command;
-  }
-  return "";
-}
-
-bool IsNumberCommand(const std::string& command) {
-  return command == "xin" || command == "xout" || command == "ins" || command == "trim" || command == "lvl" ||
-         command == "xf" || command == "xf type";
-}
-
-// What the reader forgave, from what it saw of every token.
-std::vector<Warning> ReaderWarnings(const ReadNotes& notes) {
-  std::vector<Warning> warnings;
-  const std::string& text = notes.text;
-  const bool byte_order_mark = text.rfind("\xEF\xBB\xBF", 0) == 0;
-  if (byte_order_mark) {
-    warnings.push_back({1, "the file begins with a byte-order mark, which the reader takes as part of the first word"});
-  }
-  int carriage_returns = 0;
-  int first_return_line = 0;
-  int line = 1;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] == '\n')) {
-      ++carriage_returns;
-      if (first_return_line == 0) first_return_line = line;
-    }
-    if (text[i] == '\n') ++line;
-  }
-  if (carriage_returns > 0) {
-    warnings.push_back({first_return_line,
-                        Format("%i lines end in a carriage return (Windows line ends): the last word of each keeps "
-                               "it, so file names end in it and \"app\" is not recognised",
-                               carriage_returns)});
-  }
-
-  for (size_t i = 0; i < notes.tokens.size(); ++i) {
-    const TokenNote& token = notes.tokens[i];
-    const std::string word = WithoutReturn(token.text);
-    if (i == 0 && token.role != TokenRole::kCommand &&
-        (word == "using_samples" || word == "\xEF\xBB\xBFusing_samples")) {
-      warnings.push_back({token.line, "\"using_samples\" is not recognised because of the byte-order mark or the "
-                                      "carriage return: times are read as seconds"});
-      continue;
-    }
-    if (token.role == TokenRole::kSkipped) {
-      const size_t space = word.find(' ');
-      const std::string first = word.substr(0, space);
-      if (space != std::string::npos && IsCommandWord(first)) {
-        warnings.push_back({token.line, Format("\"%s\" is skipped as a note: a space instead of a tab follows \"%s\"",
-                                               word.c_str(), first.c_str())});
-      } else if (const std::string meant = MeantCommand(first); !meant.empty()) {
-        warnings.push_back(
-            {token.line, Format("\"%s\" is skipped as a note: did you mean \"%s\"?", first.c_str(), meant.c_str())});
-      }
-      continue;
-    }
-    if (token.role != TokenRole::kValue) continue;
-    const std::string command = token.command == "xf type" ? "xf" : token.command;
-    const char* what = token.command == "xf type" ? "the type" : "the value";
-    if (IsCommandWord(word)) {
-      warnings.push_back({token.command_line, Format("%s of \"%s\" is the command word \"%s\" on line %i: a value is "
-                                                     "probably missing before it",
-                                                     what, command.c_str(), word.c_str(), token.line)});
-      continue;
-    }
-    if (token.command == "ins" && word == "app") {
-      if (token.text != word) {
-        warnings.push_back({token.line, "\"app\" ends in a carriage return, so it is not \"app\": the entry is "
-                                        "placed at 0"});
-      }
-      continue;
-    }
-    if (!IsNumberCommand(token.command)) continue;
-    char* end = nullptr;
-    const double value = token.command == "xf type" ? static_cast<double>(std::strtol(word.c_str(), &end, 10))
-                                                    : std::strtod(word.c_str(), &end);
-    if (end == word.c_str() || *end != '\0') {
-      const bool looks_like_app = command == "ins" && SameIgnoringCase(word.substr(0, 3), "app");
-      warnings.push_back({token.line, Format("\"%s\" for \"%s\" reads as %g%s", word.c_str(), command.c_str(), value,
-                                             looks_like_app ? "; to append, write \"app\"" : "")});
-    }
-    if (token.command == "lvl" && !(RoundToSingle(value) < 24.0F)) {
-      warnings.push_back({token.line, Format("a level of %s dB is ignored (24 dB or more)", word.c_str())});
-    }
-  }
-  return warnings;
-}
 
 // A number of frames in the task file's units.
 std::string Time(const RunState& state, int64_t frames) {
@@ -192,6 +60,27 @@ std::string CrossfadeFailure(const RunState& state, int e, int width) {
   std::string text;
   for (const std::string& reason : reasons) text += (text.empty() ? "" : " and ") + reason;
   return text;
+}
+
+// Why the outgoing side of the crossfade of the entry at `position` of the
+// write order fades out of silence, or "": the outgoing entry's source ends
+// where its frames past the splice would be taken from.
+std::string FadesOutOfSilence(const RunState& state, size_t position, int width) {
+  const OutgoingPlan outgoing = PlanOutgoing(state, position, width);
+  if (outgoing.entry < 0) return "";
+  const EntryPlan& o = state.plan[outgoing.entry];
+  const int64_t splice = state.plan[state.write_order[position]].insert_frame;
+  const int64_t length = state.sources[outgoing.entry].info.length_frames;
+  int64_t silent = 0;
+  for (const FrameSpan& span : outgoing.uncovered) {
+    for (int64_t f = std::max(span.from, splice); f < span.to; ++f) {
+      const int64_t source_frame = o.read_start_frame + (f - o.insert_frame);
+      silent += source_frame < 0 || source_frame >= length ? 1 : 0;
+    }
+  }
+  if (silent == 0) return "";
+  return Format("fades task %i out into silence for %s past the splice: %s has no more after its copy", outgoing.entry + 1,
+                Time(state, silent).c_str(), state.tasks.entries[outgoing.entry].source_name.c_str());
 }
 
 struct Span {
@@ -246,7 +135,8 @@ void PrintEntries(const RunState& state, const ReadNotes& notes, const std::vect
     std::printf("\tLevel %.3f dB\n", t.level_db);
     if (t.level_db > 0.0 && integers) {
       warnings.push_back({LineOr(lines.lvl, lines.src),
-                          Format("a level of +%.3f dB on integer samples may wrap around (task %i)", t.level_db, e + 1)});
+                          Format("a level of +%.3f dB on integer samples may clip loud parts (task %i)", t.level_db,
+                                 e + 1)});
     }
     if (p.read_start_frame >= state.sources[e].info.length_frames) {
       warnings.push_back({LineOr(lines.xin, lines.src),
@@ -260,12 +150,18 @@ void PrintEntries(const RunState& state, const ReadNotes& notes, const std::vect
     if (t.xfade_type != 0) {
       const int width = CrossfadeWidth(state, t);
       const std::string failure = CrossfadeFailure(state, e, width);
-      std::printf("\tCrossfade %g ms (%s), curve %i, %s\n", static_cast<double>(t.xfade_width_ms),
-                  width < 0 ? "too wide" : Time(state, width).c_str(), t.xfade_type,
-                  failure.empty() ? "made" : ("not made: " + failure).c_str());
+      // A width of 0 ms or less (or none) is 4410 frames at every rate.
+      const std::string shown = width < 0                        ? "too wide"
+                                : !IsPositive(t.xfade_width) ? "the default " + std::to_string(width) + " frames, " +
+                                                                   Time(state, width)
+                                                             : Time(state, width);
+      std::printf("\tCrossfade %g ms (%s), curve %i, %s\n", static_cast<double>(t.xfade_width_ms), shown.c_str(),
+                  t.xfade_type, failure.empty() ? "made" : ("not made: " + failure).c_str());
       if (!failure.empty()) {
         warnings.push_back({LineOr(lines.xf, lines.src),
                             Format("the crossfade of task %i will not be made: %s", e + 1, failure.c_str())});
+      } else if (const std::string silence = FadesOutOfSilence(state, k, width); !silence.empty()) {
+        warnings.push_back({LineOr(lines.xf, lines.src), Format("the crossfade of task %i %s", e + 1, silence.c_str())});
       }
     }
     std::string overwritten;
@@ -308,6 +204,52 @@ void PrintTimeline(const RunState& state, const std::vector<std::vector<Span>>& 
   }
 }
 
+// The value a command of an entry was given, as written, or "".
+std::string WrittenValue(const ReadNotes& notes, const char* command, int line) {
+  for (const TokenNote& token : notes.tokens) {
+    if (token.role == TokenRole::kValue && token.command == command && token.command_line == line) return token.text;
+  }
+  return "";
+}
+
+int LineOfCommand(const EntryLines& lines, const std::string& command) {
+  if (command == "xin") return lines.xin;
+  if (command == "xout") return lines.xout;
+  if (command == "trim") return lines.trim;
+  if (command == "ins") return lines.ins;
+  return 0;
+}
+
+// Before the refusal of an edit: where the entries before it would land, in
+// task-file order, and a warning at its "src" line naming the value at fault.
+void ExplainRefusal(RunState& state, const ReadNotes& notes, std::vector<Warning>& warnings) {
+  const EditRefusal& refusal = state.refusal;
+  const size_t placed = PlaceLeadingEntries(state, static_cast<size_t>(refusal.entry));
+  if (placed > 0) {
+    std::printf("Plan of the entries before task %i, in task-file order, times in %s:\n", refusal.entry + 1,
+                state.tasks.using_samples ? "samples" : "seconds");
+  }
+  for (size_t e = 0; e < placed; ++e) {
+    const EntryPlan& p = state.plan[e];
+    std::printf("Task %zu\tline %i\tFile %s\n", e + 1, notes.entries[e].src, state.tasks.entries[e].source_name.c_str());
+    std::printf("\tInsert point %s, ends %s\n", Time(state, p.insert_frame).c_str(),
+                Time(state, int64_t{p.insert_frame} + std::max(p.read_length, 0)).c_str());
+    std::printf("\tRead start %s, length %s\n", Time(state, p.read_start_frame).c_str(),
+                Time(state, p.read_length).c_str());
+  }
+  if (placed > 0) std::printf("\n");
+  const EntryLines& lines = notes.entries[static_cast<size_t>(refusal.entry)];
+  const std::string command = refusal.command;
+  const int line = LineOfCommand(lines, command);
+  const std::string value = line != 0 ? WrittenValue(notes, refusal.command, line) : "";
+  const std::string what = command.empty()   ? "its place"
+                           : value.empty()   ? "\"" + command + "\" (not given)"
+                                             : "\"" + command + "\" " + value + " (line " + std::to_string(line) + ")";
+  warnings.push_back({lines.src, Format("task %i (%s) is refused: %s %s", refusal.entry + 1,
+                                        state.tasks.entries[static_cast<size_t>(refusal.entry)].source_name.c_str(),
+                                        what.c_str(), refusal.reason.c_str())});
+}
+
 void PrintWarnings(const std::vector<Warning>& warnings) {
   for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
 }
@@ -320,11 +262,11 @@ int RunCheck(RunState& state) {
     state.tasks = ReadTaskFile(state.task_path, &notes);
   } catch (const RunFailure&) {
     // What the reader forgave before it refused often explains the refusal.
-    PrintWarnings(ReaderWarnings(notes));
+    PrintWarnings(TextWarnings(notes));
     throw;
   }
   std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
-  std::vector<Warning> warnings = ReaderWarnings(notes);
+  std::vector<Warning> warnings = TextWarnings(notes);
   DestinationTarget target;
   try {
     ResolvePlan(state);
@@ -336,6 +278,7 @@ int RunCheck(RunState& state) {
     });
     if (work_file && access(".", W_OK | X_OK) != 0) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
   } catch (const RunFailure&) {
+    if (state.refusal.entry >= 0) ExplainRefusal(state, notes, warnings);
     PrintWarnings(warnings);
     throw;
   }

@@ -1,6 +1,9 @@
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "driver/run_state.hpp"
 #include "wav/crossfade_file.hpp"
@@ -15,18 +18,58 @@ constexpr int kDefaultWidthFrames = 4410;
 }  // namespace
 
 int CrossfadeWidth(const RunState& state, const TaskEntry& entry) {
-  if (!(entry.xfade_width_ms > 0.0F)) return kDefaultWidthFrames;
+  if (!IsPositive(entry.xfade_width)) return kDefaultWidthFrames;
   const AudioFormat& f = state.format;
-  const double frames = static_cast<double>(static_cast<float>(f.rate) * entry.xfade_width_ms) / 1000.0;
+  // The width as written times the rate in single precision, / 1000.
+  const std::optional<int64_t> frames =
+      TruncatedProduct(entry.xfade_width, static_cast<uint64_t>(static_cast<float>(f.rate)), 1000);
   // A width beyond the int range, or one whose work file could not be a
   // valid WAV file, cannot be rendered.
-  if (!(frames < 2147483648.0) || static_cast<int64_t>(frames) * FrameBytes(f) > kMaxDataSize) return -1;
-  return static_cast<int>(frames);
+  if (!frames || *frames > INT_MAX || *frames * FrameBytes(f) > kMaxDataSize) return -1;
+  return static_cast<int>(*frames);
+}
+
+OutgoingPlan PlanOutgoing(const RunState& state, size_t position, int width_frames) {
+  const int e = state.write_order[position];
+  const int64_t splice = state.plan[e].insert_frame;
+  const int64_t first = splice - width_frames / 2;
+  OutgoingPlan plan{.entry = -1, .uncovered = {{first, first + width_frames}}};
+  for (size_t k = 0; k < position; ++k) {
+    const EntryPlan& p = state.plan[state.write_order[k]];
+    if (p.read_length <= 0) continue;
+    const FrameSpan landing{p.insert_frame, int64_t{p.insert_frame} + p.read_length};
+    if (landing.from < splice && splice <= landing.to) plan.entry = state.write_order[k];
+    std::vector<FrameSpan> rest;
+    for (const FrameSpan& part : plan.uncovered) {
+      if (landing.to <= part.from || landing.from >= part.to) {
+        rest.push_back(part);
+        continue;
+      }
+      if (part.from < landing.from) rest.push_back({part.from, landing.from});
+      if (landing.to < part.to) rest.push_back({landing.to, part.to});
+    }
+    plan.uncovered = std::move(rest);
+  }
+  if (plan.entry < 0) plan.uncovered.clear();
+  return plan;
+}
+
+Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
+  OutgoingPlan plan = PlanOutgoing(state, position, width_frames);
+  Continuation carried;
+  if (plan.uncovered.empty() || !RefreshSource(state.sources[plan.entry])) return carried;
+  const EntryPlan& o = state.plan[plan.entry];
+  carried.source = &state.sources[plan.entry];
+  carried.source_offset = int64_t{o.read_start_frame} - o.insert_frame;
+  carried.level_db = state.tasks.entries[plan.entry].level_db;
+  carried.spans = std::move(plan.uncovered);
+  return carried;
 }
 
 // Renders the crossfade into the work file from the destination as it stands,
 // before the entry's segment overwrites the splice.
-std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames, bool source_present) {
+std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames, bool source_present,
+                                             const Continuation& outgoing, int64_t& clipped) {
   std::optional<WorkFileHold> work;
   if (width_frames >= 0) {
     const TaskEntry& t = state.tasks.entries[e];
@@ -39,8 +82,9 @@ std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_f
                            .level_db = t.level_db,
                            .destination = DestinationAudio(state.destination),
                            .source = source_present ? &state.sources[e] : nullptr,
-                           .work = &*work};
-    if (RenderCrossfade(job, state.format, state.curve) == CrossfadeResult::kRendered) return work;
+                           .work = &*work,
+                           .outgoing = &outgoing};
+    if (RenderCrossfade(job, state.format, state.curve, clipped) == CrossfadeResult::kRendered) return work;
     work.reset();  // removes the work file
   }
   std::puts("Could not generate crossfade");

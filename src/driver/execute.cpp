@@ -33,7 +33,8 @@ void PrintSummary(const RunState& state, int e) {
 }  // namespace
 
 void ExecuteEntries(RunState& state) {
-  for (const int e : state.write_order) {
+  for (size_t position = 0; position < state.write_order.size(); ++position) {
+    const int e = state.write_order[position];
     const TaskEntry& t = state.tasks.entries[e];
     const EntryPlan& p = state.plan[e];
     PrintSummary(state, e);
@@ -45,15 +46,19 @@ void ExecuteEntries(RunState& state) {
     SourceFile& source = state.sources[e];
     const bool present = RefreshSource(source);
     const int width = t.xfade_type != 0 ? CrossfadeWidth(state, t) : 0;
+    int64_t clipped = 0;
+    const Continuation outgoing =
+        t.xfade_type != 0 && width >= 0 ? OutgoingEntry(state, position, width) : Continuation{};
     const std::optional<WorkFileHold> work =
-        t.xfade_type != 0 ? PrepareCrossfade(state, e, width, present) : std::nullopt;
+        t.xfade_type != 0 ? PrepareCrossfade(state, e, width, present, outgoing, clipped) : std::nullopt;
     if (!present) Fail(2, "Cannot open wave file %s!\n", source.name.c_str());
     if (!source.audio) Fail(2, "%s\n", "Can't find data block in wave file!");
-    CopyFrames(DestinationAudio(state.destination), SourceAudio(source), state.format,
-               FrameCopy{.to_frame = p.insert_frame, .from_frame = p.read_start_frame, .count = p.read_length,
-                         .level_db = t.level_db},
-               state.scratch);
+    clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(source), state.format,
+                          FrameCopy{.to_frame = p.insert_frame, .from_frame = p.read_start_frame,
+                                    .count = p.read_length, .level_db = t.level_db},
+                          state.scratch);
     if (work) PlaceCrossfade(state, e, width, *work);
+    if (clipped > 0) std::printf("\tClipped %lld samples\n", static_cast<long long>(clipped));
     std::puts("\tDone\n");
     std::fflush(stdout);
   }

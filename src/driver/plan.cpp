@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "common/exact_number.hpp"
 #include "common/failure.hpp"
 #include "common/text.hpp"
 #include "driver/run_state.hpp"
@@ -19,17 +21,22 @@
 
 namespace {
 
-// A position in frames from a value in the task file's units, truncated
-// toward zero; false when it is not finite or does not fit an int.
-bool ToFrame(double value, int& frame) {
-  if (!(value > -2147483649.0 && value < 2147483648.0)) return false;
-  frame = static_cast<int>(value);
+// A value times a factor, divided, truncated toward zero into an int; false
+// when it is not finite or does not fit.
+bool ToFrame(const ExactNumber& value, uint64_t factor, uint32_t divisor, int& frame) {
+  const std::optional<int64_t> product = TruncatedProduct(value, factor, divisor);
+  if (!product || *product < INT_MIN || *product > INT_MAX) return false;
+  frame = static_cast<int>(*product);
   return true;
 }
 
-[[noreturn]] void RefuseEdit(const TaskEntry& entry) {
-  Fail(1, "Edit start/stop set incorrectly for %s\n", entry.source_name.c_str());
+// Ends the run for entry e, keeping why for a check to show.
+[[noreturn]] void RefuseEdit(RunState& state, int e, const char* command, std::string reason) {
+  state.refusal = EditRefusal{.entry = e, .command = command, .reason = std::move(reason)};
+  Fail(1, "Edit start/stop set incorrectly for %s\n", state.tasks.entries[e].source_name.c_str());
 }
+
+constexpr const char* kOutOfRange = "lies beyond the frames a file can have";
 
 // The path as the directory it resolves to plus its last component, so that
 // "a.wav" and "./a.wav" compare equal even before the file exists.
@@ -122,76 +129,102 @@ void CheckConsistency(const RunState& state) {
   if (!listing.empty()) Fail(1, "%s", listing.c_str());
 }
 
-// The insert frame of an entry from its insert value; false when it is not a
-// frame of the destination.
-bool InsertFrame(const RunState& state, double insert_value, int& frame) {
-  // The rate passes through single precision here, which leaves every rate
-  // below 2^24 unchanged.
-  const double factor = state.tasks.using_samples ? 1.0 : static_cast<double>(static_cast<float>(state.format.rate));
-  return ToFrame(factor * insert_value, frame) && frame >= 0;
+// Frames per unit of the task file's times: the rate, or 1 for samples.
+uint32_t FramesPerUnit(const RunState& state) { return state.tasks.using_samples ? 1 : state.format.rate; }
+
+// The insert frame of an entry from its insert point in frame units (the
+// value times FramesPerUnit); false when it is not a frame of the
+// destination. The rate passes through single precision here, which leaves
+// every rate below 2^24 unchanged.
+bool InsertFrame(const RunState& state, const ExactNumber& insert_units, int& frame) {
+  const uint32_t unit = FramesPerUnit(state);
+  const uint64_t factor = state.tasks.using_samples ? 1 : static_cast<uint64_t>(static_cast<float>(unit));
+  return ToFrame(insert_units, factor, unit, frame) && frame >= 0;
 }
 
-// Turns one entry's times into frames and checks them. The stop as written
-// (after its default and trim) goes back into the entry: appended entries
-// are placed by it.
+// Turns one entry's times into frames and checks them, on the numbers as
+// written, exactly. Keeps the entry's start and its stop as written (after
+// its default and trim) in frame units: appended entries are placed by them.
 void ConvertEntry(RunState& state, int e) {
-  TaskEntry& t = state.tasks.entries[e];
+  const TaskEntry& t = state.tasks.entries[e];
   EntryPlan& p = state.plan[e];
   const int length = state.sources[e].info.length_frames;
-  const bool samples = state.tasks.using_samples;
-  const double rate = samples ? 1.0 : static_cast<double>(state.format.rate);
+  const uint32_t unit = FramesPerUnit(state);
 
-  if (!std::isfinite(t.xin) || !std::isfinite(t.xout) || !std::isfinite(t.trim)) RefuseEdit(t);
+  for (const auto& [command, number] : {std::pair{"xin", &t.xin}, {"xout", &t.xout}, {"trim", &t.trim}}) {
+    if (!IsFinite(number->exact)) RefuseEdit(state, e, command, "is not a finite number");
+  }
   int start = 0;
   int stop = 0;
-  if (!ToFrame(rate * t.xin, start)) RefuseEdit(t);
-  if (t.xout == 0.0) {
+  if (!ToFrame(t.xin.exact, unit, 1, start)) RefuseEdit(state, e, "xin", kOutOfRange);
+  p.start_units = Multiply(t.xin.exact, unit);
+  if (IsZero(t.xout.exact)) {
     stop = length;
-    t.xout = samples ? static_cast<double>(length) : length / rate;
-  } else if (!ToFrame(rate * t.xout, stop)) {
-    RefuseEdit(t);
+    p.stop_units = ExactInteger(length);
+  } else {
+    if (!ToFrame(t.xout.exact, unit, 1, stop)) RefuseEdit(state, e, "xout", kOutOfRange);
+    p.stop_units = Multiply(t.xout.exact, unit);
   }
-  if (t.trim != 0.0) {
-    t.xout += t.trim;
+  if (!IsZero(t.trim.exact)) {
+    p.stop_units = Add(p.stop_units, Multiply(t.trim.exact, unit));
     int trim_frames = 0;
-    if (!ToFrame(rate * t.trim, trim_frames)) RefuseEdit(t);
+    if (!ToFrame(t.trim.exact, unit, 1, trim_frames)) RefuseEdit(state, e, "trim", kOutOfRange);
     const int64_t trimmed = int64_t{stop} + trim_frames;
-    if (trimmed > INT_MAX || trimmed < INT_MIN) RefuseEdit(t);
+    if (trimmed > INT_MAX || trimmed < INT_MIN) RefuseEdit(state, e, "trim", kOutOfRange);
     stop = static_cast<int>(trimmed);
   }
 
   // A start before the source's first frame would read its header.
-  if (stop <= start || start < 0) RefuseEdit(t);
+  if (start < 0) RefuseEdit(state, e, "xin", "lies before the source's first frame");
+  if (stop <= start) {
+    const char* command = !IsZero(t.trim.exact) ? "trim" : !IsZero(t.xout.exact) ? "xout" : "xin";
+    RefuseEdit(state, e, command,
+               Format("puts the stop at frame %i, not after the start at frame %i%s", stop, start,
+                      IsZero(t.xout.exact) ? " (without \"xout\" the stop is the source's end)" : ""));
+  }
   int64_t read_length = int64_t{stop} - start;
   if (read_length > length || stop > length) {
     read_length = int64_t{length} - start;
     p.stop_cut = true;
   }
-  if (read_length > length) RefuseEdit(t);
   p.read_start_frame = start;
-  p.read_length = static_cast<int>(read_length < INT_MIN ? INT_MIN : read_length);
+  p.read_length = static_cast<int>(read_length);
 
   // Inserted entries are checked now so that only usable values reach the
   // write order; appended ones when their insert point is known.
   int frame = 0;
-  if (!t.appended && !InsertFrame(state, t.insert_value, frame)) RefuseEdit(t);
+  if (!t.appended && (!IsFinite(t.insert_value.exact) ||
+                      !InsertFrame(state, Multiply(t.insert_value.exact, unit), frame))) {
+    RefuseEdit(state, e, "ins", "is not a frame of the destination (before its start, or beyond the frames a file can have)");
+  }
 }
 
-// Places appended entries after the previous entry of the task file and
-// returns the destination's length in frames.
-int64_t PlaceEntries(RunState& state) {
-  std::vector<TaskEntry>& entries = state.tasks.entries;
+// Places the first `count` entries, the appended ones after the previous
+// entry of the task file, and returns the destination's length in frames
+// they give. A position that is no frame of the destination ends the run
+// with `refuse`; without, the entries before it are placed and `count`
+// becomes their number.
+int64_t PlaceEntries(RunState& state, size_t& count, bool refuse) {
+  const std::vector<TaskEntry>& entries = state.tasks.entries;
+  const uint32_t unit = FramesPerUnit(state);
   int64_t length = 0;
-  for (size_t j = 0; j < entries.size(); ++j) {
-    TaskEntry& t = entries[j];
-    if (t.appended) {
+  ExactNumber insert_units;  // of the previous entry
+  for (size_t j = 0; j < count; ++j) {
+    const TaskEntry& t = entries[j];
+    if (!t.appended) {
+      insert_units = Multiply(t.insert_value.exact, unit);
+    } else if (j > 0) {
       // The extent as written in the task file, not the read length that a
       // short source may have cut.
-      const TaskEntry* previous = j == 0 ? nullptr : &entries[j - 1];
-      t.insert_value = previous == nullptr ? 0.0 : previous->insert_value + (previous->xout - previous->xin);
+      const EntryPlan& previous = state.plan[j - 1];
+      insert_units = Add(insert_units, Subtract(previous.stop_units, previous.start_units));
     }
     EntryPlan& p = state.plan[j];
-    if (!InsertFrame(state, t.insert_value, p.insert_frame)) RefuseEdit(t);
+    if (!InsertFrame(state, insert_units, p.insert_frame)) {
+      if (refuse) RefuseEdit(state, static_cast<int>(j), "", "is appended where no frame of a file can lie");
+      count = j;
+      break;
+    }
     const int64_t end = int64_t{p.insert_frame} + p.read_length;
     if (end > length) length = end;
   }
@@ -224,8 +257,14 @@ void ResolvePlan(RunState& state) {
   for (size_t i = 0; i < tasks.entries.size(); ++i) ConvertEntry(state, static_cast<int>(i));
   state.write_order = ComputeWriteOrder(tasks.entries);
 
-  const int64_t length = PlaceEntries(state);
+  size_t count = tasks.entries.size();
+  const int64_t length = PlaceEntries(state, count, true);
   // Frame positions are 32-bit; bytes are not (past 2 GB the header is RF64).
   if (length > INT_MAX) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
+}
+
+size_t PlaceLeadingEntries(RunState& state, size_t count) {
+  PlaceEntries(state, count, false);
+  return count;
 }

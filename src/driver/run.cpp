@@ -4,6 +4,7 @@
 #include "common/failure.hpp"
 #include "driver/run_state.hpp"
 #include "task/reader.hpp"
+#include "task/text_warnings.hpp"
 
 namespace {
 
@@ -63,7 +64,19 @@ int RunEditor(int argc, const char* const* argv, RunState& state) {
   }
   if (check) return RunCheck(state);
 
-  state.tasks = ReadTaskFile(state.task_path);
+  // What the reader forgave goes to standard error before the run starts,
+  // also when the reader then refuses the file.
+  ReadNotes notes;
+  const auto warn = [&] {
+    for (const Warning& w : TextWarnings(notes)) std::fprintf(stderr, "wavsplice: line %i: %s\n", w.line, w.text.c_str());
+  };
+  try {
+    state.tasks = ReadTaskFile(state.task_path, &notes);
+  } catch (const RunFailure&) {
+    warn();
+    throw;
+  }
+  warn();
   std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
 
   ResolvePlan(state);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/audio_format.hpp"
+#include "common/exact_number.hpp"
 #include "dsp/crossfade.hpp"
 #include "task/task_list.hpp"
 #include "wav/crossfade_file.hpp"
@@ -17,6 +18,18 @@ struct EntryPlan {
   int read_length = 0;  // 0 or less: nothing is copied
   int insert_frame = 0;
   bool stop_cut = false;  // the stop lay past the source's end
+  // The copy start and the stop as written (after its default and trim),
+  // exactly, in frames: the values times the rate (or times 1 for samples).
+  ExactNumber start_units;
+  ExactNumber stop_units;
+};
+
+// Why the plan refused an entry, for a check to show: the run itself says
+// only "Edit start/stop set incorrectly".
+struct EditRefusal {
+  int entry = -1;            // in task-file order; -1: none
+  const char* command = "";  // whose value is at fault ("" for an appended position)
+  std::string reason;        // what that value does wrong
 };
 
 // Everything a run works on, owned by the entry point for the whole run.
@@ -33,6 +46,7 @@ struct RunState {
   DestinationFile destination;  // being built, under a temporary name until complete
   CopyScratch scratch;
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
+  EditRefusal refusal;
 };
 
 // Seconds as the summaries show them: frames and rate in single precision.
@@ -46,6 +60,10 @@ int RunEditor(int argc, const char* const* argv, RunState& state);
 // Reads the sources, checks and converts every entry, decides the write order
 // and the destination's length. Creates no file.
 void ResolvePlan(RunState& state);
+
+// After a refusal of entry `count` (or later): the insert frames of the
+// entries before it, as far as they can be placed. Returns how many are.
+size_t PlaceLeadingEntries(RunState& state, size_t count);
 
 // A check of the task file: reads it and resolves the plan as a run does,
 // then shows the plan and the likely mistakes and writes nothing. Returns 0,
@@ -61,7 +79,23 @@ void PrintReport(const RunState& state);
 // file before the copy (nothing when it could not be, after saying so),
 // laid over the splice after it. The work file is this run's until the hold
 // goes.
-std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames, bool source_present);
+std::optional<WorkFileHold> PrepareCrossfade(RunState& state, int e, int width_frames, bool source_present,
+                                             const Continuation& outgoing, int64_t& clipped);
+
+// The outgoing entry of the crossfade of the entry at `position` of the write
+// order: the entry written last, before it, over the frame before its splice
+// (-1: none), and the frames of the window that no entry written before it
+// covers (none without an outgoing entry).
+struct OutgoingPlan {
+  int entry = -1;
+  std::vector<FrameSpan> uncovered;
+};
+OutgoingPlan PlanOutgoing(const RunState& state, size_t position, int width_frames);
+
+// The outgoing side of that crossfade where no entry lies under the window:
+// the outgoing entry carried on, its source refreshed. Nothing to carry on
+// when there is no outgoing entry or every frame of the window is covered.
+Continuation OutgoingEntry(RunState& state, size_t position, int width_frames);
 void PlaceCrossfade(RunState& state, int e, int width_frames, const WorkFileHold& work);
 
 // The crossfade width of an entry in frames; -1 when it cannot be rendered.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/numbers.hpp"
+#include "dsp/sample_range.hpp"
 
 namespace {
 
@@ -53,13 +54,19 @@ void DecodeSamples(std::span<const unsigned char> bytes, const AudioFormat& form
   }
 }
 
-void EncodeSamples(std::span<const double> values, const AudioFormat& format, std::span<unsigned char> bytes) {
+int64_t EncodeSamples(std::span<const double> values, const AudioFormat& format, std::span<unsigned char> bytes) {
   unsigned char* at = bytes.data();
   const size_t n = values.size();
+  int64_t clipped = 0;
+  const SampleRange range = RangeOfBits(format.bits);
   if (format.bits == 16) {
-    for (size_t i = 0; i < n; ++i) StoreLow(at + 2 * i, static_cast<uint32_t>(TruncateToInt32(values[i] * k16BitScale)), 2);
+    for (size_t i = 0; i < n; ++i) {
+      StoreLow(at + 2 * i, static_cast<uint32_t>(ClampCounted(TruncateToInt64(values[i] * k16BitScale), range, clipped)), 2);
+    }
   } else if (format.bits == 24) {
-    for (size_t i = 0; i < n; ++i) StoreLow(at + 3 * i, static_cast<uint32_t>(TruncateToInt32(values[i])), 3);
+    for (size_t i = 0; i < n; ++i) {
+      StoreLow(at + 3 * i, static_cast<uint32_t>(ClampCounted(TruncateToInt64(values[i]), range, clipped)), 3);
+    }
   } else if (format.type == SampleType::kFloat) {
     for (size_t i = 0; i < n; ++i) {
       const float value = RoundToSingle(values[i]);
@@ -67,8 +74,9 @@ void EncodeSamples(std::span<const double> values, const AudioFormat& format, st
     }
   } else {
     for (size_t i = 0; i < n; ++i) {
-      const auto low = static_cast<uint32_t>(static_cast<uint64_t>(TruncateToInt64(values[i])));
-      std::memcpy(at + 4 * i, &low, sizeof low);
+      const int32_t value = ClampCounted(TruncateToInt64(values[i]), range, clipped);
+      std::memcpy(at + 4 * i, &value, sizeof value);
     }
   }
+  return clipped;
 }

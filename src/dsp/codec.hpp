@@ -18,10 +18,10 @@ void DecodeSamples(std::span<const unsigned char> bytes, const AudioFormat& form
 
 // Writes values.size() samples, and nothing beyond them. Integers are
 // truncated toward zero (16-bit ones after 1/256 brings them back to their
-// own scale) and stored as their low 16, 24 or 32 bits: a value beyond the
-// sample range wraps, it is not clipped. Floats are rounded to the nearest
-// float; beyond the float range they become infinities, and NaN stays NaN.
-void EncodeSamples(std::span<const double> values, const AudioFormat& format, std::span<unsigned char> bytes);
+// own scale) and a value beyond the sample range is clipped to it; returns how
+// many were. Floats are rounded to the nearest float; beyond the float range
+// they become infinities, and NaN stays NaN.
+int64_t EncodeSamples(std::span<const double> values, const AudioFormat& format, std::span<unsigned char> bytes);
 
 // A double truncated toward zero to a 32-bit integer. Values beyond the int
 // range (never produced by levels below 24 dB) saturate instead of being

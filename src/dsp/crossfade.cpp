@@ -7,6 +7,7 @@
 #include "dsp/codec.hpp"
 
 #include "dsp/packed_avx2.hpp"
+#include "dsp/sample_range.hpp"
 
 namespace {
 
@@ -65,9 +66,11 @@ void MixValues(const Values& outgoing, const Values& incoming, const BlockWeight
 // samples on the 24-bit scale, brought back by 1/256), without converting
 // whole blocks to doubles and back.
 template <int Width, int Channels>
-void MixPacked(const unsigned char* outgoing, const unsigned char* incoming, unsigned char* __restrict mixed,
-               const double* w_out, const double* w_in, double gain, int from, int n) {
+int64_t MixPacked(const unsigned char* outgoing, const unsigned char* incoming, unsigned char* __restrict mixed,
+                  const double* w_out, const double* w_in, double gain, int from, int n) {
   constexpr double kScale = Width == 2 ? 0.00390625 : 1.0;
+  constexpr SampleRange kRange = RangeOfBits(Width * 8);
+  int64_t clipped = 0;
   const auto load = [](const unsigned char* at) -> double {
     if constexpr (Width == 2) {
       return 256.0 * static_cast<int16_t>(static_cast<uint16_t>(at[0] | at[1] << 8));
@@ -82,12 +85,13 @@ void MixPacked(const unsigned char* outgoing, const unsigned char* incoming, uns
       const size_t at = (static_cast<size_t>(i) * Channels + c) * Width;
       const double in = load(incoming + at) * in_weight;
       const double out_side = load(outgoing + at) * w_out[i];
-      const auto bits = static_cast<uint32_t>(TruncateToInt32((in + out_side) * kScale));
+      const auto bits = static_cast<uint32_t>(ClampCounted(TruncateToInt32((in + out_side) * kScale), kRange, clipped));
       mixed[at] = static_cast<unsigned char>(bits);
       mixed[at + 1] = static_cast<unsigned char>(bits >> 8);
       if constexpr (Width == 3) mixed[at + 2] = static_cast<unsigned char>(bits >> 16);
     }
   }
+  return clipped;
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -95,14 +99,18 @@ void MixPacked(const unsigned char* outgoing, const unsigned char* incoming, uns
 // conversions, products and sum, four doubles at a time. The truncating
 // conversion needs no bounds: samples of 24 bits times weights of at most 1
 // and a gain below 16 (levels below 24 dB) stay far inside the int range.
-// Frames from the returned one on are left to the scalar loop.
+// Frames from the one returned in `done` on are left to the scalar loop.
 template <int Width, int Channels>
-__attribute__((target("avx2"))) int MixPackedWide(const unsigned char* outgoing, const unsigned char* incoming,
-                                                  unsigned char* mixed, const double* w_out, const double* w_in,
-                                                  double gain, int n) {
+__attribute__((target("avx2"))) int64_t MixPackedWide(const unsigned char* outgoing, const unsigned char* incoming,
+                                                      unsigned char* mixed, const double* w_out, const double* w_in,
+                                                      double gain, int n, int& done) {
   constexpr int kFramesAStep = 8 / Channels;
   const __m256d scale = _mm256_set1_pd(Width == 2 ? 0.00390625 : 1.0);
   const __m256d level = _mm256_set1_pd(gain);
+  const __m128i top = _mm_set1_epi32(RangeOfBits(Width * 8).high);
+  const __m128i bottom = _mm_set1_epi32(RangeOfBits(Width * 8).low);
+  __m128i overs = _mm_setzero_si128();  // per lane, minus the count
+
   int i = 0;
   // A 24-bit step loads 16 bytes for the last 12 of its 24: it stops while 4
   // more lie in the block.
@@ -133,27 +141,34 @@ __attribute__((target("avx2"))) int MixPackedWide(const unsigned char* outgoing,
     const __m256d new_high = _mm256_cvtepi32_pd(_mm256_extracti128_si256(new_values, 1));
     const __m256d mix_low = _mm256_add_pd(_mm256_mul_pd(new_low, wi_low), _mm256_mul_pd(old_low, wo_low));
     const __m256d mix_high = _mm256_add_pd(_mm256_mul_pd(new_high, wi_high), _mm256_mul_pd(old_high, wo_high));
-    StoreFourSamples<Width>(mixed + at, _mm256_cvttpd_epi32(_mm256_mul_pd(mix_low, scale)));
-    StoreFourSamples<Width>(mixed + at + 4 * Width, _mm256_cvttpd_epi32(_mm256_mul_pd(mix_high, scale)));
+    StoreFourSamples<Width>(mixed + at, ClampFour(_mm256_cvttpd_epi32(_mm256_mul_pd(mix_low, scale)), bottom, top, overs));
+    StoreFourSamples<Width>(mixed + at + 4 * Width,
+                            ClampFour(_mm256_cvttpd_epi32(_mm256_mul_pd(mix_high, scale)), bottom, top, overs));
   }
-  return i;
+  done = i;
+  alignas(16) int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), overs);
+  return -(int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]);
 }
 
 bool HasAvx2() { return __builtin_cpu_supports("avx2"); }
 #else
 template <int Width, int Channels>
-int MixPackedWide(const unsigned char*, const unsigned char*, unsigned char*, const double*, const double*, double,
-                  int) {
+int64_t MixPackedWide(const unsigned char*, const unsigned char*, unsigned char*, const double*, const double*, double,
+                      int, int& done) {
+  done = 0;
   return 0;
 }
 bool HasAvx2() { return false; }
 #endif
 
 template <int Width, int Channels>
-void MixPackedBlock(const unsigned char* outgoing, const unsigned char* incoming, unsigned char* mixed,
-                    const BlockWeights& w, double gain, int n, bool wide) {
-  const int from = wide ? MixPackedWide<Width, Channels>(outgoing, incoming, mixed, w.w_out, w.w_in, gain, n) : 0;
-  MixPacked<Width, Channels>(outgoing, incoming, mixed, w.w_out, w.w_in, gain, from, n);
+int64_t MixPackedBlock(const unsigned char* outgoing, const unsigned char* incoming, unsigned char* mixed,
+                       const BlockWeights& w, double gain, int n, bool wide) {
+  int from = 0;
+  const int64_t clipped =
+      wide ? MixPackedWide<Width, Channels>(outgoing, incoming, mixed, w.w_out, w.w_in, gain, n, from) : 0;
+  return clipped + MixPacked<Width, Channels>(outgoing, incoming, mixed, w.w_out, w.w_in, gain, from, n);
 }
 
 }  // namespace
@@ -199,8 +214,9 @@ const KeptCurve* CurveFor(KeptCurve& kept, int curve, int width_frames) {
   return &kept;
 }
 
-void MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
-               std::span<unsigned char> mixed, const AudioFormat& format, const MixSpan& span) {
+int64_t MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
+                  std::span<unsigned char> mixed, const AudioFormat& format, const MixSpan& span) {
+  int64_t clipped = 0;
   const int channels = format.channels;
   const auto frame_bytes = static_cast<size_t>(FrameBytes(format));
   const bool packed = format.type == SampleType::kInteger && (format.bits == 16 || format.bits == 24) &&
@@ -219,10 +235,10 @@ void MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned
     const unsigned char* in_at = incoming.data() + at;
     unsigned char* mixed_at = mixed.data() + at;
     switch (kind) {
-      case 161: MixPackedBlock<2, 1>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
-      case 162: MixPackedBlock<2, 2>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
-      case 241: MixPackedBlock<3, 1>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
-      case 242: MixPackedBlock<3, 2>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
+      case 161: clipped += MixPackedBlock<2, 1>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
+      case 162: clipped += MixPackedBlock<2, 2>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
+      case 241: clipped += MixPackedBlock<3, 1>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
+      case 242: clipped += MixPackedBlock<3, 2>(out_at, in_at, mixed_at, weights, span.gain, n, wide); continue;
       default: break;
     }
     const size_t bytes = static_cast<size_t>(n) * frame_bytes;
@@ -236,6 +252,7 @@ void MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned
     } else {
       MixValues<0>(old_values, new_values, weights, span.gain, result, n, channels);
     }
-    EncodeSamples(std::span(result).first(samples), format, mixed.subspan(at, bytes));
+    clipped += EncodeSamples(std::span(result).first(samples), format, mixed.subspan(at, bytes));
   }
+  return clipped;
 }

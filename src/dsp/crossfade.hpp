@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -43,6 +44,6 @@ struct MixSpan {
 // Mixes a run of packed frames: each sample of `incoming` weighted by w_in
 // times the gain plus the sample of `outgoing` weighted by w_out, the same
 // weights for every channel of a frame, into `mixed` (written as
-// EncodeSamples writes).
-void MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
+// EncodeSamples writes: integers clipped). Returns how many were clipped.
+int64_t MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
                std::span<unsigned char> mixed, const AudioFormat& format, const MixSpan& span);

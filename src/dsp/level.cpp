@@ -9,6 +9,7 @@
 #include "common/numbers.hpp"
 #include "dsp/codec.hpp"
 #include "dsp/packed_avx2.hpp"
+#include "dsp/sample_range.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -40,8 +41,7 @@ int32_t Load3(const unsigned char* at) {
   return static_cast<int32_t>(bits << 8) >> 8;  // sign-extend the 24 bits
 }
 
-// The low bytes of the result are stored: a result beyond the sample range
-// wraps (no clipping).
+// The low bytes of a result already within the sample range.
 void Store2(unsigned char* at, int32_t value) {
   const auto low = static_cast<uint16_t>(static_cast<uint32_t>(value));
   std::memcpy(at, &low, sizeof low);
@@ -57,11 +57,11 @@ void Store3(unsigned char* at, int32_t value) {
 // Truncation toward zero, for gains whose products might leave the int range
 // (levels of 48 dB and more, which the task reader never admits). An infinite
 // gain times a silent sample is NaN, which becomes silence.
-int32_t TruncateClamped(double value) {
+int64_t TruncateWide(double value) {
   if (value != value) return 0;
-  value = value < -2147483648.0 ? -2147483648.0 : value;
-  value = value > 2147483647.0 ? 2147483647.0 : value;
-  return static_cast<int32_t>(value);
+  value = value < -4294967296.0 ? -4294967296.0 : value;
+  value = value > 4294967296.0 ? 4294967296.0 : value;
+  return static_cast<int64_t>(value);
 }
 
 // Below this gain every product of a 24-bit sample fits an int, so the common
@@ -91,7 +91,9 @@ void Store3Group(unsigned char* at, const int32_t* in) {
 }
 
 template <int Width>
-void Scale(unsigned char* bytes, size_t samples, double gain) {
+int64_t Scale(unsigned char* bytes, size_t samples, double gain) {
+  constexpr SampleRange kRange = RangeOfBits(Width * 8);
+  int64_t clipped = 0;
   std::array<int32_t, kChunk> values;  // kChunk is a multiple of 4
   for (size_t done = 0; done < samples; done += kChunk) {
     const size_t n = samples - done < kChunk ? samples - done : kChunk;
@@ -104,9 +106,9 @@ void Scale(unsigned char* bytes, size_t samples, double gain) {
       for (size_t i = grouped; i < n; ++i) values[i] = Load3(at + i * Width);
     }
     if (gain < kPlainGain) {
-      for (size_t i = 0; i < n; ++i) values[i] = static_cast<int32_t>(values[i] * gain);
+      for (size_t i = 0; i < n; ++i) values[i] = ClampCounted(static_cast<int32_t>(values[i] * gain), kRange, clipped);
     } else {
-      for (size_t i = 0; i < n; ++i) values[i] = TruncateClamped(values[i] * gain);
+      for (size_t i = 0; i < n; ++i) values[i] = ClampCounted(TruncateWide(values[i] * gain), kRange, clipped);
     }
     if (Width == 2) {
       for (size_t i = 0; i < n; ++i) Store2(at + i * Width, values[i]);
@@ -115,6 +117,7 @@ void Scale(unsigned char* bytes, size_t samples, double gain) {
       for (size_t i = grouped; i < n; ++i) Store3(at + i * Width, values[i]);
     }
   }
+  return clipped;
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -122,12 +125,15 @@ void Scale(unsigned char* bytes, size_t samples, double gain) {
 // has them: the same conversions and the same double products as the loop
 // above (cvtdq2pd is exact, mulpd rounds as mulsd, cvttpd2dq truncates as
 // cvttsd2si for results in range, which gains below kPlainGain guarantee).
-__attribute__((target("ssse3"))) void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) {
+__attribute__((target("ssse3"))) int64_t Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) {
   // Each 3-byte sample into the top of a 32-bit lane, then an arithmetic
   // shift sign-extends it; packing takes the low three bytes of each lane.
   const __m128i unpack = _mm_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11);
   const __m128i pack = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
   const __m128d factor = _mm_set1_pd(gain);
+  const __m128i top = _mm_set1_epi32(RangeOfBits(24).high);
+  const __m128i bottom = _mm_set1_epi32(RangeOfBits(24).low);
+  __m128i overs = _mm_setzero_si128();  // per lane, minus the count
   size_t i = 0;
   // A step loads 16 bytes for its 12: it stops while 4 more lie in the block.
   for (; (i + 4) * 3 + 4 <= samples * 3; i += 4) {
@@ -136,12 +142,22 @@ __attribute__((target("ssse3"))) void Scale3Shuffled(unsigned char* bytes, size_
     const __m128i values = _mm_srai_epi32(_mm_shuffle_epi8(raw, unpack), 8);
     const __m128i low = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(values), factor));
     const __m128i high = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(values, values)), factor));
-    const __m128i packed = _mm_shuffle_epi8(_mm_unpacklo_epi64(low, high), pack);
+    // Clamped with selections: the minimum and maximum of 32-bit lanes come later than SSSE3.
+    __m128i scaled = _mm_unpacklo_epi64(low, high);
+    const __m128i above = _mm_cmpgt_epi32(scaled, top);
+    const __m128i below = _mm_cmpgt_epi32(bottom, scaled);
+    scaled = _mm_or_si128(_mm_andnot_si128(above, scaled), _mm_and_si128(above, top));
+    scaled = _mm_or_si128(_mm_andnot_si128(below, scaled), _mm_and_si128(below, bottom));
+    overs = _mm_add_epi32(overs, _mm_add_epi32(above, below));
+    const __m128i packed = _mm_shuffle_epi8(scaled, pack);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(at), packed);
     const int32_t last_word = _mm_cvtsi128_si32(_mm_srli_si128(packed, 8));
     std::memcpy(at + 8, &last_word, sizeof last_word);
   }
-  Scale<3>(bytes + 3 * i, samples - i, gain);
+  alignas(16) int32_t lanes[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(lanes), overs);
+  const int64_t clipped = -(int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]);
+  return clipped + Scale<3>(bytes + 3 * i, samples - i, gain);
 }
 
 bool HasShuffles() { return __builtin_cpu_supports("ssse3"); }
@@ -149,8 +165,11 @@ bool HasShuffles() { return __builtin_cpu_supports("ssse3"); }
 // The 24- and 16-bit loops eight samples a step where the processor has AVX2:
 // the same conversions and products as above, on four doubles at a time.
 template <int Width>
-__attribute__((target("avx2"))) void ScaleWide(unsigned char* bytes, size_t samples, double gain) {
+__attribute__((target("avx2"))) int64_t ScaleWide(unsigned char* bytes, size_t samples, double gain) {
   const __m256d factor = _mm256_set1_pd(gain);
+  const __m256i top = _mm256_set1_epi32(RangeOfBits(Width * 8).high);
+  const __m256i bottom = _mm256_set1_epi32(RangeOfBits(Width * 8).low);
+  __m256i overs = _mm256_setzero_si256();  // per lane, minus the count
   size_t i = 0;
   // A 24-bit load reads 4 bytes past its 24: a step stops while they lie in the block.
   for (; (i + 8) * Width + (Width == 3 ? 4 : 0) <= samples * Width; i += 8) {
@@ -158,13 +177,21 @@ __attribute__((target("avx2"))) void ScaleWide(unsigned char* bytes, size_t samp
     const __m256i values = LoadEightSamples<Width>(at);
     const __m256d low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), factor);
     const __m256d high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), factor);
-    StoreFourSamples<Width>(at, _mm256_cvttpd_epi32(low));
-    StoreFourSamples<Width>(at + 4 * Width, _mm256_cvttpd_epi32(high));
+    const __m256i scaled =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(low)), _mm256_cvttpd_epi32(high), 1);
+    overs = _mm256_add_epi32(overs, _mm256_add_epi32(_mm256_cmpgt_epi32(scaled, top), _mm256_cmpgt_epi32(bottom, scaled)));
+    const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(scaled, bottom), top);
+    StoreFourSamples<Width>(at, _mm256_castsi256_si128(clamped));
+    StoreFourSamples<Width>(at + 4 * Width, _mm256_extracti128_si256(clamped, 1));
   }
+  alignas(32) int32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), overs);
+  int64_t clipped = 0;
+  for (const int32_t lane : lanes) clipped -= lane;
   if constexpr (Width == 3) {
-    Scale3Shuffled(bytes + 3 * i, samples - i, gain);
+    return clipped + Scale3Shuffled(bytes + 3 * i, samples - i, gain);
   } else {
-    Scale<2>(bytes + 2 * i, samples - i, gain);
+    return clipped + Scale<2>(bytes + 2 * i, samples - i, gain);
   }
 }
 
@@ -191,11 +218,11 @@ __attribute__((target("avx"))) void ScaleFloatWide(unsigned char* bytes, size_t 
 
 bool HasWideFloats() { return __builtin_cpu_supports("avx"); }
 #else
-void Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { Scale<3>(bytes, samples, gain); }
+int64_t Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { return Scale<3>(bytes, samples, gain); }
 bool HasShuffles() { return false; }
 template <int Width>
-void ScaleWide(unsigned char* bytes, size_t samples, double gain) {
-  Scale<Width>(bytes, samples, gain);
+int64_t ScaleWide(unsigned char* bytes, size_t samples, double gain) {
+  return Scale<Width>(bytes, samples, gain);
 }
 bool HasAvx2() { return false; }
 void ScaleFloat(unsigned char* bytes, size_t samples, double gain);
@@ -204,14 +231,16 @@ bool HasWideFloats() { return false; }
 #endif
 
 // 32-bit integers at their own scale: the product can pass 2^31 (a level
-// above 0 dB), and its low 32 bits are stored, as narrower samples wrap.
-void ScaleInt32(unsigned char* bytes, size_t samples, double gain) {
+// above 0 dB), and clips there as narrower samples do.
+int64_t ScaleInt32(unsigned char* bytes, size_t samples, double gain) {
+  int64_t clipped = 0;
   for (size_t i = 0; i < samples; ++i) {
     int32_t value;
     std::memcpy(&value, bytes + 4 * i, sizeof value);
-    const auto low = static_cast<uint32_t>(static_cast<uint64_t>(TruncateToInt64(value * gain)));
-    std::memcpy(bytes + 4 * i, &low, sizeof low);
+    value = ClampCounted(TruncateToInt64(value * gain), RangeOfBits(32), clipped);
+    std::memcpy(bytes + 4 * i, &value, sizeof value);
   }
+  return clipped;
 }
 
 // Floats widen exactly to double, and the product is rounded back to the
@@ -229,27 +258,27 @@ void ScaleFloat(unsigned char* bytes, size_t samples, double gain) {
 }
 
 // shuffles: the processor-specific loops may be used.
-void Change(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db, bool shuffles) {
+int64_t Change(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db, bool shuffles) {
   const double gain = std::pow(10.0, level_db / 20.0);
-  if (format.channels < 1 || format.channels > kMaxChannels || frames <= 0) return;
-  if (std::isnan(gain)) return;  // no level to apply; the reader never stores one
+  if (format.channels < 1 || format.channels > kMaxChannels || frames <= 0) return 0;
+  if (std::isnan(gain)) return 0;  // no level to apply; the reader never stores one
   const auto samples = static_cast<size_t>(frames) * static_cast<size_t>(format.channels);
   // The processor-specific loops convert without bounds: gains below
   // kPlainGain keep every product within the int range.
   const bool wide = shuffles && gain < kPlainGain;
   if (format.bits == 16) {
     if (wide && HasAvx2()) {
-      ScaleWide<2>(block.data(), samples, gain);
+      return ScaleWide<2>(block.data(), samples, gain);
     } else {
-      Scale<2>(block.data(), samples, gain);
+      return Scale<2>(block.data(), samples, gain);
     }
   } else if (format.bits == 24) {
     if (wide && HasAvx2()) {
-      ScaleWide<3>(block.data(), samples, gain);
+      return ScaleWide<3>(block.data(), samples, gain);
     } else if (wide) {
-      Scale3Shuffled(block.data(), samples, gain);
+      return Scale3Shuffled(block.data(), samples, gain);
     } else {
-      Scale<3>(block.data(), samples, gain);
+      return Scale<3>(block.data(), samples, gain);
     }
   } else if (format.bits == 32 && format.type == SampleType::kFloat) {
     if (shuffles && HasWideFloats()) {
@@ -258,16 +287,17 @@ void Change(std::span<unsigned char> block, const AudioFormat& format, int frame
       ScaleFloat(block.data(), samples, gain);
     }
   } else if (format.bits == 32) {
-    ScaleInt32(block.data(), samples, gain);
+    return ScaleInt32(block.data(), samples, gain);
   }
+  return 0;
 }
 
 }  // namespace
 
-void ApplyLevel(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db) {
-  Change(block, format, frames, level_db, HasShuffles());
+int64_t ApplyLevel(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db) {
+  return Change(block, format, frames, level_db, HasShuffles());
 }
 
-void ApplyLevelPortable(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db) {
-  Change(block, format, frames, level_db, false);
+int64_t ApplyLevelPortable(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db) {
+  return Change(block, format, frames, level_db, false);
 }

@@ -42,4 +42,10 @@ __attribute__((target("avx2"))) inline void StoreFourSamples(unsigned char* at, 
     std::memcpy(at + 8, &last_word, sizeof last_word);
   }
 }
+// Four 32-bit values clamped to [bottom, top]; each lane of `overs` goes
+// down by one for every value that was beyond.
+__attribute__((target("avx2"))) inline __m128i ClampFour(__m128i values, __m128i bottom, __m128i top, __m128i& overs) {
+  overs = _mm_add_epi32(overs, _mm_add_epi32(_mm_cmpgt_epi32(values, top), _mm_cmpgt_epi32(bottom, values)));
+  return _mm_min_epi32(_mm_max_epi32(values, bottom), top);
+}
 #endif

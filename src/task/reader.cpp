@@ -25,15 +25,21 @@ struct Tokenizer {
   int token_line = 0;  // of the last token
 };
 
-bool IsSeparator(char c) { return c == '\t' || c == '\n'; }
+// Tabs and line feeds separate tokens. A carriage return right before a line
+// feed, or as the text's last byte, belongs to the line end (a file saved on
+// Windows); anywhere else it is part of its token.
+bool IsSeparator(const Tokenizer& t, size_t at) {
+  const char c = t.text[at];
+  return c == '\t' || c == '\n' || (c == '\r' && (at + 1 == t.size || t.text[at + 1] == '\n'));
+}
 
 // The next token, or nullptr at the end of the text.
 const char* NextToken(Tokenizer& t) {
-  while (t.pos < t.size && IsSeparator(t.text[t.pos])) t.line += t.text[t.pos++] == '\n' ? 1 : 0;
+  while (t.pos < t.size && IsSeparator(t, t.pos)) t.line += t.text[t.pos++] == '\n' ? 1 : 0;
   if (t.pos >= t.size) return nullptr;
   const char* token = t.text + t.pos;
   t.token_line = t.line;
-  while (t.pos < t.size && !IsSeparator(t.text[t.pos])) ++t.pos;
+  while (t.pos < t.size && !IsSeparator(t, t.pos)) ++t.pos;
   if (t.pos < t.size) {
     t.line += t.text[t.pos] == '\n' ? 1 : 0;
     t.text[t.pos] = '\0';
@@ -46,6 +52,8 @@ const char* NextToken(Tokenizer& t) {
 bool Is(const char* token, const char* word) { return token != nullptr && std::strcmp(token, word) == 0; }
 
 double Decimal(const char* token) { return std::strtod(token, nullptr); }
+
+WrittenNumber Number(const char* token) { return WrittenNumber{Decimal(token), ReadExactNumber(token)}; }
 
 // The reader's walk through the tokens, and what it notes of them when asked.
 struct Reader {
@@ -105,10 +113,10 @@ struct Reader {
   }
 
   // "xin", "xout" and "trim": a number.
-  const char* ReadNumber(const char* word, double TaskEntry::*field, int EntryLines::*line_field) {
+  const char* ReadNumber(const char* word, WrittenNumber TaskEntry::*field, int EntryLines::*line_field) {
     const EntryCommand command = TakeEntryValue(word);
     if (command.value != nullptr) {
-      command.entry.*field = Decimal(command.value);
+      command.entry.*field = Number(command.value);
       NoteLine(line_field, command.line);
     }
     return command.value;
@@ -119,6 +127,11 @@ struct Reader {
 TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
   size = strnlen(text, size);  // a NUL byte ends the text
   text[size] = '\0';
+  // A UTF-8 byte-order mark, which some editors put first, is no part of the text.
+  if (size >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) {
+    text += 3;
+    size -= 3;
+  }
   if (notes != nullptr) notes->text.assign(text, size);
   Reader r{.tokens = Tokenizer{text, size}, .notes = notes, .list = TaskList{}, .current_note = 0};
   TaskList& list = r.list;
@@ -157,7 +170,7 @@ TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
       if (current != nullptr) {
         // "app" appends and leaves the insert value as it was.
         command.entry.appended = Is(current, "app");
-        if (!command.entry.appended) command.entry.insert_value = Decimal(current);
+        if (!command.entry.appended) command.entry.insert_value = Number(current);
         r.NoteLine(&EntryLines::ins, command.line);
       }
     }
@@ -180,6 +193,7 @@ TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
       current = nullptr;
       if (command.value != nullptr) {
         command.entry.xfade_width_ms = RoundToSingle(Decimal(command.value));
+        command.entry.xfade_width = ReadExactNumber(command.value);
         r.NoteLine(&EntryLines::xf, command.line);
         current = r.TakeValue("xf type", command.line);
       }

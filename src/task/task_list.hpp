@@ -3,21 +3,31 @@
 #include <string>
 #include <vector>
 
+#include "common/exact_number.hpp"
+
 inline constexpr int kMaxEntries = 512;
 inline constexpr int kMaxNameLength = 127;
+
+// A number as a token of the task file writes it: exactly, for positions,
+// and as the double strtod reads, which orders the entries.
+struct WrittenNumber {
+  double value = 0.0;
+  ExactNumber exact;
+};
 
 // One "src" of the task file with the commands that follow it, as written.
 // A field the task file does not set keeps the default given here.
 struct TaskEntry {
   std::string source_name;
-  double xin = 0.0;
-  double xout = 0.0;  // 0 means "no stop given": copy to the source's end
-  double insert_value = 0.0;
-  double trim = 0.0;
+  WrittenNumber xin{};
+  WrittenNumber xout{};  // 0 means "no stop given": copy to the source's end
+  WrittenNumber insert_value{};
+  WrittenNumber trim{};
   double level_db = 0.0;
   bool appended = true;  // without "ins" an entry follows the previous one
   int xfade_type = 0;    // 0: no crossfade; curves 1 to 4
-  float xfade_width_ms = 100.0F;
+  float xfade_width_ms = 100.0F;                     // as the reader rounds it, for showing
+  ExactNumber xfade_width = ExactInteger(100);  // exactly, for the width in frames
 };
 
 struct TaskList {

@@ -22,8 +22,8 @@ std::vector<int> ComputeWriteOrder(std::span<const TaskEntry> entries) {
     int chosen = -1;
     for (int i = 0; i < count; ++i) {
       if (placed[i]) continue;
-      if (chosen < 0 || entries[i].insert_value < minimum) {
-        minimum = entries[i].insert_value;
+      if (chosen < 0 || entries[i].insert_value.value < minimum) {
+        minimum = entries[i].insert_value.value;
         chosen = i;
       }
     }

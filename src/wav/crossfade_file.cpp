@@ -5,14 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "common/failure.hpp"
+#include "dsp/level.hpp"
 #include "wav/chunk.hpp"
 #include "wav/header.hpp"
 #include "wav/stop.hpp"
@@ -81,7 +84,40 @@ WindowFit FitWindow(const AudioExtent& audio, int64_t first_frame, int64_t frame
   return {};
 }
 
-CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept) {
+namespace {
+
+// Replaces the frames of `outgoing` (destination frames from `first`) that the
+// continuation covers with the outgoing entry's source carried on.
+void CarryOn(const Continuation& carried, int64_t first, std::span<unsigned char> outgoing, const AudioFormat& format,
+             int64_t& clipped) {
+  const int64_t frame_bytes = FrameBytes(format);
+  const int64_t last = first + static_cast<int64_t>(outgoing.size()) / frame_bytes;
+  const SourceFile& source = *carried.source;
+  const AudioExtent audio = source.audio.value_or(AudioExtent{});
+  for (const FrameSpan& span : carried.spans) {
+    const int64_t from = std::max(span.from, first);
+    const int64_t to = std::min(span.to, last);
+    if (from >= to) continue;
+    const auto part = outgoing.subspan(static_cast<size_t>((from - first) * frame_bytes),
+                                       static_cast<size_t>((to - from) * frame_bytes));
+    // Before the source's first frame there is silence; ReadAudio gives it past the end.
+    const int64_t source_first = from + carried.source_offset;
+    const int64_t silent = std::clamp<int64_t>(-source_first, 0, to - from);
+    std::memset(part.data(), 0, static_cast<size_t>(silent * frame_bytes));
+    if (silent < to - from) {
+      ReadAudio(source.file, audio, audio.start + (source_first + silent) * frame_bytes,
+                part.subspan(static_cast<size_t>(silent * frame_bytes)));
+    }
+    if (carried.level_db != 0.0) {
+      clipped += ApplyLevel(part, format, static_cast<int>(to - from), carried.level_db);
+    }
+  }
+}
+
+}  // namespace
+
+CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept,
+                                int64_t& clipped) {
   const FileHandle& destination = *job.destination.file;
   const AudioExtent& destination_audio = job.destination.audio;
   if (job.source == nullptr) return CrossfadeResult::kSource;
@@ -130,10 +166,13 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
     const int run = job.width_frames - done < run_frames ? job.width_frames - done : run_frames;
     const auto bytes = static_cast<size_t>(run * frame_bytes);
     ReadAudio(destination, destination_audio, destination_at, std::span(old_bytes.get(), bytes));
+    if (job.outgoing != nullptr && job.outgoing->source != nullptr) {
+      CarryOn(*job.outgoing, destination_first + done, std::span(old_bytes.get(), bytes), format, clipped);
+    }
     ReadAudio(source, source_audio, source_at, std::span(new_bytes.get(), bytes));
     span.first = done;
     span.frames = run;
-    MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes.get(), bytes),
+    clipped += MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes.get(), bytes),
               format, span);
     if (!WriteAt(job.work->file, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
     work_at += static_cast<int64_t>(bytes);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 #include "common/audio_format.hpp"
 #include "dsp/crossfade.hpp"
 #include "wav/chunk.hpp"
@@ -32,6 +35,24 @@ OpenAudio WorkFileAudio(const WorkFileHold& work);
 // status 2 when it cannot be created or written.
 WorkFileHold HoldWorkFile(const AudioFormat& format, int frames);
 
+// Destination frames [from, to).
+struct FrameSpan {
+  int64_t from = 0;
+  int64_t to = 0;
+};
+
+// Where no entry written before lies under a crossfade's window (past the end
+// of the previous take, when an entry is appended), the outgoing side is the
+// outgoing entry carried on: what it would have written there had it been
+// long enough, its source frame `destination frame + source_offset` with its
+// level, silence before its source's first frame and past its samples.
+struct Continuation {
+  const SourceFile* source = nullptr;  // nothing: the destination is read everywhere
+  int64_t source_offset = 0;           // its read start minus its insert frame
+  double level_db = 0.0;
+  std::vector<FrameSpan> spans;  // the window's frames taken from it
+};
+
 // One entry's crossfade: destination frames from insert_frame - width/2 fade
 // out while source frames from read_start_frame - width/2 fade in along the
 // curve (1 to 4), the source side changed by level_db.
@@ -44,6 +65,7 @@ struct CrossfadeJob {
   OpenAudio destination;
   const SourceFile* source = nullptr;  // refreshed for this entry; nothing when it is gone
   const WorkFileHold* work = nullptr;
+  const Continuation* outgoing = nullptr;
 };
 
 // How a crossfade's window of frames from `first_frame` falls in a file's
@@ -65,8 +87,10 @@ enum class CrossfadeResult {
   kFormat = 4,       // a sample format without a rendering path
 };
 
-// Renders the crossfade from the destination as it stands into the work
-// file. The curve is taken from `kept` when it holds this one, and kept
-// there otherwise. A work file that cannot be written ends the run with
+// Renders the crossfade from the destination as it stands (and the outgoing
+// entry carried on) into the work file. The curve is taken from `kept` when
+// it holds this one, and kept there otherwise. Adds the integer results it
+// clipped to `clipped`. A work file that cannot be written ends the run with
 // status 2.
-CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept);
+CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept,
+                                int64_t& clipped);

@@ -220,10 +220,11 @@ int64_t SpliceRun(CopyScratch& scratch, const FileHandle& source, int64_t source
 
 }  // namespace
 
-void CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
-                const FrameCopy& copy, CopyScratch& scratch) {
+int64_t CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+                   const FrameCopy& copy, CopyScratch& scratch) {
   const int64_t frame_bytes = FrameBytes(format);
-  if (copy.count <= 0) return;
+  int64_t clipped = 0;
+  if (copy.count <= 0) return clipped;
   // Positions before a file's first frame would address its header.
   if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination.name);
 
@@ -261,11 +262,12 @@ void CopyFrames(const OpenAudio& destination, const OpenAudio& source, const Aud
     // become silence, and the copy fails once all of it is written.
     const size_t got = ReadAudio(*source.file, source.audio, source_at, span);
     source_short = source_short || got < span.size();
-    if (copy.level_db != 0.0) ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db);
+    if (copy.level_db != 0.0) clipped += ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db);
     if (!WriteAt(*destination.file, destination_at, span)) FailWrite(destination.name);
     destination_at += bytes;
     source_at += bytes;
     remaining -= bytes;
   }
   if (source_short) Fail(2, "Cannot read wave file %s!\n", source.name);
+  return clipped;
 }

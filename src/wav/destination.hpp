@@ -72,8 +72,9 @@ struct FrameCopy {
   double level_db = 0.0;
 };
 
-// Copies the frames, changing their level when it is not zero. Frames the
-// source cannot deliver (it was cut short since it was measured) are written
-// as silence, and the run then ends with status 2; so does every failure.
-void CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+// Copies the frames, changing their level when it is not zero; returns how
+// many integer results the level clipped. Frames the source cannot deliver
+// (it was cut short since it was measured) are written as silence, and the
+// run then ends with status 2; so does every failure.
+int64_t CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
                 const FrameCopy& copy, CopyScratch& scratch);

@@ -20,11 +20,12 @@ std::string Scaled(Bytes bytes, int width, int channels, double level) {
 
 TEST(Level, ExamplesAtPlusAndMinusSixDecibels) {
   EXPECT_EQ(Scaled({0x34, 0x12}, 2, 1, 6.0), "51 24");        // 4660 -> 9297
-  EXPECT_EQ(Scaled({0xFF, 0x7F}, 2, 1, 6.0), "62 FF");        // 65378 wraps
+  EXPECT_EQ(Scaled({0xFF, 0x7F}, 2, 1, 6.0), "FF 7F");        // 65378 clips
   EXPECT_EQ(Scaled({0x00, 0x00, 0x80}, 3, 1, -6.0), "19 D9 BF");
   EXPECT_EQ(Scaled({0xFF, 0xFF, 0xFF}, 3, 1, -6.0), "00 00 00");  // -1 truncates to 0
   EXPECT_EQ(Scaled({0x01, 0x00, 0x00}, 3, 1, -6.0), "00 00 00");
-  EXPECT_EQ(Scaled({0xFF, 0xFF, 0x7F}, 3, 1, 6.0), "BF 64 FF");  // 16737471 wraps, no clipping
+  EXPECT_EQ(Scaled({0xFF, 0xFF, 0x7F}, 3, 1, 6.0), "FF FF 7F");  // 16737471 clips
+  EXPECT_EQ(Scaled({0x00, 0x00, 0x80}, 3, 1, 0.1), "00 00 80");  // -8478529 clips
 }
 
 TEST(Level, ZeroDecibelsGivesTheSameBytes) {
@@ -71,15 +72,15 @@ TEST(Level, FloatsKeepEverything) {
 }
 
 // Every sample on its own, as the plain reference computes it.
-Bytes Reference(const Bytes& bytes, int width, double level) {
+Bytes Reference(const Bytes& bytes, int width, double level, int64_t& clipped) {
   std::vector<int32_t> samples = UnpackSamples(width * 8, bytes);
-  for (int32_t& s : samples) s = Leveled(s, level, width * 8);
+  for (int32_t& s : samples) s = Leveled(s, level, width * 8, &clipped);
   return PackSamples(width * 8, samples);
 }
 
 // Every integer width and channel count against the plain reference, on
-// every processor-specific path and the portable one; 32-bit samples wrap
-// past full scale at the loud levels.
+// every processor-specific path and the portable one, with the count of
+// clipped samples: the loud levels clip part of the full-scale ramps.
 TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
   for (const int width : {2, 3, 4}) {
     for (const int channels : {1, 2, 6}) {
@@ -87,13 +88,14 @@ TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
         for (const double level : {-6.0, 5.5, 23.9, -100.0, -0.001}) {
           const int32_t start = width == 4 ? INT32_MIN / 2 : -8388608 / (4 - width);
           const Bytes input = PackSamples(width * 8, Ramp(frames, channels, width * 8, start, 65537));
-          const Bytes want = Reference(input, width, level);
+          int64_t clipped = 0;
+          const Bytes want = Reference(input, width, level, clipped);
           Bytes scaled = input;
-          ApplyLevel(scaled, Format(width, channels), frames, level);
+          EXPECT_EQ(ApplyLevel(scaled, Format(width, channels), frames, level), clipped);
           ASSERT_EQ(scaled, want) << width << " bytes, " << channels << " channels, " << frames << " frames, "
                                   << level << " dB";
           scaled = input;
-          ApplyLevelPortable(scaled, Format(width, channels), frames, level);
+          EXPECT_EQ(ApplyLevelPortable(scaled, Format(width, channels), frames, level), clipped);
           ASSERT_EQ(scaled, want) << "portable: " << width << " bytes, " << channels << " channels, " << frames
                                   << " frames, " << level << " dB";
         }
@@ -103,15 +105,15 @@ TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
 }
 
 TEST(Level, GainsBeyondTheReadersLimitStayDefined) {
-  // 60 dB multiplies by 1000: products beyond the int range saturate before
-  // the low bits are stored, instead of being undefined.
+  // 60 dB multiplies by 1000: products beyond the int range clip as well,
+  // instead of being undefined.
   Bytes bytes = PackSamples(24, std::vector<int32_t>{8388607, -8388608, 1000});
-  ApplyLevel(bytes, Format(3, 1), 3, 60.0);
-  EXPECT_EQ(Hex(bytes), "FF FF FF 00 00 00 40 42 0F");
-  // An infinite level: full-scale values saturate, silence stays silence.
+  EXPECT_EQ(ApplyLevel(bytes, Format(3, 1), 3, 60.0), 2);
+  EXPECT_EQ(Hex(bytes), "FF FF 7F 00 00 80 40 42 0F");
+  // An infinite level: every sound clips, silence stays silence.
   Bytes loud = PackSamples(16, std::vector<int32_t>{0, 1, -1});
-  ApplyLevel(loud, Format(2, 1), 3, INFINITY);
-  EXPECT_EQ(Hex(loud), "00 00 FF FF 00 00");
+  EXPECT_EQ(ApplyLevel(loud, Format(2, 1), 3, INFINITY), 2);
+  EXPECT_EQ(Hex(loud), "00 00 FF 7F 00 80");
 }
 
 }  // namespace

@@ -30,16 +30,22 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
       {"SRC in capitals", "src\ta.wav\nSRC\tb.wav\ndest\tout.wav\n", 2, "\"SRC\" is skipped as a note: did you mean \"src\"?", 3},
       {"Lvl", "src\ta.wav\nLvl\t-3\ndest\tout.wav\n", 2, "did you mean \"lvl\"?", 3},
       {"xot", "src\ta.wav\nxot\t0.5\ndest\tout.wav\n", 2, "did you mean \"xout\"?", 3},
-      {"a byte-order mark", "\xEF\xBB\xBFusing_samples\nsrc\ta.wav\ndest\tout.wav\n", 1,
-       "\"using_samples\" is not recognised because of the byte-order mark", 3},
-      {"Windows line ends", "src\ta.wav\r\nxout\t0.5\r\ndest\tout.wav\n", 1, "2 lines end in a carriage return", 2},
+      {"a lone carriage return", "src\ta.wav\nxout\t0.5\r0\ndest\tout.wav\n", 2,
+       "\"0.5\\r0\" holds a carriage return that ends no line", 3},
+      {"a crossfade type of 9", "src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t100\t9\ndest\tout.wav\n", 4,
+       "the crossfade type 9 is not 1 to 4: the entry gets no crossfade", 3},
+      {"a crossfade out of silence", "src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t100\t1\ndest\tout.wav\n", 4,
+       "the crossfade of task 2 fades task 1 out into silence for 0.050 sec past the splice: a.wav has no more", 3},
+      {"a stop before the start", "src\ta.wav\nsrc\tb.wav\nxin\t0.5\nxout\t0.2\ndest\tout.wav\n", 2,
+       "task 2 (b.wav) is refused: \"xout\" 0.2 (line 4) puts the stop at frame 1600, not after the start at frame 4000",
+       1},
       {"ins append", "src\ta.wav\nsrc\tb.wav\nins\tappend\ndest\tout.wav\n", 3,
        "\"append\" for \"ins\" reads as 0; to append, write \"app\"", 3},
       {"ins 1:30", "src\ta.wav\nins\t1:30\ndest\tout.wav\n", 2, "\"1:30\" for \"ins\" reads as 1", 3},
       {"xin 1,5", "src\ta.wav\nxin\t0,5\ndest\tout.wav\n", 2, "\"0,5\" for \"xin\" reads as 0", 3},
       {"a level of 30 dB", "src\ta.wav\nlvl\t30\ndest\tout.wav\n", 2, "a level of 30 dB is ignored (24 dB or more)", 3},
       {"a level above 0 dB on integers", "src\ta.wav\nlvl\t4\ndest\tout.wav\n", 2,
-       "a level of +4.000 dB on integer samples may wrap around (task 1)", 3},
+       "a level of +4.000 dB on integer samples may clip loud parts (task 1)", 3},
       {"a start past the end", "src\ta.wav\nsrc\tb.wav\nxin\t2\nxout\t3\ndest\tout.wav\n", 3,
        "the copy start of task 2 lies at or past the end of b.wav: nothing is copied", 3},
       {"a stop past the end", "src\ta.wav\nxin\t0.5\nxout\t3\ndest\tout.wav\n", 3,
@@ -65,19 +71,37 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
     }
     EXPECT_EQ(Snapshot(dir.path), before) << c.what;
   }
-  // Warnings found before a refusal come before its message.
-  Task("src\ta.wav\r\ndest\tout.wav\n");
-  const auto r = Run({"--check"});
+  // Warnings found before a refusal come before its message; a refused edit
+  // comes after the plan of the entries before it.
+  Task("src\tmissing.wav\nlvl 3\ndest\tout.wav\n");
+  auto r = Run({"--check"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.output, CountLine(1) +
-                          "line 1: 1 lines end in a carriage return (Windows line ends): the last word of each keeps it, "
-                          "so file names end in it and \"app\" is not recognised\n"
-                          "Cannot find file in track list called a.wav\r!!\n");
-  // A clean task file: no warning, status 0, and the task file named after --check.
-  Task("src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t20\t2\ndest\tout.wav\n", "clean.txt");
+                          "line 2: \"lvl 3\" is skipped as a note: a space instead of a tab follows \"lvl\"\n"
+                          "Cannot find file in track list called missing.wav!!\n");
+  Task("src\ta.wav\nxout\t0.5\nsrc\tb.wav\nins\t-1\ndest\tout.wav\n");
+  r = Run({"--check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(2) +
+                          "Plan of the entries before task 2, in task-file order, times in seconds:\n"
+                          "Task 1\tline 1\tFile a.wav\n\tInsert point 0.000 sec, ends 0.500 sec\n"
+                          "\tRead start 0.000 sec, length 0.500 sec\n\n"
+                          "line 3: task 2 (b.wav) is refused: \"ins\" -1 (line 4) is not a frame of the destination "
+                          "(before its start, or beyond the frames a file can have)\n"
+                          "Edit start/stop set incorrectly for b.wav\n");
+  // A clean task file, saved on Windows with a byte-order mark: no warning,
+  // status 0, and the task file named after --check.
+  Task("\xEF\xBB\xBFsrc\ta.wav\r\nxout\t0.8\r\nsrc\tb.wav\r\nxin\t0.1\r\nxf\t20\t2\r\ndest\tout.wav\r\n",
+       "clean.txt");
   const auto clean = Run({"--check", "clean.txt"});
   EXPECT_EQ(clean.status, 0) << clean.output;
   EXPECT_EQ(clean.output.substr(clean.output.size() - 13), "\nNo warnings\n");
+  // A width of 0 is the default 4410 frames, whatever the rate.
+  Task("src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t0\t2\ndest\tout.wav\n");
+  const auto zero = Run({"--check"});
+  EXPECT_NE(zero.output.find("Crossfade 0 ms (the default 4410 frames, 0.551 sec), curve 2, not made"),
+            std::string::npos)
+      << zero.output;
 }
 
 // The plan of a check is what a run then builds: the same entries in the same

@@ -104,6 +104,7 @@ TEST_F(CommandLine, ReaderMessagesReachTheUser) {
   auto r = Run();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, "Crossfade-type (parameter 2) is invalid\nSource track 2 appears to be too short or missing");
+  EXPECT_EQ(r.errors, "wavsplice: line 2: the crossfade type 7 is not 1 to 4: the entry gets no crossfade\n");
 
   Task("using_samples\nxin\t5\n");
   r = Run();
@@ -116,6 +117,28 @@ TEST_F(CommandLine, ReaderMessagesReachTheUser) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, CountLine(0) + "Your destination name appears to be too short or missing\n");
   EXPECT_EQ(Files(), std::vector<std::string>{"task.txt"});
+}
+
+// The likely mistakes of a task file's text reach a run's standard error,
+// each with its line, before the run starts; what it prints and builds is the
+// same as without them.
+TEST_F(CommandLine, TextWarningsGoToStandardErrorAndChangeNothingElse) {
+  Source("a.wav", 8000, 16, 1, Ramp(800, 1, 16));
+  Task("src\ta.wav\nlvl -3\nXout\t0.05\nlvl\t30\nxin\t0,01\nsrc\ta.wav\nxf\t10\t9\ndest\tout.wav\n");
+  const auto warned = Run();
+  ASSERT_EQ(warned.status, 0) << warned.output;
+  EXPECT_EQ(warned.errors,
+            "wavsplice: line 2: \"lvl -3\" is skipped as a note: a space instead of a tab follows \"lvl\"\n"
+            "wavsplice: line 3: \"Xout\" is skipped as a note: did you mean \"xout\"?\n"
+            "wavsplice: line 4: a level of 30 dB is ignored (24 dB or more)\n"
+            "wavsplice: line 5: \"0,01\" for \"xin\" reads as 0\n"
+            "wavsplice: line 7: the crossfade type 9 is not 1 to 4: the entry gets no crossfade\n");
+  const Bytes built = ReadFile(dir / "out.wav");
+  Task("src\ta.wav\nsrc\ta.wav\ndest\tout.wav\n");
+  const auto clean = Run();
+  EXPECT_EQ(clean.errors, "");
+  EXPECT_EQ(warned.output, "Crossfade-type (parameter 2) is invalid\n" + clean.output);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), built);
 }
 
 }  // namespace

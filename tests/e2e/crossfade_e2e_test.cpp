@@ -1,3 +1,5 @@
+#include <cmath>
+
 #include "e2e/e2e.hpp"
 #include "support/reference.hpp"
 
@@ -38,23 +40,85 @@ TEST_F(Crossfades, EveryCurveAtEveryFormatExactlyPlaced) {
          "\t" + std::to_string(c.type) + "\ndest\tout.wav\n");
     const auto r = Run();
     ASSERT_EQ(r.status, 0) << r.output;
-    char level_text[32];
-    std::snprintf(level_text, sizeof level_text, "%.3f", c.level);
-    EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 200) +
-                            SampleBlock(2, 200, "b.wav", 40, 110, level_text) +
-                            Report("out.wav", "310 samples", c.bits, c.channels, 8000));
 
+    // a ends where it is copied, so carried on past the splice it is silence.
     std::vector<int32_t> before(310 * c.channels, 0);
     Overlay(before, c.channels, 0, a);
     std::vector<int32_t> want = before;
     std::vector<int32_t> segment;
-    for (int32_t s : Frames(b, c.channels, 40, 110)) segment.push_back(c.level == 0.0 ? s : Leveled(s, c.level, c.bits));
+    int64_t clipped = 0;
+    for (int32_t s : Frames(b, c.channels, 40, 110)) {
+      segment.push_back(c.level == 0.0 ? s : Leveled(s, c.level, c.bits, &clipped));
+    }
     Overlay(want, c.channels, 200, segment);
     Overlay(want, c.channels, 200 - c.width / 2,
-            ReferenceCrossfade(before, b, 200, 40, c.width, c.type, c.level, c.channels, c.bits));
+            ReferenceCrossfade(before, b, 200, 40, c.width, c.type, c.level, c.channels, c.bits, &clipped));
+    char level_text[32];
+    std::snprintf(level_text, sizeof level_text, "%.3f", c.level);
+    const std::string clip_line = clipped > 0 ? "\tClipped " + std::to_string(clipped) + " samples\n" : "";
+    EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 200) +
+                            SampleBlock(2, 200, "b.wav", 40, 110, level_text, clip_line) +
+                            Report("out.wav", "310 samples", c.bits, c.channels, 8000));
     EXPECT_EQ(Samples("out.wav", 8000, c.bits, c.channels), want)
         << c.bits << " bits, " << c.channels << " channels, type " << c.type;
   }
+}
+
+// An appended crossfade fades the previous take out under the new one: past
+// its stop the outgoing side is its source carried on, with its level; where
+// an entry written earlier lies under the window, the destination is read.
+TEST_F(Crossfades, AppendedCrossfadesCarryThePreviousTakeOn) {
+  for (const int bits : {16, 24}) {
+    const int channels = bits == 16 ? 2 : 1;
+    const int full = bits == 16 ? 32767 : 8388607;
+    const auto a = Ramp(400, channels, bits, -full / 3, full / 500);
+    const auto b = Ramp(300, channels, bits, full / 4, -(full / 400));
+    const auto c = Ramp(230, channels, bits, 1000, 7);
+    Source("a.wav", 8000, bits, channels, a);
+    Source("b.wav", 8000, bits, channels, b);
+    Source("c.wav", 8000, bits, channels, c);
+    // a's frame 50 + f is what it would write at destination frame f.
+    std::vector<int32_t> carried(400 * channels, 0);
+    for (int f = 0; f + 50 < 400; ++f) {
+      for (int k = 0; k < channels; ++k) carried[f * channels + k] = Leveled(a[(f + 50) * channels + k], -3.0, bits);
+    }
+    for (const bool under : {false, true}) {
+      for (const int type : {1, 2, 3, 4}) {
+        for (const char* width_ms : {"0.125", "0.25", "0.625", "2", "8", "25"}) {
+          const int width = static_cast<int>(std::stod(width_ms) * 8);
+          // With `under`, c is written first (ins 0, before a of the same
+          // insert point) and still holds frames 200 to 229 when b comes.
+          Task(std::string("using_samples\n") + (under ? "src\tc.wav\nins\t0\n" : "") +
+               "src\ta.wav\nins\t0\nxin\t50\nxout\t250\nlvl\t-3\nsrc\tb.wav\nxin\t100\nxf\t" + width_ms + "\t" +
+               std::to_string(type) + "\ndest\tout.wav\n");
+          const auto r = Run();
+          ASSERT_EQ(r.status, 0) << r.output;
+          std::vector<int32_t> outgoing = carried;
+          if (under) Overlay(outgoing, channels, 200, Frames(c, channels, 200, 30));
+          std::vector<int32_t> want(400 * channels, 0);
+          Overlay(want, channels, 0, Frames(carried, channels, 0, 200));
+          Overlay(want, channels, 200, Frames(b, channels, 100, 200));
+          Overlay(want, channels, 200 - width / 2,
+                  ReferenceCrossfade(outgoing, b, 200, 100, width, type, 0.0, channels, bits));
+          EXPECT_EQ(Samples("out.wav", 8000, bits, channels), want)
+              << bits << " bits, type " << type << ", " << width << " frames" << (under ? ", c under it" : "");
+        }
+      }
+    }
+  }
+}
+
+// A take joined to its own continuation with a linear crossfade gives back
+// the take: no step where the first copy stops.
+TEST_F(Crossfades, ATakeCrossfadedIntoItsOwnContinuationIsUnchanged) {
+  std::vector<int32_t> tone;
+  for (int i = 0; i < 48000; ++i) tone.push_back(static_cast<int32_t>(20000 * std::sin(i * 0.0571)));
+  Source("take.wav", 48000, 16, 1, tone);
+  Task("src\ttake.wav\nxout\t0.5\nsrc\ttake.wav\nxin\t0.5\nxf\t80\t2\ndest\tout.wav\n");
+  ASSERT_EQ(Run().status, 0);
+  const auto out = Samples("out.wav", 48000, 16, 1);
+  ASSERT_EQ(out.size(), tone.size());
+  for (size_t i = 0; i < tone.size(); ++i) ASSERT_NEAR(out[i], tone[i], 1) << "frame " << i;
 }
 
 TEST_F(Crossfades, TooCloseToTheStartIsRenderedButNotPlaced) {
@@ -114,10 +178,9 @@ TEST_F(Crossfades, WidthOfZeroMillisecondsUsesTheDefault4410Frames) {
   Task("using_samples\nsrc\ta.wav\nxout\t5000\nsrc\ta.wav\nxin\t5000\nxf\t0\t2\ndest\tout.wav\n");
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
-  std::vector<int32_t> before(10000, 0);
-  Overlay(before, 1, 0, Frames(a, 1, 0, 5000));
+  // The first take carried on past its stop is the rest of a.
   std::vector<int32_t> want = a;
-  Overlay(want, 1, 5000 - 2205, ReferenceCrossfade(before, a, 5000, 5000, 4410, 2, 0.0, 1, 16));
+  Overlay(want, 1, 5000 - 2205, ReferenceCrossfade(a, a, 5000, 5000, 4410, 2, 0.0, 1, 16));
   EXPECT_EQ(Samples("out.wav", 48000, 16, 1), want);
 }
 

@@ -52,23 +52,29 @@ TEST_F(Execute, AppendAfterAStopBeyondTheSourceLeavesSilence) {
   EXPECT_EQ(Samples("out.wav", 48000, 24, 2), want);
 }
 
-TEST_F(Execute, LevelsOnEveryFormatWrapInsteadOfClipping) {
-  for (const int bits : {16, 24}) {
+// Loud integer material made louder clips at full scale instead of wrapping
+// to the other sign, and the summary counts what clipped.
+TEST_F(Execute, LevelsOnEveryFormatClipAndCountTheirOvers) {
+  for (const int bits : {16, 24, 32}) {
     for (const int channels : {1, 2}) {
-      const int range = bits == 16 ? 65536 : 16777216;
-      const auto quiet = Ramp(1500, channels, bits, -range / 2, range / 1500 + 1);
-      const auto loud = Ramp(1500, channels, bits, range / 2 - 1, -(range / 1500) - 3);
+      const int64_t range = int64_t{1} << bits;
+      const auto quiet = Ramp(1500, channels, bits, static_cast<int32_t>(-range / 2), static_cast<int32_t>(range / 1500 + 1));
+      const auto loud =
+          Ramp(1500, channels, bits, static_cast<int32_t>(range / 2 - 1), static_cast<int32_t>(-(range / 1500) - 3));
       Source("quiet.wav", 44100, bits, channels, quiet);
       Source("loud.wav", 44100, bits, channels, loud);
       Task("using_samples\nsrc\tquiet.wav\nlvl\t-6\nsrc\tloud.wav\nlvl\t4.5\nxin\t100\ndest\tout.wav\n");
       const auto r = Run();
       ASSERT_EQ(r.status, 0) << r.output;
-      EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "quiet.wav", 0, 1500, "-6.000") +
-                              SampleBlock(2, 1500, "loud.wav", 100, 1400, "4.500") +
-                              Report("out.wav", "2900 samples", bits, channels, 44100));
       std::vector<int32_t> want;
       for (const int32_t s : quiet) want.push_back(Leveled(s, -6.0, bits));
-      for (size_t i = 100 * channels; i < loud.size(); ++i) want.push_back(Leveled(loud[i], 4.5, bits));
+      int64_t clipped = 0;
+      for (size_t i = 100 * channels; i < loud.size(); ++i) want.push_back(Leveled(loud[i], 4.5, bits, &clipped));
+      EXPECT_GT(clipped, 500 * channels);
+      EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "quiet.wav", 0, 1500, "-6.000") +
+                              SampleBlock(2, 1500, "loud.wav", 100, 1400, "4.500",
+                                          "\tClipped " + std::to_string(clipped) + " samples\n") +
+                              Report("out.wav", "2900 samples", bits, channels, 44100));
       EXPECT_EQ(Samples("out.wav", 44100, bits, channels), want) << bits << " bits, " << channels << " channels";
     }
   }

@@ -34,7 +34,7 @@ std::vector<std::string> MessageFragments() {
     for (std::sregex_iterator m(source.begin(), source.end(), message), end; m != end; ++m) {
       std::string literal = (*m)[1].str();
       literal = std::regex_replace(literal, std::regex(R"(\\[nt])"), "\x01");
-      literal = std::regex_replace(literal, std::regex(R"(%[.0-9]*(?:ll)?[siufg])"), "\x01");
+      literal = std::regex_replace(literal, std::regex(R"(%[.0-9]*(?:ll|z)?[siufgd])"), "\x01");
       std::stringstream parts(literal);
       for (std::string part; std::getline(parts, part, '\x01');) {
         part = Collapse(part);

@@ -1,5 +1,7 @@
 #include <unistd.h>
 
+#include <array>
+
 #include "e2e/e2e.hpp"
 
 namespace {
@@ -40,6 +42,43 @@ TEST_F(Plan, SecondsAreTruncatedAndTrimCountsFromTheEnd) {
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(Samples("out.wav", 44100, 24, 2), Frames(a, 2, 0, 22050));
+}
+
+// Times are the numbers as written, not the doubles nearest them: 0.29 s at
+// 100 Hz is frame 29 (28.999999999999996 in doubles), and chains of appended
+// decimal times add up exactly, in seconds and in samples.
+TEST_F(Plan, TimesLandOnTheFrameTheyWrite) {
+  const auto a = Ramp(1000, 1, 16, 1, 1);  // sample value = frame + 1
+  Source("a.wav", 100, 16, 1, a);
+  struct Case {
+    std::string task;
+    std::vector<std::array<int, 3>> entries;  // insert, start, length
+  };
+  const Case cases[] = {
+      {"src\ta.wav\nxin\t0.29\nxout\t0.58\nsrc\ta.wav\nxin\t0.3\nxout\t0.7\nsrc\ta.wav\nxin\t0.1\nxout\t0.2\n",
+       {{0, 29, 29}, {29, 30, 40}, {69, 10, 10}}},
+      {"src\ta.wav\nxout\t0.7\ntrim\t-0.41\nsrc\ta.wav\nins\t0.57\nxin\t1.1\nxout\t1.2\n",
+       {{0, 0, 29}, {57, 110, 10}}},
+      {"using_samples\nsrc\ta.wav\nxin\t0.3\nxout\t10.7\nsrc\ta.wav\nxin\t1.5\nxout\t7.1\nsrc\ta.wav\nxout\t3\n",
+       {{0, 0, 10}, {10, 1, 6}, {16, 0, 3}}},
+  };
+  for (const Case& c : cases) {
+    Task(c.task + "dest\tout.wav\n");
+    const auto r = Run();
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<int32_t> want;
+    for (const auto& [insert, start, length] : c.entries) {
+      want.resize(std::max<size_t>(want.size(), static_cast<size_t>(insert + length)), 0);
+      Overlay(want, 1, insert, Frames(a, 1, start, length));
+    }
+    EXPECT_EQ(Samples("out.wav", 100, 16, 1), want) << c.task;
+  }
+  // Widths too: 258.39 ms at 44100 Hz is 11394.999 frames (11395 in single
+  // precision).
+  Source("b.wav", 44100, 16, 1, Ramp(44100, 1, 16));
+  Task("using_samples\nsrc\tb.wav\nxout\t20000\nsrc\tb.wav\nxin\t20000\nxf\t258.39\t1\ndest\tout.wav\n");
+  const auto check = Run({"--check"});
+  EXPECT_NE(check.output.find("Crossfade 258.39 ms (11394 samples)"), std::string::npos) << check.output;
 }
 
 TEST_F(Plan, MismatchListingsForEveryDifferingEntry) {

@@ -56,19 +56,19 @@ std::vector<Sample> Mix(const std::vector<Sample>& destination, const std::vecto
 
 }  // namespace
 
-int32_t Leveled(int32_t s, double level_db, int bits) {
-  return Wrap(static_cast<int64_t>(s * Gain(level_db)), bits);
+int32_t Leveled(int32_t s, double level_db, int bits, int64_t* clipped) {
+  return Clamp(static_cast<int64_t>(s * Gain(level_db)), bits, clipped);
 }
 
 float Leveled(float s, double level_db) { return ToFloat(static_cast<double>(s) * Gain(level_db)); }
 
 std::vector<int32_t> ReferenceCrossfade(const std::vector<int32_t>& destination, const std::vector<int32_t>& source,
                                         int insert, int read_start, int width, int type, double level_db,
-                                        int channels, int bits) {
+                                        int channels, int bits, int64_t* clipped) {
   // Samples are mixed on the 24-bit scale, 16-bit ones brought back after.
   const double scale = bits == 16 ? 256.0 : 1.0;
   return Mix(destination, source, insert, read_start, width, type, level_db, channels, scale,
-             [&](double m) { return Wrap(static_cast<int64_t>(m / scale), bits); });
+             [&](double m) { return Clamp(static_cast<int64_t>(m / scale), bits, clipped); });
 }
 
 std::vector<float> ReferenceCrossfade(const std::vector<float>& destination, const std::vector<float>& source,

@@ -6,9 +6,9 @@
 // The sample arithmetic written out plainly, one sample at a time, as
 // independent expectations for the program's block-wise code.
 
-// An integer sample after a level change: trunc(s * 10^(level/20)), wrapped
-// to `bits` (16, 24 or 32).
-int32_t Leveled(int32_t s, double level_db, int bits);
+// An integer sample after a level change: trunc(s * 10^(level/20)), clipped
+// to `bits` (16, 24 or 32); a clipped one counts in `clipped`.
+int32_t Leveled(int32_t s, double level_db, int bits, int64_t* clipped = nullptr);
 
 // A float sample after a level change: s * 10^(level/20) in double
 // precision, rounded to the nearest float (infinity beyond the range).
@@ -17,10 +17,11 @@ float Leveled(float s, double level_db);
 // The frames of a crossfade of `width` frames (interleaved samples in sample
 // units): destination frames from insert - width/2 fade out along curve
 // `type` while source frames from read_start - width/2 fade in, scaled by the
-// level. Frames beyond either vector count as silence.
+// level, clipped (and counted in `clipped`). Frames beyond either vector
+// count as silence.
 std::vector<int32_t> ReferenceCrossfade(const std::vector<int32_t>& destination, const std::vector<int32_t>& source,
                                         int insert, int read_start, int width, int type, double level_db,
-                                        int channels, int bits);
+                                        int channels, int bits, int64_t* clipped = nullptr);
 
 // The same for 32-bit floats.
 std::vector<float> ReferenceCrossfade(const std::vector<float>& destination, const std::vector<float>& source,

@@ -116,9 +116,11 @@ std::vector<int32_t> Ramp(int frames, int channels, int bits, int32_t start, int
   return out;
 }
 
-int32_t Wrap(int64_t v, int bits) {
-  const int shift = 64 - bits;
-  return static_cast<int32_t>(static_cast<int64_t>(static_cast<uint64_t>(v) << shift) >> shift);
+int32_t Clamp(int64_t v, int bits, int64_t* clipped) {
+  const int64_t high = (int64_t{1} << (bits - 1)) - 1;
+  const int64_t low = -high - 1;
+  if ((v > high || v < low) && clipped != nullptr) ++*clipped;
+  return static_cast<int32_t>(v > high ? high : v < low ? low : v);
 }
 
 std::vector<int32_t> UnpackSamples(int bits, std::span<const unsigned char> bytes) {

@@ -46,8 +46,9 @@ Bytes FormatChunk(uint32_t rate, int bits, int channels, uint32_t code = 1);
 // the sample range of `bits`.
 std::vector<int32_t> Ramp(int frames, int channels, int bits, int32_t start = 1, int32_t step = 1);
 
-// The value a sample of `bits` bits holds after storing v (two's complement wrap).
-int32_t Wrap(int64_t v, int bits);
+// v clipped to the range of a sample of `bits` bits, counting one in
+// `clipped` when it was beyond.
+int32_t Clamp(int64_t v, int bits, int64_t* clipped = nullptr);
 
 // Samples of a file's data area (everything after a 44-byte header).
 std::vector<int32_t> UnpackSamples(int bits, std::span<const unsigned char> bytes);

@@ -34,20 +34,20 @@ TEST(TaskReader, WorkedExampleStoresExactlyWhatIsWritten) {
   EXPECT_EQ(r->destination_name, "mix.wav");
 
   EXPECT_EQ(r->entries[0].source_name, "intro.wav");
-  EXPECT_EQ(r->entries[0].xout, 9000.0);
+  EXPECT_EQ(r->entries[0].xout.value, 9000.0);
   EXPECT_EQ(r->entries[0].level_db, -3.0);
-  EXPECT_EQ(r->entries[0].xin, 0.0);
+  EXPECT_EQ(r->entries[0].xin.value, 0.0);
   EXPECT_EQ(r->entries[0].appended, true);
   EXPECT_EQ(r->entries[0].xfade_width_ms, 100.0F);
   EXPECT_EQ(r->entries[0].xfade_type, 0);
 
   EXPECT_EQ(r->entries[1].source_name, "main.wav");
-  EXPECT_EQ(r->entries[1].xin, 1500.0);
-  EXPECT_EQ(r->entries[1].insert_value, 8000.0);
+  EXPECT_EQ(r->entries[1].xin.value, 1500.0);
+  EXPECT_EQ(r->entries[1].insert_value.value, 8000.0);
   EXPECT_EQ(r->entries[1].appended, false);
   EXPECT_EQ(r->entries[1].xfade_width_ms, 50.0F);
   EXPECT_EQ(r->entries[1].xfade_type, 1);
-  EXPECT_EQ(r->entries[1].xout, 0.0);
+  EXPECT_EQ(r->entries[1].xout.value, 0.0);
   EXPECT_EQ(r->entries[1].level_db, 0.0);
 
   EXPECT_EQ(r->entries[2].source_name, "outro.wav");
@@ -58,13 +58,13 @@ TEST(TaskReader, WorkedExampleStoresExactlyWhatIsWritten) {
 TEST(TaskReader, ValueTokensAreComparedWithTheLaterCommandWords) {
   {  // "xin" swallows "xout", which still runs in the same pass
     Read r("src\ta.wav\nxin\nxout\t3\ndest\tout.wav\n");
-    EXPECT_EQ(r->entries[0].xin, 0.0);
-    EXPECT_EQ(r->entries[0].xout, 3.0);
+    EXPECT_EQ(r->entries[0].xin.value, 0.0);
+    EXPECT_EQ(r->entries[0].xout.value, 3.0);
   }
   {  // "xout" swallows "xin", an earlier word: it is lost and its 3 skipped
     Read r("src\ta.wav\nxin\t7\nxout\nxin\t3\ndest\tout.wav\n");
-    EXPECT_EQ(r->entries[0].xout, 0.0);
-    EXPECT_EQ(r->entries[0].xin, 7.0);
+    EXPECT_EQ(r->entries[0].xout.value, 0.0);
+    EXPECT_EQ(r->entries[0].xin.value, 7.0);
   }
   {  // the type of "xf" swallows "src": b.wav is skipped, lvl stays on entry 0
     Read r("src\ta.wav\nxf\t200\nsrc\tb.wav\nlvl\t-2\ndest\tout.wav\n");
@@ -77,7 +77,7 @@ TEST(TaskReader, ValueTokensAreComparedWithTheLaterCommandWords) {
   {  // a source named "trim" is stored, then acts as "trim"
     Read r("src\ttrim\n5\ndest\tout.wav\n");
     EXPECT_EQ(r->entries[0].source_name, "trim");
-    EXPECT_EQ(r->entries[0].trim, 5.0);
+    EXPECT_EQ(r->entries[0].trim.value, 5.0);
   }
   {  // the destination name is compared with nothing: "dest" then "src" is just a name
     Read r("src\ta.wav\ndest\tdest\n");
@@ -87,22 +87,44 @@ TEST(TaskReader, ValueTokensAreComparedWithTheLaterCommandWords) {
 
 TEST(TaskReader, OnlyTabsAndNewlinesSeparateTokens) {
   Read same("\n\nsrc\t\t\ta.wav\n\n\nxin\t\n\t2\ndest\tout.wav");
-  EXPECT_EQ(same->entries[0].xin, 2.0);
+  EXPECT_EQ(same->entries[0].xin.value, 2.0);
   EXPECT_EQ(same->destination_name, "out.wav");
 
   // A space before the value makes one token that is no command word.
   Read spaced("src\ta.wav\nxin 2\ndest\tout.wav\n");
-  EXPECT_EQ(spaced->entries[0].xin, 0.0);
+  EXPECT_EQ(spaced->entries[0].xin.value, 0.0);
 
-  // Carriage returns belong to tokens: names keep them, numbers stop there,
-  // "app\r" is not "app" and "using_samples\r" is not recognised.
-  Read crlf("using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\ndest\tout.wav\r\n");
-  EXPECT_EQ(crlf->using_samples, false);
-  EXPECT_EQ(crlf->entries[0].source_name, "a.wav\r");
-  EXPECT_EQ(crlf->entries[0].xin, 4.0);
-  EXPECT_EQ(crlf->entries[0].appended, false);
-  EXPECT_EQ(crlf->entries[0].insert_value, 0.0);
-  EXPECT_EQ(crlf->destination_name, "out.wav\r");
+}
+
+// Task files from other systems: a carriage return before a line feed, or as
+// the last byte, ends the line with it; a lone one stays in its token; a
+// byte-order mark at the start is skipped.
+TEST(TaskReader, WindowsLineEndsAndAByteOrderMarkReadAsPlainText) {
+  const std::string plain = "using_samples\nsrc\ta.wav\nxin\t4\nins\tapp\nsrc\tb.wav\ndest\tout.wav";
+  const std::string bom = "\xEF\xBB\xBF";
+  for (const std::string& text : std::vector<std::string>
+       {plain, "using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\nsrc\tb.wav\r\ndest\tout.wav\r\n",
+        "using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\nsrc\tb.wav\r\ndest\tout.wav\r",
+        bom + plain, bom + "using_samples\r\nsrc\ta.wav\nxin\t4\r\nins\tapp\nsrc\tb.wav\ndest\tout.wav\r"}) {
+    Read r(text);
+    EXPECT_TRUE(r->using_samples) << text;
+    ASSERT_EQ(r->entries.size(), 2u) << text;
+    EXPECT_EQ(r->entries[0].source_name, "a.wav");
+    EXPECT_EQ(r->entries[0].xin.value, 4.0);
+    EXPECT_TRUE(r->entries[0].appended);
+    EXPECT_EQ(r->entries[1].source_name, "b.wav");
+    EXPECT_EQ(r->destination_name, "out.wav");
+  }
+  // Before "src" the mark would have hidden the first entry.
+  Read first(bom + "src\ta.wav\ndest\tout.wav\n");
+  ASSERT_EQ(first->entries.size(), 1u);
+  EXPECT_EQ(first->entries[0].source_name, "a.wav");
+  // A lone carriage return, or one before another, stays in its token; a mark
+  // after the start is text.
+  Read lone("src\ta\r.wav\r\r\ndest\tout.wav\n" + bom);
+  EXPECT_EQ(lone->entries[0].source_name, "a\r.wav\r");
+  Read late("\n" + bom + "using_samples\n");
+  EXPECT_FALSE(late->using_samples);
 }
 
 TEST(TaskReader, UsingSamplesCountsOnlyAsTheFirstToken) {
@@ -119,13 +141,13 @@ TEST(TaskReader, NumbersConvertLikeStrtodAndStrtolInTheCLocale) {
       "src\ta.wav\nxin\t  1.5e1xyz\nxout\t0x10\ntrim\tabc\nins\tinfinity\n"
       "src\tb.wav\nxin\t-nan\nins\tAPP\nxf\t80.7\t2.7\n"
       "src\tc.wav\nxf\t80\tfour\n");
-  EXPECT_EQ(r->entries[0].xin, 15.0);
-  EXPECT_EQ(r->entries[0].xout, 16.0);
-  EXPECT_EQ(r->entries[0].trim, 0.0);
-  EXPECT_TRUE(std::isinf(r->entries[0].insert_value));
+  EXPECT_EQ(r->entries[0].xin.value, 15.0);
+  EXPECT_EQ(r->entries[0].xout.value, 16.0);
+  EXPECT_EQ(r->entries[0].trim.value, 0.0);
+  EXPECT_TRUE(std::isinf(r->entries[0].insert_value.value));
   EXPECT_EQ(r->entries[0].appended, false);
-  EXPECT_TRUE(std::isnan(r->entries[1].xin));
-  EXPECT_EQ(r->entries[1].insert_value, 0.0);
+  EXPECT_TRUE(std::isnan(r->entries[1].xin.value));
+  EXPECT_EQ(r->entries[1].insert_value.value, 0.0);
   EXPECT_EQ(r->entries[1].appended, false);
   EXPECT_EQ(r->entries[1].xfade_width_ms, 80.7F);
   EXPECT_EQ(r->entries[1].xfade_type, 2);
@@ -165,7 +187,7 @@ TEST(TaskReader, CrossfadeTypeOutsideZeroToFourIsReplacedByZero) {
 
 TEST(TaskReader, LaterValuesOverwriteEarlierOnes) {
   Read r("dest\tfirst.wav\nsrc\ta.wav\nxin\t1\nxin\t2\ndest\tsecond.wav\n");
-  EXPECT_EQ(r->entries[0].xin, 2.0);
+  EXPECT_EQ(r->entries[0].xin.value, 2.0);
   EXPECT_EQ(r->destination_name, "second.wav");
 }
 
@@ -237,7 +259,7 @@ TEST(TaskReader, ValueTakingCommandAsLastTokenStoresNothing) {
     Read r(std::string("src\ta.wav\nins\t5\n") + word);
     EXPECT_EQ(r.status, -1) << word;
     EXPECT_EQ(r.count(), 1);
-    EXPECT_EQ(r->entries[0].insert_value, 5.0);
+    EXPECT_EQ(r->entries[0].insert_value.value, 5.0);
     EXPECT_EQ(r->entries[0].appended, false);
   }
   Read width_only("src\ta.wav\nxf\t30");

@@ -11,7 +11,7 @@ namespace {
 std::vector<int> Order(const std::vector<double>& insert, const std::vector<int>& append) {
   std::vector<TaskEntry> entries(insert.size());
   for (size_t i = 0; i < insert.size(); ++i) {
-    entries[i].insert_value = insert[i];
+    entries[i].insert_value.value = insert[i];
     entries[i].appended = append[i] == 1;
   }
   return ComputeWriteOrder(entries);

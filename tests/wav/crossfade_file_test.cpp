@@ -23,6 +23,7 @@ class Renderer : public testing::Test {
   std::string source = (dir / "src.wav").string();
   std::string temp = (dir / "xfade_temp.wav").string();
   std::string output;
+  int64_t clipped = 0;
 
   // The crossfade of one entry; the result code as a number.
   int Render(int insert, int read_start, int width, int type, double level, int channels, int width_bytes,
@@ -53,7 +54,7 @@ class Renderer : public testing::Test {
                                                                               destination_path.c_str()},
                                                      .source = present ? &source_file : nullptr,
                                                      .work = &work},
-                                        format, kept != nullptr ? *kept : fresh);
+                                        format, kept != nullptr ? *kept : fresh, clipped);
              }).first;
     work.file = FileHandle();  // not removed: the test reads it
     return static_cast<int>(result);

@@ -1,0 +1,118 @@
+#include "task/text_warnings.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "common/numbers.hpp"
+#include "common/text.hpp"
+
+namespace {
+
+constexpr const char* kCommandWords[] = {"using_samples", "src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest"};
+
+bool IsCommandWord(const std::string& word) {
+  return std::any_of(std::begin(kCommandWords), std::end(kCommandWords), [&](const char* c) { return word == c; });
+}
+
+// Whether two words differ by one letter: one changed, added or left out.
+bool OneLetterApart(const std::string& a, const std::string& b) {
+  if (a.size() == b.size()) {
+    int differences = 0;
+    for (size_t i = 0; i < a.size(); ++i) differences += a[i] != b[i] ? 1 : 0;
+    return differences == 1;
+  }
+  const std::string& longer = a.size() > b.size() ? a : b;
+  const std::string& shorter = a.size() > b.size() ? b : a;
+  if (longer.size() != shorter.size() + 1) return false;
+  for (size_t skip = 0; skip < longer.size(); ++skip) {
+    if (longer.substr(0, skip) + longer.substr(skip + 1) == shorter) return true;
+  }
+  return false;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The command word a note's first word was probably meant to be, or "".
+std::string MeantCommand(const std::string& word) {
+  if (word.size() < 2 || IsCommandWord(word)) return "";
+  for (const char* command : kCommandWords) {
+    if (SameIgnoringCase(word, command)) return command;
+  }
+  if (word.size() < 3) return "";
+  for (const char* command : kCommandWords) {
+    if (OneLetterApart(word, command)) return command;
+  }
+  return "";
+}
+
+bool IsNumberCommand(const std::string& command) {
+  return command == "xin" || command == "xout" || command == "ins" || command == "trim" || command == "lvl" ||
+         command == "xf" || command == "xf type";
+}
+
+// A word for a message: a carriage return shown as \r.
+std::string Shown(const std::string& word) {
+  std::string shown;
+  for (const char c : word) shown += c == '\r' ? std::string("\\r") : std::string(1, c);
+  return shown;
+}
+
+void SkippedWarning(const TokenNote& token, std::vector<Warning>& warnings) {
+  const size_t space = token.text.find(' ');
+  const std::string first = token.text.substr(0, space);
+  if (space != std::string::npos && IsCommandWord(first)) {
+    warnings.push_back({token.line, Format("\"%s\" is skipped as a note: a space instead of a tab follows \"%s\"",
+                                           Shown(token.text).c_str(), first.c_str())});
+  } else if (const std::string meant = MeantCommand(first); !meant.empty()) {
+    warnings.push_back(
+        {token.line, Format("\"%s\" is skipped as a note: did you mean \"%s\"?", Shown(first).c_str(), meant.c_str())});
+  }
+}
+
+void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
+  const std::string& word = token.text;
+  const bool type = token.command == "xf type";
+  const std::string command = type ? "xf" : token.command;
+  if (IsCommandWord(word)) {
+    warnings.push_back({token.command_line, Format("%s of \"%s\" is the command word \"%s\" on line %i: a value is "
+                                                   "probably missing before it",
+                                                   type ? "the type" : "the value", command.c_str(), word.c_str(),
+                                                   token.line)});
+    return;
+  }
+  if ((token.command == "ins" && word == "app") || !IsNumberCommand(token.command)) return;
+  char* end = nullptr;
+  const double value = type ? static_cast<double>(std::strtol(word.c_str(), &end, 10)) : std::strtod(word.c_str(), &end);
+  if (end == word.c_str() || *end != '\0') {
+    const bool looks_like_app = command == "ins" && SameIgnoringCase(word.substr(0, 3), "app");
+    warnings.push_back({token.line, Format("\"%s\" for \"%s\" reads as %g%s", Shown(word).c_str(), command.c_str(),
+                                           value, looks_like_app ? "; to append, write \"app\"" : "")});
+  }
+  if (type && !(value >= 0 && value <= 4)) {
+    warnings.push_back({token.line, Format("the crossfade type %s is not 1 to 4: the entry gets no crossfade",
+                                           Shown(word).c_str())});
+  }
+  if (token.command == "lvl" && !(RoundToSingle(value) < 24.0F)) {
+    warnings.push_back({token.line, Format("a level of %s dB is ignored (24 dB or more)", Shown(word).c_str())});
+  }
+}
+
+}  // namespace
+
+std::vector<Warning> TextWarnings(const ReadNotes& notes) {
+  std::vector<Warning> warnings;
+  for (const TokenNote& token : notes.tokens) {
+    if (token.text.find('\r') != std::string::npos) {
+      warnings.push_back({token.line, Format("\"%s\" holds a carriage return that ends no line: it is part of the word",
+                                             Shown(token.text).c_str())});
+    }
+    if (token.role == TokenRole::kSkipped) SkippedWarning(token, warnings);
+    if (token.role == TokenRole::kValue) ValueWarning(token, warnings);
+  }
+  return warnings;
+}
