@@ -123,7 +123,7 @@ class Job:
             previous_xin = xin
         return end
 
-    def task(self):
+    def task(self, destination="ours.wav"):
         lines = []
         for i, source in enumerate(self.sources()):
             lines.append(f"src\t{source}")
@@ -132,7 +132,7 @@ class Job:
             if self.xfade and i > 0:
                 # The crossfade needs 40 ms of the source before the splice.
                 lines += ["xin\t0.04", "xf\t80\t1"]
-        lines.append("dest\tours.wav")
+        lines.append(f"dest\t{destination}")
         return "\n".join(lines) + "\n"
 
     def sox(self):
@@ -197,6 +197,8 @@ def main():
                 os.symlink(os.path.join(args.scratch, source), link)
         with open(os.path.join(d, "task.txt"), "w") as f:
             f.write(job.task())
+        with open(os.path.join(d, "baseline.txt"), "w") as f:
+            f.write(job.task("base.wav"))
         return d
 
     dirs = {job.name: workdir(job) for job in jobs}
@@ -213,7 +215,7 @@ def main():
             d = dirs[job.name]
             commands = {
                 "wavsplice": [wavsplice, "task.txt"],
-                "baseline": [os.path.abspath(args.baseline or "none"), "task.txt"],
+                "baseline": [os.path.abspath(args.baseline or "none"), "baseline.txt"],
                 "sox": job.sox(),
                 "cp": ["cp", "model.wav", "floor.wav"],
             }
@@ -228,9 +230,7 @@ def main():
                 if tool == "cp" and not os.path.exists(os.path.join(d, "model.wav")):
                     # cp copies a file of the destination's size.
                     shutil.copyfile(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
-                if tool == "baseline" and round_number == 0:
-                    os.rename(os.path.join(d, "ours.wav"), os.path.join(d, "current.wav"))
-                output = {"wavsplice": "ours.wav", "baseline": "ours.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
+                output = {"wavsplice": "ours.wav", "baseline": "base.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
                 if os.path.exists(os.path.join(d, output)):
                     os.remove(os.path.join(d, output))
                 # Write back what earlier commands left dirty, so that no command
@@ -239,18 +239,17 @@ def main():
                 measured = run(commands[tool], d, may_refuse=tool == "baseline" and round_number == 0)
                 if measured is None:
                     refused.add(job.name)
-                    os.rename(os.path.join(d, "current.wav"), os.path.join(d, "ours.wav"))
                     continue
                 seconds, peak = measured
                 if round_number > 0:
                     times[(job.name, tool)].append(seconds)
                     peaks[(job.name, tool)] = max(peaks[(job.name, tool)], peak)
                 if tool == "baseline" and round_number == 0:
-                    if not filecmp.cmp(os.path.join(d, "ours.wav"), os.path.join(d, "current.wav"), shallow=False):
+                    # In the warm-up wavsplice runs first: its output is there.
+                    if not filecmp.cmp(os.path.join(d, "ours.wav"), os.path.join(d, "base.wav"), shallow=False):
                         if not any(text in job.name for text in args.may_differ):
                             sys.exit(f"bench: {job.name}: the baseline's output differs from this build's")
                         differs.add(job.name)
-                    os.remove(os.path.join(d, "current.wav"))
             # Check the outputs of this round.
             channels, rate, bits, data_start, size, code = wav_format(os.path.join(d, "ours.wav"))
             frame = bits // 8 * channels
@@ -266,8 +265,9 @@ def main():
                     sys.exit(f"bench: {job.name}: sample data differs from sox's")
             # Outputs go once checked: a page cache full of old outputs makes
             # whichever command runs next reclaim memory while it writes.
-            for name in ("ours.wav", "theirs.wav", "floor.wav"):
-                os.remove(os.path.join(d, name))
+            for name in ("ours.wav", "theirs.wav", "floor.wav", "base.wav"):
+                if os.path.exists(os.path.join(d, name)):
+                    os.remove(os.path.join(d, name))
 
     # cp's inputs take gigabytes; the sources stay for the next run.
     for d in dirs.values():

@@ -49,12 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   SourceFile source;
   try {
-    source = OpenSource("source.wav", true);
+    source = OpenSource("source.wav");
+    if (ReopenSource(source) != SourceState::kReady) std::abort();
   } catch (const RunFailure& failure) {
     if (failure.status != 2) std::abort();
     return 0;
   }
-  if (!audio || !source.audio || source.audio->start != audio->start || source.audio->end != audio->end) std::abort();
+  if (!audio || source.info.audio.start != audio->start || source.info.audio.end != audio->end) std::abort();
   const AudioFormat& format = source.info.format;
   const int length = source.info.length_frames;
 

@@ -16,6 +16,7 @@ struct AudioFormat {
   int bits = 16;          // per sample
   int channels = 2;
   SampleType type = SampleType::kInteger;
+  bool operator==(const AudioFormat&) const = default;
 };
 
 inline int BytesPerSample(const AudioFormat& format) { return format.bits / 8; }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -5,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/failure.hpp"
 #include "driver/run_state.hpp"
 #include "wav/crossfade_file.hpp"
 #include "wav/destination.hpp"
@@ -57,11 +59,23 @@ OutgoingPlan PlanOutgoing(const RunState& state, size_t position, int width_fram
 Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
   OutgoingPlan plan = PlanOutgoing(state, position, width_frames);
   Continuation carried;
-  if (plan.uncovered.empty() || !RefreshSource(state.sources[plan.entry])) return carried;
+  if (plan.uncovered.empty()) return carried;
   const EntryPlan& o = state.plan[plan.entry];
-  carried.source = &state.sources[plan.entry];
+  SourceFile& source = state.sources[plan.entry];
   carried.source_offset = int64_t{o.read_start_frame} - o.insert_frame;
   carried.level_db = state.tasks.entries[plan.entry].level_db;
+  // The source is opened only when the window takes frames of it; past its
+  // end (a take copied to its end) the outgoing side is silence.
+  const int64_t length = source.info.length_frames;
+  const bool reads = std::any_of(plan.uncovered.begin(), plan.uncovered.end(), [&](const FrameSpan& span) {
+    return span.from + carried.source_offset < length && span.to + carried.source_offset > 0;
+  });
+  if (reads) {
+    const SourceState ready = ReopenSource(source);
+    if (ready == SourceState::kGone) Fail(2, "Cannot open wave file %s!\n", source.name.c_str());
+    if (ready == SourceState::kChanged) Fail(2, "Cannot read wave file %s!\n", source.name.c_str());
+    carried.source = &source;
+  }
   carried.spans = std::move(plan.uncovered);
   return carried;
 }

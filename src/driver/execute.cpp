@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "common/failure.hpp"
 #include "driver/run_state.hpp"
@@ -32,6 +33,25 @@ void PrintSummary(const RunState& state, int e) {
 
 }  // namespace
 
+namespace {
+
+// After the entry at `position`: its source stays open only for the next
+// entry in write order when that one reads the same file; every other
+// source this entry opened is closed.
+void ReleaseSources(RunState& state, size_t position) {
+  SourceFile& current = state.sources[state.write_order[position]];
+  SourceFile* next = position + 1 < state.write_order.size() ? &state.sources[state.write_order[position + 1]] : nullptr;
+  if (next != nullptr && !next->file.IsOpen() && current.file.IsOpen() && next->name == current.name &&
+      next->identity == current.identity) {
+    next->file = std::move(current.file);
+  }
+  for (SourceFile& source : state.sources) {
+    if (&source != next) source.file = FileHandle();
+  }
+}
+
+}  // namespace
+
 void ExecuteEntries(RunState& state) {
   for (size_t position = 0; position < state.write_order.size(); ++position) {
     const int e = state.write_order[position];
@@ -41,23 +61,25 @@ void ExecuteEntries(RunState& state) {
     // A log shows each entry as it starts and as it completes, and nothing
     // printed is lost when the run is stopped.
     std::fflush(stdout);
-    // The source as its name leads to it now; a crossfade without it is not
-    // made, a copy without it fails.
+    // The source must still be the file the plan read; a crossfade without
+    // it is not made, a copy without it fails.
     SourceFile& source = state.sources[e];
-    const bool present = RefreshSource(source);
+    const SourceState ready = ReopenSource(source);
+    if (ready == SourceState::kChanged) Fail(2, "Cannot read wave file %s!\n", source.name.c_str());
+    const bool present = ready == SourceState::kReady;
     const int width = t.xfade_type != 0 ? CrossfadeWidth(state, t) : 0;
     int64_t clipped = 0;
     const Continuation outgoing =
-        t.xfade_type != 0 && width >= 0 ? OutgoingEntry(state, position, width) : Continuation{};
+        t.xfade_type != 0 && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
     const std::optional<WorkFileHold> work =
         t.xfade_type != 0 ? PrepareCrossfade(state, e, width, present, outgoing, clipped) : std::nullopt;
     if (!present) Fail(2, "Cannot open wave file %s!\n", source.name.c_str());
-    if (!source.audio) Fail(2, "%s\n", "Can't find data block in wave file!");
     clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(source), state.format,
                           FrameCopy{.to_frame = p.insert_frame, .from_frame = p.read_start_frame,
                                     .count = p.read_length, .level_db = t.level_db},
                           state.scratch);
     if (work) PlaceCrossfade(state, e, width, *work);
+    ReleaseSources(state, position);
     if (clipped > 0) std::printf("\tClipped %lld samples\n", static_cast<long long>(clipped));
     std::puts("\tDone\n");
     std::fflush(stdout);

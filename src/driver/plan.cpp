@@ -1,4 +1,3 @@
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -67,6 +66,11 @@ bool SameFile(const Identity& a, const Identity& b) {
   return CanonicalName(a.name) == CanonicalName(b.name);
 }
 
+// A task without a crossfade never touches the work file.
+bool HasCrossfade(const TaskList& tasks) {
+  return std::any_of(tasks.entries.begin(), tasks.entries.end(), [](const TaskEntry& t) { return t.xfade_type != 0; });
+}
+
 // The destination replaces the file of its name, and every crossfade empties
 // its work file: neither may be a file the run reads, nor the task file.
 void RefuseClobbering(const RunState& state) {
@@ -83,11 +87,9 @@ void RefuseClobbering(const RunState& state) {
   if (SameFile(destination_file, IdentityOf(state.task_path))) {
     Fail(1, "Destination %s is also the task file\n", destination.c_str());
   }
-  bool any_crossfade = false;
-  for (const TaskEntry& entry : tasks.entries) any_crossfade = any_crossfade || entry.xfade_type != 0;
-  if (!any_crossfade) return;
+  if (!HasCrossfade(tasks)) return;
   const Identity work = IdentityOf(kWorkFileName);
-  bool named = SameFile(destination_file, work);
+  bool named = SameFile(destination_file, work) || SameFile(IdentityOf(state.task_path), work);
   for (const Identity& source : sources) named = named || SameFile(source, work);
   if (named) Fail(1, "Crossfade work file %s is also named as a track\n", kWorkFileName);
 }
@@ -242,14 +244,9 @@ void ResolvePlan(RunState& state) {
 
   state.plan.clear();
   state.sources.clear();
-  // Every source stays open for its copies, as far as the run's share of
-  // open files allows; the others are opened again when their turn comes.
-  rlimit open_files{};
-  const rlim_t limit = getrlimit(RLIMIT_NOFILE, &open_files) == 0 ? open_files.rlim_cur : 256;
-  const size_t keep = std::min<rlim_t>(limit / 2, kMaxEntries);
-  for (const TaskEntry& entry : tasks.entries) {
-    state.sources.push_back(OpenSource(entry.source_name, state.sources.size() < keep));
-  }
+  // Each source is read and closed again: the entries open them when their
+  // turn comes, so a few files are open at once, whatever their number.
+  for (const TaskEntry& entry : tasks.entries) state.sources.push_back(OpenSource(entry.source_name));
   state.plan.resize(tasks.entries.size());
   CheckConsistency(state);
   if (!state.sources.empty()) state.format = state.sources[0].info.format;
@@ -262,6 +259,10 @@ void ResolvePlan(RunState& state) {
   // Frame positions are 32-bit; bytes are not (past 2 GB the header is RF64).
   if (length > INT_MAX) Fail(1, "Destination file would be too large\n");
   state.destination_length = static_cast<int>(length);
+
+  // A crossfade empties its work file: only a regular file with no other
+  // name may stand under that name, never a link to something else.
+  if (HasCrossfade(tasks) && !WorkFileNameUsable()) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
 }
 
 size_t PlaceLeadingEntries(RunState& state, size_t count) {

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -46,23 +47,48 @@ constexpr const char* kHelp[] = {
 
 }  // namespace
 
+namespace {
+
+// The options a run takes, each as one word before the task file's name.
+struct Option {
+  const char* word;
+  bool CommandOptions::*flag;
+};
+constexpr Option kOptions[] = {
+    {"--check", &CommandOptions::check},
+    {"--sync", &CommandOptions::sync},
+};
+
+}  // namespace
+
 int RunEditor(int argc, const char* const* argv, RunState& state) {
-  // Only the first argument counts, or the two of a check.
-  const bool check = argc > 1 && std::strcmp(argv[1], "--check") == 0;
-  const int path_argument = check ? 2 : 1;
-  if (argc > 1 && !check && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+  if (argc > 1 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     for (const char* line : kHelp) std::puts(line);
     std::fflush(stdout);
     return 1;
   }
-  if (argc > path_argument) {
-    const char* argument = argv[path_argument];
+  // Words starting with "--" before the task file's name are options, each
+  // at most once ("--" alone ends them); the first other word is the task
+  // file, and any further words are ignored.
+  int next = 1;
+  for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
+    if (std::strcmp(argv[next], "--") == 0) {
+      ++next;
+      break;
+    }
+    const Option* option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                        [&](const Option& o) { return std::strcmp(o.word, argv[next]) == 0; });
+    if (option == std::end(kOptions) || state.options.*option->flag) Fail(1, "Unknown option %s\n", argv[next]);
+    state.options.*option->flag = true;
+  }
+  if (next < argc) {
+    const char* argument = argv[next];
     if (std::strlen(argument) > static_cast<size_t>(kMaxNameLength)) {
       Fail(1, "Task file name is too long (%i characters at most)\n", kMaxNameLength);
     }
     state.task_path = argument;
   }
-  if (check) return RunCheck(state);
+  if (state.options.check) return RunCheck(state);
 
   // What the reader forgave goes to standard error before the run starts,
   // also when the reader then refuses the file.
@@ -82,7 +108,7 @@ int RunEditor(int argc, const char* const* argv, RunState& state) {
   ResolvePlan(state);
   state.destination = CreateDestination(state.tasks.destination_name, state.format, state.destination_length);
   ExecuteEntries(state);
-  CommitDestination(state.destination);
+  CommitDestination(state.destination, state.options.sync);
   PrintReport(state);
   std::fflush(stdout);
   return 0;

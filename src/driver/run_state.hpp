@@ -32,8 +32,15 @@ struct EditRefusal {
   std::string reason;        // what that value does wrong
 };
 
+// The options of the command line.
+struct CommandOptions {
+  bool check = false;  // show the plan and the likely mistakes, write nothing
+  bool sync = false;   // flush the destination and its folder to disk before saying Built
+};
+
 // Everything a run works on, owned by the entry point for the whole run.
 struct RunState {
+  CommandOptions options;
   std::string task_path = "task.txt";
   TaskList tasks;
   std::vector<EntryPlan> plan;  // one per task entry, in task-file order

@@ -90,7 +90,9 @@ void Store3Group(unsigned char* at, const int32_t* in) {
   std::memcpy(at, w, sizeof w);
 }
 
-template <int Width>
+// Clip: the gain is above 1, so results may pass the sample range. Truncated
+// products of gains up to 1 never do, and skip the clamp.
+template <int Width, bool Clip>
 int64_t Scale(unsigned char* bytes, size_t samples, double gain) {
   constexpr SampleRange kRange = RangeOfBits(Width * 8);
   int64_t clipped = 0;
@@ -105,7 +107,9 @@ int64_t Scale(unsigned char* bytes, size_t samples, double gain) {
       for (size_t i = 0; i < grouped; i += 4) Load3Group(at + i * Width, &values[i]);
       for (size_t i = grouped; i < n; ++i) values[i] = Load3(at + i * Width);
     }
-    if (gain < kPlainGain) {
+    if (!Clip) {
+      for (size_t i = 0; i < n; ++i) values[i] = static_cast<int32_t>(values[i] * gain);
+    } else if (gain < kPlainGain) {
       for (size_t i = 0; i < n; ++i) values[i] = ClampCounted(static_cast<int32_t>(values[i] * gain), kRange, clipped);
     } else {
       for (size_t i = 0; i < n; ++i) values[i] = ClampCounted(TruncateWide(values[i] * gain), kRange, clipped);
@@ -125,6 +129,7 @@ int64_t Scale(unsigned char* bytes, size_t samples, double gain) {
 // has them: the same conversions and the same double products as the loop
 // above (cvtdq2pd is exact, mulpd rounds as mulsd, cvttpd2dq truncates as
 // cvttsd2si for results in range, which gains below kPlainGain guarantee).
+template <bool Clip>
 __attribute__((target("ssse3"))) int64_t Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) {
   // Each 3-byte sample into the top of a 32-bit lane, then an arithmetic
   // shift sign-extends it; packing takes the low three bytes of each lane.
@@ -144,11 +149,13 @@ __attribute__((target("ssse3"))) int64_t Scale3Shuffled(unsigned char* bytes, si
     const __m128i high = _mm_cvttpd_epi32(_mm_mul_pd(_mm_cvtepi32_pd(_mm_unpackhi_epi64(values, values)), factor));
     // Clamped with selections: the minimum and maximum of 32-bit lanes come later than SSSE3.
     __m128i scaled = _mm_unpacklo_epi64(low, high);
-    const __m128i above = _mm_cmpgt_epi32(scaled, top);
-    const __m128i below = _mm_cmpgt_epi32(bottom, scaled);
-    scaled = _mm_or_si128(_mm_andnot_si128(above, scaled), _mm_and_si128(above, top));
-    scaled = _mm_or_si128(_mm_andnot_si128(below, scaled), _mm_and_si128(below, bottom));
-    overs = _mm_add_epi32(overs, _mm_add_epi32(above, below));
+    if constexpr (Clip) {
+      const __m128i above = _mm_cmpgt_epi32(scaled, top);
+      const __m128i below = _mm_cmpgt_epi32(bottom, scaled);
+      scaled = _mm_or_si128(_mm_andnot_si128(above, scaled), _mm_and_si128(above, top));
+      scaled = _mm_or_si128(_mm_andnot_si128(below, scaled), _mm_and_si128(below, bottom));
+      overs = _mm_add_epi32(overs, _mm_add_epi32(above, below));
+    }
     const __m128i packed = _mm_shuffle_epi8(scaled, pack);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(at), packed);
     const int32_t last_word = _mm_cvtsi128_si32(_mm_srli_si128(packed, 8));
@@ -157,14 +164,14 @@ __attribute__((target("ssse3"))) int64_t Scale3Shuffled(unsigned char* bytes, si
   alignas(16) int32_t lanes[4];
   _mm_store_si128(reinterpret_cast<__m128i*>(lanes), overs);
   const int64_t clipped = -(int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3]);
-  return clipped + Scale<3>(bytes + 3 * i, samples - i, gain);
+  return clipped + Scale<3, Clip>(bytes + 3 * i, samples - i, gain);
 }
 
 bool HasShuffles() { return __builtin_cpu_supports("ssse3"); }
 
 // The 24- and 16-bit loops eight samples a step where the processor has AVX2:
 // the same conversions and products as above, on four doubles at a time.
-template <int Width>
+template <int Width, bool Clip>
 __attribute__((target("avx2"))) int64_t ScaleWide(unsigned char* bytes, size_t samples, double gain) {
   const __m256d factor = _mm256_set1_pd(gain);
   const __m256i top = _mm256_set1_epi32(RangeOfBits(Width * 8).high);
@@ -177,21 +184,27 @@ __attribute__((target("avx2"))) int64_t ScaleWide(unsigned char* bytes, size_t s
     const __m256i values = LoadEightSamples<Width>(at);
     const __m256d low = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(values)), factor);
     const __m256d high = _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(values, 1)), factor);
-    const __m256i scaled =
-        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(low)), _mm256_cvttpd_epi32(high), 1);
-    overs = _mm256_add_epi32(overs, _mm256_add_epi32(_mm256_cmpgt_epi32(scaled, top), _mm256_cmpgt_epi32(bottom, scaled)));
-    const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(scaled, bottom), top);
-    StoreFourSamples<Width>(at, _mm256_castsi256_si128(clamped));
-    StoreFourSamples<Width>(at + 4 * Width, _mm256_extracti128_si256(clamped, 1));
+    if constexpr (Clip) {
+      const __m256i scaled =
+          _mm256_inserti128_si256(_mm256_castsi128_si256(_mm256_cvttpd_epi32(low)), _mm256_cvttpd_epi32(high), 1);
+      overs = _mm256_add_epi32(overs,
+                               _mm256_add_epi32(_mm256_cmpgt_epi32(scaled, top), _mm256_cmpgt_epi32(bottom, scaled)));
+      const __m256i clamped = _mm256_min_epi32(_mm256_max_epi32(scaled, bottom), top);
+      StoreFourSamples<Width>(at, _mm256_castsi256_si128(clamped));
+      StoreFourSamples<Width>(at + 4 * Width, _mm256_extracti128_si256(clamped, 1));
+    } else {
+      StoreFourSamples<Width>(at, _mm256_cvttpd_epi32(low));
+      StoreFourSamples<Width>(at + 4 * Width, _mm256_cvttpd_epi32(high));
+    }
   }
   alignas(32) int32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), overs);
   int64_t clipped = 0;
   for (const int32_t lane : lanes) clipped -= lane;
   if constexpr (Width == 3) {
-    return clipped + Scale3Shuffled(bytes + 3 * i, samples - i, gain);
+    return clipped + Scale3Shuffled<Clip>(bytes + 3 * i, samples - i, gain);
   } else {
-    return clipped + Scale<2>(bytes + 2 * i, samples - i, gain);
+    return clipped + Scale<2, Clip>(bytes + 2 * i, samples - i, gain);
   }
 }
 
@@ -218,11 +231,14 @@ __attribute__((target("avx"))) void ScaleFloatWide(unsigned char* bytes, size_t 
 
 bool HasWideFloats() { return __builtin_cpu_supports("avx"); }
 #else
-int64_t Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) { return Scale<3>(bytes, samples, gain); }
+template <bool Clip>
+int64_t Scale3Shuffled(unsigned char* bytes, size_t samples, double gain) {
+  return Scale<3, Clip>(bytes, samples, gain);
+}
 bool HasShuffles() { return false; }
-template <int Width>
+template <int Width, bool Clip>
 int64_t ScaleWide(unsigned char* bytes, size_t samples, double gain) {
-  return Scale<Width>(bytes, samples, gain);
+  return Scale<Width, Clip>(bytes, samples, gain);
 }
 bool HasAvx2() { return false; }
 void ScaleFloat(unsigned char* bytes, size_t samples, double gain);
@@ -257,6 +273,25 @@ void ScaleFloat(unsigned char* bytes, size_t samples, double gain) {
   }
 }
 
+template <bool Clip>
+int64_t ScaleSamples(unsigned char* bytes, const AudioFormat& format, size_t samples, double gain, bool wide,
+                      bool shuffles) {
+  if (format.bits == 16) return wide && HasAvx2() ? ScaleWide<2, Clip>(bytes, samples, gain) : Scale<2, Clip>(bytes, samples, gain);
+  if (format.bits == 24) {
+    if (wide && HasAvx2()) return ScaleWide<3, Clip>(bytes, samples, gain);
+    return wide ? Scale3Shuffled<Clip>(bytes, samples, gain) : Scale<3, Clip>(bytes, samples, gain);
+  }
+  if (format.bits == 32 && format.type == SampleType::kFloat) {
+    if (shuffles && HasWideFloats()) {
+      ScaleFloatWide(bytes, samples, gain);
+    } else {
+      ScaleFloat(bytes, samples, gain);
+    }
+    return 0;
+  }
+  return format.bits == 32 ? ScaleInt32(bytes, samples, gain) : 0;
+}
+
 // shuffles: the processor-specific loops may be used.
 int64_t Change(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db, bool shuffles) {
   const double gain = std::pow(10.0, level_db / 20.0);
@@ -266,30 +301,8 @@ int64_t Change(std::span<unsigned char> block, const AudioFormat& format, int fr
   // The processor-specific loops convert without bounds: gains below
   // kPlainGain keep every product within the int range.
   const bool wide = shuffles && gain < kPlainGain;
-  if (format.bits == 16) {
-    if (wide && HasAvx2()) {
-      return ScaleWide<2>(block.data(), samples, gain);
-    } else {
-      return Scale<2>(block.data(), samples, gain);
-    }
-  } else if (format.bits == 24) {
-    if (wide && HasAvx2()) {
-      return ScaleWide<3>(block.data(), samples, gain);
-    } else if (wide) {
-      return Scale3Shuffled(block.data(), samples, gain);
-    } else {
-      return Scale<3>(block.data(), samples, gain);
-    }
-  } else if (format.bits == 32 && format.type == SampleType::kFloat) {
-    if (shuffles && HasWideFloats()) {
-      ScaleFloatWide(block.data(), samples, gain);
-    } else {
-      ScaleFloat(block.data(), samples, gain);
-    }
-  } else if (format.bits == 32) {
-    return ScaleInt32(block.data(), samples, gain);
-  }
-  return 0;
+  if (gain > 1.0) return ScaleSamples<true>(block.data(), format, samples, gain, wide, shuffles);
+  return ScaleSamples<false>(block.data(), format, samples, gain, wide, shuffles);
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #include "task/reader.hpp"
 
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "common/failure.hpp"
 #include "common/numbers.hpp"
+#include "wav/file.hpp"
 
 namespace {
 
@@ -231,17 +233,22 @@ TaskList ReadTaskText(std::string_view text, ReadNotes* notes) {
 
 TaskList ReadTaskFile(const std::string& path, ReadNotes* notes) {
   const auto refuse = [&] { Fail(1, "Cannot find file %s that holds your instructions\n", path.c_str()); };
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  struct stat info {};
-  // Something that opens but is not a regular file (a directory, a device)
-  // holds no instructions we could read whole.
-  if (file == nullptr || fstat(fileno(file.get()), &info) != 0 || !S_ISREG(info.st_mode)) refuse();
+  // Opened without blocking: a FIFO (or a device, or a directory) holds no
+  // instructions we could read whole, and must not hang the run.
+  const FileHandle file = OpenRegular(path.c_str(), false);
+  if (!file.IsOpen()) refuse();
 
   std::array<char, kTaskFileCapacity + 1> buffer;
   // Ask for one byte more than the limit: getting it means the file is too
   // large, whatever its size said when it was opened.
-  const size_t got = std::fread(buffer.data(), 1, buffer.size(), file.get());
-  if (std::ferror(file.get()) != 0) refuse();
+  std::span<unsigned char> bytes(reinterpret_cast<unsigned char*>(buffer.data()), buffer.size());
+  size_t got = 0;
+  for (;;) {
+    const ssize_t n = read(file.fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) refuse();
+    if (n <= 0 || (got += static_cast<size_t>(n)) == bytes.size()) break;
+  }
   if (got > static_cast<size_t>(kTaskFileCapacity)) {
     Fail(1, "Task file %s is too large (%i bytes at most)\n", path.c_str(), kTaskFileCapacity);
   }

@@ -27,16 +27,19 @@ constexpr int kRunFrames = 16 * 1024;
 [[noreturn]] void FailWorkFileWrite() { Fail(2, "Cannot write wave file %s!\n", kWorkFileName); }
 
 // Whether the name still leads to the open file (whose status `held`
-// receives): another run may have removed it, and maybe made a new one,
-// while this one waited.
+// receives), itself and not through a link: another run may have removed it,
+// and maybe made a new one, while this one waited.
 bool NameLeadsTo(const FileHandle& file, struct stat& held) {
-  return fstat(file.fd, &held) == 0 && IdentityOfName(kWorkFileName) == IdentityOf(held);
+  struct stat named {};
+  return fstat(file.fd, &held) == 0 && lstat(kWorkFileName, &named) == 0 && IdentityOf(named) == IdentityOf(held);
 }
 
 }  // namespace
 
 WorkFileHold::~WorkFileHold() {
   if (!file.IsOpen()) return;
+  // Given up and removed as one step: a stop in between would leave it.
+  const StopHold stops;
   // Given up before the name goes, so that a stop in between never removes
   // a file another run has made under the name since.
   KeepWhenStopped(StopSlot::kWorkFile);
@@ -45,32 +48,84 @@ WorkFileHold::~WorkFileHold() {
   if (ftruncate(file.fd, 0) != 0) {
     // Removing it frees the blocks all the same.
   }
-  unlink(kWorkFileName);
+  struct stat held {};
+  if (NameLeadsTo(file, held)) unlink(kWorkFileName);
   // Closing ends the hold.
 }
+
+namespace {
+
+// Opens the work file without following a link and without blocking on a
+// FIFO; only a regular file with one name will do (another name would be a
+// file of the user's that the crossfade would empty). `created`: whether this
+// call made it.
+FileHandle OpenWorkFile(bool& created) {
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  // Another run may remove its file between the tries (or just after the
+  // open, leaving it without a name): then try again, or make it.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    FileHandle file(open(kWorkFileName, kFlags | O_CREAT | O_EXCL, 0666));
+    created = file.IsOpen();
+    if (!created && errno == EEXIST) {
+      file = FileHandle(open(kWorkFileName, kFlags));
+      if (!file.IsOpen() && errno == ENOENT) continue;
+    }
+    struct stat status {};
+    if (!file.IsOpen() || fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) break;
+    if (status.st_nlink == 0) continue;
+    if (status.st_nlink != 1 || fcntl(file.fd, F_SETFL, 0) != 0) break;
+    return file;
+  }
+  Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
+}
+
+}  // namespace
 
 WorkFileHold HoldWorkFile(const AudioFormat& format, int frames) {
   WorkFileHold hold;
   struct stat held {};
   for (;;) {
-    FileHandle file(open(kWorkFileName, O_RDWR | O_CREAT | O_CLOEXEC, 0666));
-    if (!file.IsOpen()) Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
+    bool created = false;
+    FileHandle file;
+    {
+      // A file this run makes is its own to remove from the moment it exists.
+      const StopHold stops;
+      file = OpenWorkFile(created);
+      if (created && fstat(file.fd, &held) == 0) RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
+    }
     int locked = -1;
     do {
       locked = flock(file.fd, LOCK_EX);
     } while (locked != 0 && errno == EINTR);
-    if (locked == 0 && !NameLeadsTo(file, held)) continue;  // a file no longer named so: try the name again
+    const StopHold stops;
+    // While this run waited, another may have removed the file, and a new
+    // one (or something else) may stand under the name: try it again.
+    if (locked == 0 && !NameLeadsTo(file, held)) {
+      if (created) KeepWhenStopped(StopSlot::kWorkFile);
+      continue;
+    }
+    if (locked == 0 && held.st_nlink != 1) {
+      // Someone gave the file another name: it is no longer ours alone to empty.
+      if (created) KeepWhenStopped(StopSlot::kWorkFile);
+      Fail(2, "Cannot create wave file %s!\n", kWorkFileName);
+    }
     // Locked, or on a file system without locks.
     if (locked != 0 && fstat(file.fd, &held) != 0) held = {};
     hold.file = std::move(file);
+    RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
     break;
   }
-  RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
   // A file left by a killed run is emptied; a new one is empty already.
   const auto header = HeaderBytes(format, frames);
   if ((held.st_size != 0 && ftruncate(hold.file.fd, 0) != 0) || !WriteAt(hold.file, 0, header)) FailWorkFileWrite();
   hold.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
   return hold;
+}
+
+bool WorkFileNameUsable() {
+  struct stat named {};
+  if (lstat(kWorkFileName, &named) != 0) return errno == ENOENT;
+  return S_ISREG(named.st_mode) && named.st_nlink == 1;
 }
 
 OpenAudio WorkFileAudio(const WorkFileHold& work) {
@@ -92,8 +147,6 @@ void CarryOn(const Continuation& carried, int64_t first, std::span<unsigned char
              int64_t& clipped) {
   const int64_t frame_bytes = FrameBytes(format);
   const int64_t last = first + static_cast<int64_t>(outgoing.size()) / frame_bytes;
-  const SourceFile& source = *carried.source;
-  const AudioExtent audio = source.audio.value_or(AudioExtent{});
   for (const FrameSpan& span : carried.spans) {
     const int64_t from = std::max(span.from, first);
     const int64_t to = std::min(span.to, last);
@@ -104,9 +157,12 @@ void CarryOn(const Continuation& carried, int64_t first, std::span<unsigned char
     const int64_t source_first = from + carried.source_offset;
     const int64_t silent = std::clamp<int64_t>(-source_first, 0, to - from);
     std::memset(part.data(), 0, static_cast<size_t>(silent * frame_bytes));
-    if (silent < to - from) {
-      ReadAudio(source.file, audio, audio.start + (source_first + silent) * frame_bytes,
+    if (silent < to - from && carried.source != nullptr) {
+      const AudioExtent& audio = carried.source->info.audio;
+      ReadAudio(carried.source->file, audio, audio.start + (source_first + silent) * frame_bytes,
                 part.subspan(static_cast<size_t>(silent * frame_bytes)));
+    } else {
+      std::memset(part.data(), 0, part.size());
     }
     if (carried.level_db != 0.0) {
       clipped += ApplyLevel(part, format, static_cast<int>(to - from), carried.level_db);
@@ -121,12 +177,8 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   const FileHandle& destination = *job.destination.file;
   const AudioExtent& destination_audio = job.destination.audio;
   if (job.source == nullptr) return CrossfadeResult::kSource;
-  if (!job.source->audio) {
-    std::puts("Data block not found error");
-    return CrossfadeResult::kSource;
-  }
   const FileHandle& source = job.source->file;
-  const AudioExtent& source_audio = *job.source->audio;
+  const AudioExtent& source_audio = job.source->info.audio;
 
   const int64_t frame_bytes = FrameBytes(format);
   const int half_width = job.width_frames / 2;
@@ -166,7 +218,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
     const int run = job.width_frames - done < run_frames ? job.width_frames - done : run_frames;
     const auto bytes = static_cast<size_t>(run * frame_bytes);
     ReadAudio(destination, destination_audio, destination_at, std::span(old_bytes.get(), bytes));
-    if (job.outgoing != nullptr && job.outgoing->source != nullptr) {
+    if (job.outgoing != nullptr && !job.outgoing->spans.empty()) {
       CarryOn(*job.outgoing, destination_first + done, std::span(old_bytes.get(), bytes), format, clipped);
     }
     ReadAudio(source, source_audio, source_at, std::span(new_bytes.get(), bytes));

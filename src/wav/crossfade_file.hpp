@@ -27,6 +27,11 @@ struct WorkFileHold {
   ~WorkFileHold();  // removes the file, then lets the next run have the name
 };
 
+// Whether the work file's name may be used: nothing stands there, or a
+// regular file with one name (left by a run that died). A link, a folder, a
+// FIFO or a file with other names as well is no work file to empty.
+bool WorkFileNameUsable();
+
 // The work file's open file, frames and name.
 OpenAudio WorkFileAudio(const WorkFileHold& work);
 
@@ -47,7 +52,7 @@ struct FrameSpan {
 // long enough, its source frame `destination frame + source_offset` with its
 // level, silence before its source's first frame and past its samples.
 struct Continuation {
-  const SourceFile* source = nullptr;  // nothing: the destination is read everywhere
+  const SourceFile* source = nullptr;  // open; nothing where no frame of it is read
   int64_t source_offset = 0;           // its read start minus its insert frame
   double level_db = 0.0;
   std::vector<FrameSpan> spans;  // the window's frames taken from it

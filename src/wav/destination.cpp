@@ -1,6 +1,8 @@
 #include "wav/destination.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -67,6 +72,7 @@ DestinationFile::DestinationFile(DestinationFile&& other) noexcept
     : name(std::move(other.name)),
       path(std::move(other.path)),
       temporary_path(std::exchange(other.temporary_path, std::string())),
+      unnamed(other.unnamed),
       file(std::move(other.file)),
       audio(other.audio) {}
 
@@ -76,6 +82,7 @@ DestinationFile& DestinationFile::operator=(DestinationFile&& other) noexcept {
     name = std::move(other.name);
     path = std::move(other.path);
     temporary_path = std::exchange(other.temporary_path, std::string());
+    unnamed = other.unnamed;
     file = std::move(other.file);
     audio = other.audio;
   }
@@ -83,17 +90,81 @@ DestinationFile& DestinationFile::operator=(DestinationFile&& other) noexcept {
 }
 
 DestinationFile::~DestinationFile() {
+  // An unnamed file goes with its last close; a named one is removed, as one
+  // step that a stop cannot cut in two.
   if (temporary_path.empty()) return;
+  const StopHold stops;
   KeepWhenStopped(StopSlot::kDestination);
   std::remove(temporary_path.c_str());
 }
+
+namespace {
+
+constexpr std::string_view kTemporaryMark = ".wavsplice-";
+constexpr size_t kRandomLetters = 6;
+constexpr size_t kLongestName = 255;
+
+// The hidden name a destination is built or linked under in its folder:
+// ".NAME.wavsplice-" and six letters, or ".wavsplice-" and six letters where
+// that would pass the longest name a file may have. The letters are X, for
+// mkostemp to fill, or random.
+std::string HiddenName(const std::string& path, bool random) {
+  const size_t slash = path.rfind('/');
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string letters(kRandomLetters, 'X');
+  if (random) {
+    constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[kRandomLetters] = {};
+    if (getentropy(bytes, sizeof bytes) != 0) {
+      for (size_t i = 0; i < kRandomLetters; ++i) bytes[i] = static_cast<unsigned char>(std::rand());
+    }
+    for (size_t i = 0; i < kRandomLetters; ++i) letters[i] = kAlphabet[bytes[i] % kAlphabet.size()];
+  }
+  std::string hidden = "." + base + std::string(kTemporaryMark) + letters;
+  if (hidden.size() > kLongestName) hidden = std::string(kTemporaryMark) + letters;
+  return DirectoryOf(path) + "/" + hidden;
+}
+
+// Whether a name in a folder is one HiddenName makes.
+bool IsTemporaryName(std::string_view name) {
+  const size_t suffix = kTemporaryMark.size() + kRandomLetters;
+  return name.size() >= suffix && name.front() == '.' &&
+         name.substr(name.size() - suffix, kTemporaryMark.size()) == kTemporaryMark;
+}
+
+// Removes what runs that died left in the folder under hidden names: a live
+// run holds a lock on its file, so a file whose lock is granted is a dead
+// run's. Where the file system grants no locks at all, nothing is removed.
+void RemoveDeadTemporaries(const std::string& folder) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.c_str()), &closedir);
+  if (listing == nullptr) return;
+  const int at = dirfd(listing.get());
+  while (const dirent* entry = readdir(listing.get())) {
+    if (!IsTemporaryName(entry->d_name)) continue;
+    const FileHandle file(openat(at, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    struct stat named {};
+    if (!file.IsOpen() || fstat(file.fd, &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    if (flock(file.fd, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) continue;  // its run is alive
+      return;                              // no locks here: no way to tell
+    }
+    if (fstatat(at, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && IdentityOf(named) == IdentityOf(opened)) {
+      unlinkat(at, entry->d_name, 0);
+    }
+  }
+}
+
+}  // namespace
 
 DestinationTarget FindDestinationTarget(const std::string& name, bool check_folder) {
   DestinationTarget target{.path = FollowLinks(name)};
   target.replaces = stat(target.path.c_str(), &target.replaced) == 0;
   // Only a regular file we may write is replaced: not a directory, a device
-  // or a FIFO, and not a file its owner made read-only.
-  if (target.replaces && (!S_ISREG(target.replaced.st_mode) || access(target.path.c_str(), W_OK) != 0)) {
+  // or a FIFO, and not a file its owner made read-only (not even by the
+  // superuser, whom the system would let write it).
+  if (target.replaces && (!S_ISREG(target.replaced.st_mode) || (target.replaced.st_mode & 0222) == 0 ||
+                          access(target.path.c_str(), W_OK) != 0)) {
     FailCreate(name);
   }
   if (check_folder && access(DirectoryOf(target.path).c_str(), W_OK | X_OK) != 0) FailCreate(name);
@@ -105,24 +176,47 @@ DestinationFile CreateDestination(const std::string& name, const AudioFormat& fo
   destination.name = name;
   const DestinationTarget target = FindDestinationTarget(name, false);
   destination.path = target.path;
-
-  const size_t slash = destination.path.rfind('/');
-  const std::string base = slash == std::string::npos ? destination.path : destination.path.substr(slash + 1);
-  std::string temporary = DirectoryOf(destination.path) + "/." + base + ".wavsplice-XXXXXX";
-  destination.file = FileHandle(mkostemp(temporary.data(), O_CLOEXEC));
-  if (!destination.file.IsOpen()) FailCreate(name);
-  destination.temporary_path = temporary;
-  struct stat created {};
-  if (fstat(destination.file.fd, &created) != 0) FailCreate(name);
-  RemoveWhenStopped(StopSlot::kDestination, temporary.c_str(), IdentityOf(created));
-
-  // The finished file looks as if written in place: the replaced file's
-  // permission bits and, where we may set them, its owner and group.
-  const struct stat& replaced = target.replaced;
-  fchmod(destination.file.fd, target.replaces ? replaced.st_mode & 07777 : NewFileMode());
-  if (target.replaces && fchown(destination.file.fd, replaced.st_uid, replaced.st_gid) != 0) {
-    // Only the superuser may give a file away; the file stays ours.
+  const std::string folder = DirectoryOf(destination.path);
+  // A run killed between giving its file a name and moving it into place,
+  // or one on a file system without unnamed files, left it behind.
+  RemoveDeadTemporaries(folder);
+  {
+    // The file is registered for removal from the moment it has a name.
+    const StopHold stops;
+    // Where the file system offers it, the file has no name until it is
+    // complete: a run killed meanwhile leaves nothing behind.
+    destination.file = FileHandle(open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    destination.unnamed = destination.file.IsOpen();
+    if (!destination.unnamed) {
+      std::string temporary = HiddenName(destination.path, false);
+      destination.file = FileHandle(mkostemp(temporary.data(), O_CLOEXEC));
+      if (!destination.file.IsOpen()) FailCreate(name);
+      destination.temporary_path = temporary;
+      struct stat created {};
+      if (fstat(destination.file.fd, &created) != 0) FailCreate(name);
+      RemoveWhenStopped(StopSlot::kDestination, temporary.c_str(), IdentityOf(created));
+    }
+    // Held while the run lives, so that another run never takes it for a
+    // dead run's file.
+    if (flock(destination.file.fd, LOCK_EX | LOCK_NB) != 0) {
+      // Without locks there is no sweeping either.
+    }
   }
+
+  // The finished file looks as if written in place: the replaced file's owner
+  // and group where we may set them, then its permission bits (a change of
+  // owner clears setuid and setgid, which are kept only where the owner is).
+  const struct stat& replaced = target.replaced;
+  mode_t mode = target.replaces ? replaced.st_mode & 07777 : NewFileMode();
+  if (target.replaces) {
+    if (fchown(destination.file.fd, replaced.st_uid, replaced.st_gid) != 0) {
+      // Only the superuser may give a file away; the file stays ours.
+    }
+    struct stat own {};
+    if (fstat(destination.file.fd, &own) != 0 || own.st_uid != replaced.st_uid) mode &= ~mode_t{S_ISUID};
+    if (fstat(destination.file.fd, &own) != 0 || own.st_gid != replaced.st_gid) mode &= ~mode_t{S_ISGID};
+  }
+  fchmod(destination.file.fd, mode);
 
   const auto header = DestinationHeader(format, frames);
   if (!WriteAt(destination.file, 0, header)) FailWrite(name.c_str());
@@ -134,12 +228,44 @@ DestinationFile CreateDestination(const std::string& name, const AudioFormat& fo
   return destination;
 }
 
-void CommitDestination(DestinationFile& destination) {
+void CommitDestination(DestinationFile& destination, bool sync) {
   const char* name = destination.name.c_str();
+  if (sync && fsync(destination.file.fd) != 0) FailWrite(name);
+  // From here to the end of the run a stop waits: the run either keeps the
+  // old destination (a failure lets the stop through) or replaces it and
+  // says so.
+  StopHold stops;
+  if (destination.unnamed) {
+    // Linked under a hidden name, then moved onto its own at once.
+    const std::string self = "/proc/self/fd/" + std::to_string(destination.file.fd);
+    for (int attempt = 0; attempt < 100 && destination.temporary_path.empty(); ++attempt) {
+      const std::string hidden = HiddenName(destination.path, true);
+      if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+          linkat(destination.file.fd, "", AT_FDCWD, hidden.c_str(), AT_EMPTY_PATH) == 0) {
+        destination.temporary_path = hidden;
+      } else if (errno != EEXIST) {
+        FailWrite(name);
+      }
+    }
+    struct stat linked {};
+    if (destination.temporary_path.empty() || fstat(destination.file.fd, &linked) != 0) FailWrite(name);
+    RemoveWhenStopped(StopSlot::kDestination, destination.temporary_path.c_str(), IdentityOf(linked));
+  }
+  // The lock stays with a second handle until the file is in place: between
+  // the close and the move, another run would take it for a dead run's file.
+  const FileHandle lock(dup(destination.file.fd));
   if (!CloseWritten(destination.file)) FailWrite(name);
   if (std::rename(destination.temporary_path.c_str(), destination.path.c_str()) != 0) FailWrite(name);
   KeepWhenStopped(StopSlot::kDestination);
   destination.temporary_path.clear();
+  if (sync) {
+    const FileHandle folder(open(DirectoryOf(destination.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.IsOpen() && fsync(folder.fd) != 0) {
+      // The file itself reached the disk before it was moved; the run has
+      // replaced the destination and says so.
+    }
+  }
+  stops.keep = true;
 }
 
 void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,

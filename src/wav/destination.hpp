@@ -8,14 +8,17 @@
 #include "wav/chunk.hpp"
 #include "wav/file.hpp"
 
-// The destination being built. It is written under a temporary name in the
-// destination's own folder and moved onto its name only when complete, so a
-// run that fails or is stopped leaves an existing file as it was and no new
-// one. Until then the owner removes the temporary file when it goes.
+// The destination being built. It is written in the destination's own folder
+// without a name where the file system allows (or under a hidden temporary
+// name, locked while it is written) and moved onto its name only when
+// complete, so a run that fails or is stopped leaves an existing file as it
+// was and no new one. Until then the owner removes the temporary file when it
+// goes; the next run into the folder removes one that a killed run left.
 struct DestinationFile {
   std::string name;            // as the task file gives it; every message uses it
   std::string path;            // where it lands: the name with symbolic links followed
-  std::string temporary_path;  // where it is built
+  std::string temporary_path;  // its hidden name, while it has one
+  bool unnamed = false;        // built without a name (O_TMPFILE), linked only to be moved into place
   FileHandle file;
   AudioExtent audio;  // where its samples lie, found once it is laid out
 
@@ -42,9 +45,12 @@ DestinationTarget FindDestinationTarget(const std::string& name, bool check_fold
 // regular file we may write; every failure ends the run with status 2.
 DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames);
 
-// Moves the complete destination onto its name, with the permission bits of
-// the file it replaces. A failure ends the run with status 2.
-void CommitDestination(DestinationFile& destination);
+// Moves the complete destination onto its name (with `sync`, flushed to disk
+// first and its folder after). From just before the move the stop signals
+// are held until the run ends, so that a run that replaced its destination
+// ends with status 0. A failure ends the run with status 2 (and lets a held
+// stop through).
+void CommitDestination(DestinationFile& destination, bool sync);
 
 // Writes frame_count frames of silence into the data area of a file being
 // written, from frame start_frame on; `name` is the file's name in messages.

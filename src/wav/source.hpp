@@ -21,24 +21,24 @@ struct SourceInfo {
 // floats of 32 bits, 1 to 8 channels, a rate other than 0.
 SourceInfo ReadSourceFormat(const char* path);
 
-// A source as the run uses it: read once for its format, and kept open for
-// its copies (or opened again for them, where the run keeps too many open).
+// A source as the run uses it: read once by the plan, which closes it again,
+// and opened again for the entries that read it, a few at a time.
 struct SourceFile {
   std::string name;
-  FileHandle file;
-  SourceInfo info;
-  std::optional<AudioExtent> audio;  // of the open file; nothing without a data chunk
-  FileIdentity identity;             // of the open file
+  FileHandle file;        // open while the run reads it
+  SourceInfo info;        // as the plan read it
+  FileIdentity identity;  // of the file the plan read
+  int64_t size = 0;       // its size then
 };
 
-// ReadSourceFormat, keeping the file open when keep_open says so.
-SourceFile OpenSource(const std::string& path, bool keep_open);
+// ReadSourceFormat, keeping what identifies the file; the file is closed.
+SourceFile OpenSource(const std::string& path);
 
-// Before a copy from the source: the name must still lead to a regular file.
-// The file read for the plan serves while the name leads to it; a file put in
-// its place is opened and its samples found anew. False when there is no file
-// to read.
-bool RefreshSource(SourceFile& source);
+// Before the run reads a source (again): the name must still lead to the file
+// the plan read, of the same size, and a file opened again must still hold
+// the same format and samples. Opens it when it is closed.
+enum class SourceState { kReady, kGone, kChanged };
+SourceState ReopenSource(SourceFile& source);
 
 // The source's open file, samples and name.
 OpenAudio SourceAudio(const SourceFile& source);

@@ -40,12 +40,14 @@ extern "C" void OnStop(int signal_number) {
 
 }  // namespace
 
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ};
+
 void InstallStopHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStop;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) {
+  for (const int signal_number : kStopSignals) {
     struct sigaction previous {};
     // A signal the caller chose to ignore (nohup, a file-size limit a test
     // sets) stays ignored.
@@ -67,3 +69,14 @@ void RemoveWhenStopped(StopSlot which, const char* path, const FileIdentity& ide
 }
 
 void KeepWhenStopped(StopSlot which) { SlotOf(which).armed = 0; }
+
+StopHold::StopHold() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int signal_number : kStopSignals) sigaddset(&stops, signal_number);
+  sigprocmask(SIG_BLOCK, &stops, &previous);
+}
+
+StopHold::~StopHold() {
+  if (!keep) sigprocmask(SIG_SETMASK, &previous, nullptr);
+}

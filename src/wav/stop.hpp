@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 #include "wav/file.hpp"
 
 // A run stopped by a signal (SIGINT, SIGTERM, SIGHUP, and SIGPIPE or SIGXFSZ,
@@ -16,3 +18,18 @@ void RemoveWhenStopped(StopSlot slot, const char* path, const FileIdentity& iden
 
 // From now on a stop leaves the slot's file alone.
 void KeepWhenStopped(StopSlot slot);
+
+// Holds the stop signals back while it lives: a file is created and
+// registered, or removed and given up, as one step that a stop cannot cut
+// in two. A signal that arrives meanwhile is delivered when the hold ends,
+// unless `keep` was set: then it is never delivered (the run has
+// committed to ending with status 0).
+struct StopHold {
+  sigset_t previous{};
+  bool keep = false;
+
+  StopHold();
+  ~StopHold();
+  StopHold(const StopHold&) = delete;
+  StopHold& operator=(const StopHold&) = delete;
+};

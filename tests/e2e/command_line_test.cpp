@@ -52,11 +52,15 @@ TEST_F(CommandLine, HelpTextWordForWordWithStatus1) {
 }
 
 TEST_F(CommandLine, AnyOtherArgumentIsATaskFilePath) {
-  for (const char* word : {"HELP", "--h", "-help"}) {
+  for (const char* word : {"HELP", "-help", "-H"}) {
     const auto r = Run({word});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, std::string("Cannot find file ") + word + " that holds your instructions\n");
   }
+  // A doubled hyphen makes an option, and there is no "--h".
+  const auto r = Run({"--h"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, "Unknown option --h\n");
 }
 
 TEST_F(CommandLine, TaskFileIsTheFirstArgumentOrTaskTxt) {

@@ -94,3 +94,23 @@ inline std::string SampleBlock(int task, int insert, const std::string& file, in
          "\n\tRead start " + std::to_string(start) + " samples\n\tRead length " + std::to_string(length) +
          " samples\n\tLevel " + level + " dB\n" + extra + "\tDone\n\n";
 }
+
+// Runs wavsplice with its standard output going into a pipe of one page that
+// this test does not read at first. The program blocks on a write of its
+// standard output after it has planned the run, while it reports the early
+// entries and before it copies the late ones. Then `change` runs, and the
+// test drains the pipe and collects the result.
+template <class Change>
+inline ProgramResult RunWithPause(const std::filesystem::path& dir, Change change) {
+  StartedCommand command = StartCommand(dir, WavspliceCommand(), RunOptions{.one_page_output = true});
+  EXPECT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
+  change();
+  return FinishCommand(command);
+}
+
+// Many small entries first (about 130 bytes of output each), the victim last.
+inline std::string TaskWithLateEntry(const std::string& victim) {
+  std::string task = "using_samples\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\nxout\t10\n";
+  return task + "src\t" + victim + "\ndest\tout.wav\n";
+}

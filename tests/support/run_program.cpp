@@ -70,6 +70,10 @@ StartedCommand StartCommand(const std::filesystem::path& dir, const std::vector<
       rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.open_files_limit >= 0) {
+      rlimit limit{static_cast<rlim_t>(options.open_files_limit), static_cast<rlim_t>(options.open_files_limit)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
     if (options.unprivileged && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }

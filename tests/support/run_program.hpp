@@ -23,6 +23,7 @@ struct ProgramResult {
 
 struct RunOptions {
   long long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+  int open_files_limit = -1;       // RLIMIT_NOFILE
   bool unprivileged = false;       // when run as root, run the command as "nobody" so permissions apply
   bool one_page_output = false;    // standard output into a pipe of one page (see WaitForFullOutput)
 };

@@ -151,6 +151,11 @@ Bytes ReadFile(const std::filesystem::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string ReadText(const std::filesystem::path& path) {
+  const Bytes bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 std::string Hex(std::span<const unsigned char> bytes) {
   std::string out;
   char digits[4];

@@ -56,4 +56,5 @@ std::vector<int32_t> UnpackSamples(int bits, std::span<const unsigned char> byte
 void WriteFile(const std::filesystem::path& path, std::span<const unsigned char> bytes);
 void WriteText(const std::filesystem::path& path, const std::string& text);
 Bytes ReadFile(const std::filesystem::path& path);
+std::string ReadText(const std::filesystem::path& path);
 std::string Hex(std::span<const unsigned char> bytes);

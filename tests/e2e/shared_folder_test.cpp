@@ -1,0 +1,229 @@
+// A shared folder with a hostile neighbour or an unlucky user in it: no link
+// is followed into a file the run must not touch, nothing is left behind by
+// a run that is stopped or killed, and nothing is reported wrongly.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "e2e/e2e.hpp"
+
+namespace {
+
+class SharedFolder : public EndToEnd {
+ protected:
+  void SetUp() override {
+    Source("a.wav", 8000, 16, 1, Ramp(4000, 1, 16, -3000, 3));
+    Source("b.wav", 8000, 16, 1, Ramp(4000, 1, 16, 2000, -1));
+  }
+  // The files of the folder but the sources and the task file.
+  std::vector<std::string> Leftovers() {
+    std::vector<std::string> left;
+    for (const std::string& name : Files()) {
+      if (name != "a.wav" && name != "b.wav" && name != "task.txt" && name != "out.wav") left.push_back(name);
+    }
+    return left;
+  }
+};
+
+constexpr const char* kCrossfadeTask = "src\ta.wav\nxout\t0.2\nsrc\tb.wav\nxin\t0.1\nxf\t20\t1\ndest\tout.wav\n";
+
+// Whatever stands under the work file's name that is not a regular file of
+// its own is refused before anything is written, by a run and by a check; a
+// task without a crossfade never touches it.
+TEST_F(SharedFolder, AWorkFileNameThatIsNotOursIsRefused) {
+  WriteText(dir / "thesis.txt", "three years of work\n");
+  const auto plant = {
+      std::function<void()>([&] { ASSERT_EQ(symlink("thesis.txt", (dir / "xfade_temp.wav").c_str()), 0); }),
+      std::function<void()>([&] { ASSERT_EQ(symlink("new.txt", (dir / "xfade_temp.wav").c_str()), 0); }),
+      std::function<void()>([&] { ASSERT_EQ(link((dir / "thesis.txt").c_str(), (dir / "xfade_temp.wav").c_str()), 0); }),
+      std::function<void()>([&] { std::filesystem::create_directory(dir / "xfade_temp.wav"); }),
+      std::function<void()>([&] { ASSERT_EQ(mkfifo((dir / "xfade_temp.wav").c_str(), 0600), 0); }),
+  };
+  int i = 0;
+  for (const auto& what : plant) {
+    what();
+    WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+    Task(kCrossfadeTask);
+    const auto before = Snapshot(dir.path);
+    const auto r = Run();
+    EXPECT_EQ(r.status, 2) << i;
+    EXPECT_EQ(r.output, CountLine(2) + "Cannot create wave file xfade_temp.wav!\n") << i;
+    const auto check = Run({"--check"});
+    EXPECT_EQ(check.status, 2) << i;
+    EXPECT_EQ(check.output.substr(check.output.size() - 40), "Cannot create wave file xfade_temp.wav!\n") << i;
+    EXPECT_EQ(Snapshot(dir.path), before) << i;
+    EXPECT_FALSE(std::filesystem::exists(dir / "new.txt"));
+    // Without a crossfade the name is left alone.
+    Task("src\ta.wav\ndest\tout.wav\n");
+    EXPECT_EQ(Run().status, 0) << i;
+    EXPECT_EQ(ReadText(dir / "thesis.txt"), "three years of work\n");
+    std::filesystem::remove(dir / "xfade_temp.wav");
+    ++i;
+  }
+}
+
+// A link planted while the run is between entries is not followed either:
+// the source it leads to stays as it was, and so does the old destination.
+TEST_F(SharedFolder, ALinkPlantedDuringTheRunIsNotFollowed) {
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+  Task(TaskWithLateEntry("a.wav\nxin\t100\nxf\t5\t1"));
+  const Bytes source = ReadFile(dir / "a.wav");
+  const auto r = RunWithPause(dir.path, [&] { ASSERT_EQ(symlink("a.wav", (dir / "xfade_temp.wav").c_str()), 0); });
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.output.substr(r.output.size() - 40), "Cannot create wave file xfade_temp.wav!\n");
+  EXPECT_EQ(ReadFile(dir / "a.wav"), source);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
+}
+
+// The task file is never the work file, by name or by a hard link.
+TEST_F(SharedFolder, TheTaskFileIsNeverTheWorkFile) {
+  WriteText(dir / "xfade_temp.wav", kCrossfadeTask);
+  auto r = Run({"xfade_temp.wav"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(2) + "Crossfade work file xfade_temp.wav is also named as a track\n");
+  EXPECT_EQ(ReadText(dir / "xfade_temp.wav"), kCrossfadeTask);
+  std::filesystem::remove(dir / "xfade_temp.wav");
+  Task(kCrossfadeTask);
+  ASSERT_EQ(link((dir / "task.txt").c_str(), (dir / "xfade_temp.wav").c_str()), 0);
+  r = Run();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output, CountLine(2) + "Crossfade work file xfade_temp.wav is also named as a track\n");
+  EXPECT_EQ(ReadText(dir / "task.txt"), kCrossfadeTask);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+}
+
+// Stopped at any moment, a run of many crossfades either keeps the old
+// destination and ends with the signal's status, or has replaced it and
+// says Built with status 0; it never leaves a file behind.
+TEST_F(SharedFolder, StoppedAtAnyMomentARunLeavesNothingAndNeverLies) {
+  std::string task;
+  for (int i = 0; i < 400; ++i) task += std::string("src\t") + (i % 2 ? "a.wav" : "b.wav") + "\nxin\t0.1\nxout\t0.11\n" +
+                                        (i > 0 ? "xf\t10\t2\n" : "");
+  Task(task + "dest\tout.wav\n");
+  ASSERT_EQ(Run().status, 0);
+  const Bytes built = ReadFile(dir / "out.wav");
+  const Bytes old(100, 0x5A);
+  std::mt19937 random(11);
+  int stopped = 0;
+  for (int i = 0; i < 200; ++i) {
+    WriteFile(dir / "out.wav", old);
+    StartedCommand command = StartCommand(dir.path, WavspliceCommand());
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
+    kill(command.pid, SIGTERM);
+    const auto r = FinishCommand(command);
+    ASSERT_TRUE(r.status == 0 || r.status == 128 + SIGTERM) << r.status;
+    if (r.status == 0) {
+      EXPECT_NE(r.output.find("Built\tout.wav\n"), std::string::npos);
+      EXPECT_EQ(ReadFile(dir / "out.wav"), built) << i;
+    } else {
+      ++stopped;
+      EXPECT_EQ(r.output.find("Built"), std::string::npos) << i;
+      EXPECT_EQ(ReadFile(dir / "out.wav"), old) << "stopped run " << i << " replaced the destination";
+    }
+    ASSERT_EQ(Leftovers(), std::vector<std::string>{}) << "after run " << i;
+  }
+  EXPECT_GT(stopped, 20) << "too few runs were stopped to tell";
+}
+
+// Killed outright, a run leaves at most the work file, which the next run
+// takes over and removes; a hidden temporary file of a dead run (one whose
+// lock is free) goes with the next run into the folder, a live run's stays.
+TEST_F(SharedFolder, KilledRunsLeaveNothingTheNextRunKeeps) {
+  std::string task;
+  for (int i = 0; i < 200; ++i) task += std::string("src\ta.wav\nxin\t0.1\nxout\t0.12\n") + (i > 0 ? "xf\t10\t1\n" : "");
+  Task(task + "dest\tout.wav\n");
+  std::mt19937 random(5);
+  for (int i = 0; i < 10; ++i) {
+    StartedCommand command = StartCommand(dir.path, WavspliceCommand());
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+    kill(command.pid, SIGKILL);
+    FinishCommand(command);
+    for (const std::string& name : Leftovers()) EXPECT_EQ(name, "xfade_temp.wav");
+  }
+  WriteFile(dir / ".out.wav.wavsplice-Dead01", Bytes(5000, 1));
+  WriteFile(dir / ".out.wav.wavsplice-Live01", Bytes(5000, 2));
+  const int live = open((dir / ".out.wav.wavsplice-Live01").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(live, LOCK_EX), 0);
+  ASSERT_EQ(Run().status, 0);
+  EXPECT_EQ(Leftovers(), std::vector<std::string>{".out.wav.wavsplice-Live01"});
+  close(live);
+}
+
+// Sources are opened a few at a time, whatever the number of entries.
+TEST_F(SharedFolder, ManyEntriesUnderALowLimitOfOpenFiles) {
+  std::string task;
+  for (int i = 0; i < 300; ++i) task += std::string("src\t") + (i % 3 ? "a.wav" : "b.wav") + "\nxin\t0.1\nxout\t0.105\n" +
+                                        (i % 4 == 0 && i > 0 ? "xf\t2\t1\n" : "");
+  Task(task + "dest\tout.wav\n");
+  const auto free_run = Run();
+  ASSERT_EQ(free_run.status, 0);
+  const Bytes built = ReadFile(dir / "out.wav");
+  std::filesystem::remove(dir / "out.wav");
+  const auto limited = Run({}, RunOptions{.open_files_limit = 64});
+  EXPECT_EQ(limited.status, 0) << limited.output.substr(limited.output.size() > 200 ? limited.output.size() - 200 : 0);
+  EXPECT_EQ(limited.output, free_run.output);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), built);
+}
+
+// A destination reached through a link to a name of 250 bytes is built there;
+// a setuid destination keeps its bits; a read-only one is refused, also for
+// the superuser.
+TEST_F(SharedFolder, LongNamesSetuidAndReadOnlyDestinations) {
+  const std::string long_name = std::string(246, 'n') + ".wav";
+  ASSERT_EQ(symlink(long_name.c_str(), (dir / "out.wav").c_str()), 0);
+  Task("src\ta.wav\ndest\tout.wav\n");
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(ReadFile(dir / long_name).size(), 44u + 8000);
+  std::filesystem::remove(dir / "out.wav");
+  std::filesystem::remove(dir / long_name);
+
+  WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+  ASSERT_EQ(chmod((dir / "out.wav").c_str(), 06755), 0);
+  ASSERT_EQ(Run().status, 0);
+  struct stat info {};
+  ASSERT_EQ(stat((dir / "out.wav").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 06755u);
+  EXPECT_EQ(ReadFile(dir / "out.wav").size(), 44u + 8000);
+
+  WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+  ASSERT_EQ(chmod((dir / "out.wav").c_str(), 0444), 0);
+  const auto read_only = Run();
+  EXPECT_EQ(read_only.status, 2);
+  EXPECT_EQ(read_only.output, CountLine(1) + "Cannot create wave file out.wav!\n");
+  EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
+  EXPECT_EQ(Run({"--check"}).status, 2);
+}
+
+// Options come before the task file's name, each once; --sync builds the
+// same file.
+TEST_F(SharedFolder, OptionsBeforeTheTaskFile) {
+  Task("src\ta.wav\ndest\tout.wav\n");
+  const auto plain = Run();
+  const Bytes built = ReadFile(dir / "out.wav");
+  const auto synced = Run({"--sync", "task.txt"});
+  EXPECT_EQ(synced.status, 0);
+  EXPECT_EQ(synced.output, plain.output);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), built);
+  EXPECT_EQ(Run({"--check", "--sync"}).status, 0);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--bogus"}, {"--check", "--check"}, {"--Sync"}}) {
+    const auto r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "Unknown option " + args.back() + "\n");
+  }
+  // "--" ends the options: a task file may begin with two hyphens.
+  Task("src\ta.wav\ndest\tother.wav\n", "--odd.txt");
+  EXPECT_EQ(Run({"--", "--odd.txt"}).status, 0);
+  EXPECT_TRUE(std::filesystem::exists(dir / "other.wav"));
+}
+
+}  // namespace
