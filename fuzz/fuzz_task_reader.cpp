@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     list = ReadTaskText(std::string_view(reinterpret_cast<const char*>(data), size), &notes);
   } catch (const RunFailure& failure) {
-    if (failure.status != 1) std::abort();
+    if (failure.status != ExitStatus::kTaskError) std::abort();
     TextWarnings(notes);
     return 0;
   }

@@ -11,13 +11,14 @@
 #include <string>
 
 #include "common/failure.hpp"
+#include "engine/copy.hpp"
+#include "engine/crossfade.hpp"
+#include "engine/destination.hpp"
+#include "engine/source.hpp"
+#include "io/file.hpp"
 #include "support/wav_builder.hpp"
 #include "wav/chunk.hpp"
-#include "wav/crossfade_file.hpp"
-#include "wav/destination.hpp"
-#include "wav/file.hpp"
 #include "wav/header.hpp"
-#include "wav/source.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
@@ -49,10 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   SourceFile source;
   try {
-    source = OpenSource("source.wav");
+    std::string said;
+    source = OpenSource("source.wav", said);
     if (ReopenSource(source) != SourceState::kReady) std::abort();
   } catch (const RunFailure& failure) {
-    if (failure.status != 2) std::abort();
+    if (failure.status != ExitStatus::kWavError) std::abort();
     return 0;
   }
   if (!audio || source.info.audio.start != audio->start || source.info.audio.end != audio->end) std::abort();
@@ -68,9 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CopyFrames(DestinationAudio(destination), SourceAudio(source), format,
                FrameCopy{.to_frame = 0, .from_frame = frames / 4, .count = frames / 4}, scratch);
     CopyFrames(DestinationAudio(destination), SourceAudio(source), format,
-               FrameCopy{.to_frame = frames / 4, .from_frame = frames / 4, .count = frames / 2, .level_db = -4.5},
+               FrameCopy{.to_frame = frames / 4,
+                         .from_frame = frames / 4,
+                         .count = frames / 2,
+                         .level_db = -4.5,
+                         .instructions = DetectInstructionSet()},
                scratch);
-    const WorkFileHold work = HoldWorkFile(format, frames / 2);
+    const WorkFile work = TakeWorkFile(format, frames / 2);
     KeptCurve kept;
     // The second half of the window carries the source on from before its
     // first frame to past its end.

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/failure.hpp"
-#include "driver/run_state.hpp"
+#include "driver/run.hpp"
 #include "support/wav_builder.hpp"
 
 namespace {
@@ -67,10 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunState state;
   const char* argv[] = {"wavsplice", "--check", "task.txt"};
   try {
-    const int status = check ? RunEditor(3, argv, state) : RunEditor(2, argv + 1, state);
-    if (status != 0 && !(check && status == 3)) std::abort();
+    const ExitStatus status = check ? RunEditor(3, argv, state) : RunEditor(2, argv + 1, state);
+    if (status != ExitStatus::kSuccess && !(check && status == ExitStatus::kCheckWarnings)) std::abort();
   } catch (const RunFailure& failure) {
-    if (failure.status != 1 && failure.status != 2) std::abort();
+    if (failure.status != ExitStatus::kTaskError && failure.status != ExitStatus::kWavError) std::abort();
   }
   if (check) {
     for (const auto& entry : std::filesystem::directory_iterator(".")) {

@@ -18,17 +18,17 @@
 #include <vector>
 
 #include "common/failure.hpp"
+#include "common/messages.hpp"
 #include "dsp/codec.hpp"
-#include "wav/file.hpp"
+#include "io/file.hpp"
 #include "wav/header.hpp"
 
 namespace {
 
 void WriteTone(const char* path, const AudioFormat& format, double seconds, double frequency, double amplitude) {
   const int frames = static_cast<int>(seconds * format.rate);
-  WriteHeader(path, format, frames);
-  FileHandle file = OpenRegular(path, true);
-  if (!file.IsOpen()) Fail(2, "Cannot open wave file %s!\n", path);
+  FileHandle file = WriteHeader(path, format, frames) ? OpenRegular(path, true) : FileHandle();
+  if (!file.IsOpen()) Fail(ExitStatus::kWavError, message::kCannotCreate, path);
   const bool floats = format.type == SampleType::kFloat;
   const double full_scale = floats ? 1.0 : format.bits == 16 ? 32767.0 : format.bits == 24 ? 8388607.0 : 2147483647.0;
   // Integers are handed over on the arithmetic's scale: 16-bit ones times 256.
@@ -56,10 +56,10 @@ void WriteTone(const char* path, const AudioFormat& format, double seconds, doub
     }
     const auto size = static_cast<size_t>(n * FrameBytes(format));
     EncodeSamples(std::span(values.data(), static_cast<size_t>(n) * channels), format, bytes);
-    if (!WriteAt(file, offset, std::span(bytes.data(), size))) Fail(2, "Cannot write wave file %s!\n", path);
+    if (!WriteAt(file, offset, std::span(bytes.data(), size))) Fail(ExitStatus::kWavError, message::kCannotWrite, path);
     offset += static_cast<int64_t>(size);
   }
-  if (!CloseWritten(file)) Fail(2, "Cannot write wave file %s!\n", path);
+  if (!CloseWritten(file)) Fail(ExitStatus::kWavError, message::kCannotWrite, path);
 }
 
 }  // namespace
@@ -86,8 +86,8 @@ int main(int argc, char** argv) {
   try {
     WriteTone(path, format, seconds, frequency, amplitude);
   } catch (const RunFailure& failure) {
-    ReportFailure(failure);
-    return failure.status;
+    std::fputs(failure.message.c_str(), stdout);
+    return StatusCode(failure.status);
   }
   return 0;
 }

@@ -1,100 +1,169 @@
+#include "driver/execute.hpp"
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <utility>
 
 #include "common/failure.hpp"
-#include "driver/run_state.hpp"
-#include "wav/destination.hpp"
-
-double Seconds(int64_t frames, uint32_t rate) {
-  return static_cast<double>(static_cast<float>(frames) / static_cast<float>(rate));
-}
+#include "common/messages.hpp"
+#include "engine/crossfade.hpp"
 
 namespace {
 
-void PrintSummary(const RunState& state, int e) {
-  const TaskEntry& t = state.tasks.entries[e];
-  const EntryPlan& p = state.plan[e];
-  std::printf("Task %i", e + 1);
+void PrintSummary(const RunState& state, const Entry& entry) {
+  const Placement& p = entry.placement;
+  std::printf(message::kTask, entry.number);
   if (state.tasks.using_samples) {
-    std::printf("\tInsert point %i samples\n", p.insert_frame);
-    std::printf("\tFile %s\n", t.source_name.c_str());
-    std::printf("\tRead start %i samples\n", p.read_start_frame);
-    std::printf("\tRead length %i samples\n", p.read_length);
+    std::printf(message::kInsertSamples, p.insert_frame);
+    std::printf(message::kFile, entry.task.source_name.c_str());
+    std::printf(message::kReadStartSamples, p.read_start_frame);
+    std::printf(message::kReadLengthSamples, p.read_length);
   } else {
-    const uint32_t rate = state.format.rate;
-    std::printf("\tInsert point %.3f sec\n", Seconds(p.insert_frame, rate));
-    std::printf("\tFile %s\n", t.source_name.c_str());
-    std::printf("\tRead start %.3f sec\n", Seconds(p.read_start_frame, rate));
-    std::printf("\tRead length %.3f sec\n", Seconds(p.read_length, rate));
+    const uint32_t rate = state.plan.format.rate;
+    std::printf(message::kInsertSeconds, Seconds(p.insert_frame, rate));
+    std::printf(message::kFile, entry.task.source_name.c_str());
+    std::printf(message::kReadStartSeconds, Seconds(p.read_start_frame, rate));
+    std::printf(message::kReadLengthSeconds, Seconds(p.read_length, rate));
   }
-  std::printf("\tLevel %.3f dB\n", t.level_db);
+  std::printf(message::kLevel, entry.task.level_db);
 }
 
-}  // namespace
+// Before the run reads a source: it must still be the file the plan read.
+// False when it is gone.
+bool ReadySource(SourceFile& source) {
+  const SourceState ready = ReopenSource(source);
+  if (ready == SourceState::kChanged) Fail(ExitStatus::kWavError, message::kCannotRead, source.name.c_str());
+  return ready == SourceState::kReady;
+}
 
-namespace {
+// The outgoing side of the crossfade of the entry at `position` where no
+// entry lies under the window: the outgoing entry carried on. Its source is
+// opened only when the window takes frames of it; past its end (a take
+// copied to its end) the outgoing side is silence.
+Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
+  OutgoingPlan outgoing = PlanOutgoing(state.plan, position, width_frames);
+  Continuation carried;
+  if (outgoing.uncovered.empty()) return carried;
+  Entry& out = state.plan.entries[static_cast<size_t>(outgoing.entry)];
+  carried.source_offset = int64_t{out.placement.read_start_frame} - out.placement.insert_frame;
+  carried.level_db = out.task.level_db;
+  const int64_t length = out.source.info.length_frames;
+  const bool reads = std::any_of(outgoing.uncovered.begin(), outgoing.uncovered.end(), [&](const FrameSpan& span) {
+    return span.from + carried.source_offset < length && span.to + carried.source_offset > 0;
+  });
+  if (reads) {
+    if (!ReadySource(out.source)) Fail(ExitStatus::kWavError, message::kCannotOpen, out.source.name.c_str());
+    carried.source = &out.source;
+  }
+  carried.spans = std::move(outgoing.uncovered);
+  return carried;
+}
+
+// Renders the crossfade into the work file from the destination as it stands,
+// before the entry's segment overwrites the splice; says why when it cannot.
+std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, int width_frames, bool source_present,
+                                         const Continuation& outgoing, int64_t& clipped) {
+  std::optional<WorkFile> work;
+  if (width_frames >= 0) {
+    const Placement& p = entry.placement;
+    work.emplace(TakeWorkFile(state.plan.format, width_frames));
+    const CrossfadeJob job{.insert_frame = p.insert_frame,
+                           .read_start_frame = p.read_start_frame,
+                           .width_frames = width_frames,
+                           .curve = entry.task.xfade_type,
+                           .level_db = entry.task.level_db,
+                           .destination = DestinationAudio(state.destination),
+                           .source = source_present ? &entry.source : nullptr,
+                           .work = &*work,
+                           .outgoing = &outgoing,
+                           .instructions = state.instructions};
+    const CrossfadeResult result = RenderCrossfade(job, state.plan.format, state.curve, clipped);
+    if (result == CrossfadeResult::kRendered) return work;
+    work.reset();  // removes the work file
+    if (result == CrossfadeResult::kDestination) std::fputs(message::kInvalidDestinationWindow, stdout);
+    if (result == CrossfadeResult::kSource) std::fputs(message::kInvalidSourceWindow, stdout);
+  }
+  std::fputs(message::kNoCrossfade, stdout);
+  return std::nullopt;
+}
+
+// Lays the rendered frames over the splice. Frames at or beyond the
+// destination's length are not written: the file stays as long as its header
+// says.
+void PlaceCrossfade(RunState& state, const Entry& entry, int width_frames, const WorkFile& work) {
+  if (!CrossfadeIsLaid(entry.placement.insert_frame, width_frames)) return;
+  const int64_t start = int64_t{entry.placement.insert_frame} - width_frames / 2;
+  const int64_t room = state.plan.destination_length - start;
+  const int count = static_cast<int>(room < width_frames ? room : width_frames);
+  CopyFrames(DestinationAudio(state.destination), WorkFileAudio(work), state.plan.format,
+             FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = count}, state.scratch);
+}
 
 // After the entry at `position`: its source stays open only for the next
-// entry in write order when that one reads the same file; every other
-// source this entry opened is closed.
+// entry in write order when that one reads the same file; every other source
+// this entry opened is closed.
 void ReleaseSources(RunState& state, size_t position) {
-  SourceFile& current = state.sources[state.write_order[position]];
-  SourceFile* next = position + 1 < state.write_order.size() ? &state.sources[state.write_order[position + 1]] : nullptr;
+  const std::vector<int>& order = state.plan.write_order;
+  SourceFile& current = state.plan.entries[static_cast<size_t>(order[position])].source;
+  SourceFile* next =
+      position + 1 < order.size() ? &state.plan.entries[static_cast<size_t>(order[position + 1])].source : nullptr;
   if (next != nullptr && !next->file.IsOpen() && current.file.IsOpen() && next->name == current.name &&
       next->identity == current.identity) {
     next->file = std::move(current.file);
   }
-  for (SourceFile& source : state.sources) {
-    if (&source != next) source.file = FileHandle();
+  for (Entry& entry : state.plan.entries) {
+    if (&entry.source != next) entry.source.file = FileHandle();
   }
+}
+
+void ExecuteEntry(RunState& state, size_t position) {
+  Entry& entry = state.plan.entries[static_cast<size_t>(state.plan.write_order[position])];
+  const TaskEntry& t = entry.task;
+  const Placement& p = entry.placement;
+  PrintSummary(state, entry);
+  // A log shows each entry as it starts and as it completes, and nothing
+  // printed is lost when the run is stopped.
+  std::fflush(stdout);
+  // A crossfade without the source is not made, a copy without it fails.
+  const bool present = ReadySource(entry.source);
+  const int width = t.xfade_type != 0 ? CrossfadeWidth(t, state.plan.format) : 0;
+  int64_t clipped = 0;
+  const Continuation outgoing =
+      t.xfade_type != 0 && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
+  const std::optional<WorkFile> work =
+      t.xfade_type != 0 ? PrepareCrossfade(state, entry, width, present, outgoing, clipped) : std::nullopt;
+  if (!present) Fail(ExitStatus::kWavError, message::kCannotOpen, entry.source.name.c_str());
+  clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format,
+                        FrameCopy{.to_frame = p.insert_frame,
+                                  .from_frame = p.read_start_frame,
+                                  .count = p.read_length,
+                                  .level_db = t.level_db,
+                                  .instructions = state.instructions},
+                        state.scratch);
+  if (work) PlaceCrossfade(state, entry, width, *work);
+  ReleaseSources(state, position);
+  if (clipped > 0) std::printf(message::kClipped, static_cast<long long>(clipped));
+  std::fputs(message::kDone, stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace
 
 void ExecuteEntries(RunState& state) {
-  for (size_t position = 0; position < state.write_order.size(); ++position) {
-    const int e = state.write_order[position];
-    const TaskEntry& t = state.tasks.entries[e];
-    const EntryPlan& p = state.plan[e];
-    PrintSummary(state, e);
-    // A log shows each entry as it starts and as it completes, and nothing
-    // printed is lost when the run is stopped.
-    std::fflush(stdout);
-    // The source must still be the file the plan read; a crossfade without
-    // it is not made, a copy without it fails.
-    SourceFile& source = state.sources[e];
-    const SourceState ready = ReopenSource(source);
-    if (ready == SourceState::kChanged) Fail(2, "Cannot read wave file %s!\n", source.name.c_str());
-    const bool present = ready == SourceState::kReady;
-    const int width = t.xfade_type != 0 ? CrossfadeWidth(state, t) : 0;
-    int64_t clipped = 0;
-    const Continuation outgoing =
-        t.xfade_type != 0 && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
-    const std::optional<WorkFileHold> work =
-        t.xfade_type != 0 ? PrepareCrossfade(state, e, width, present, outgoing, clipped) : std::nullopt;
-    if (!present) Fail(2, "Cannot open wave file %s!\n", source.name.c_str());
-    clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(source), state.format,
-                          FrameCopy{.to_frame = p.insert_frame, .from_frame = p.read_start_frame,
-                                    .count = p.read_length, .level_db = t.level_db},
-                          state.scratch);
-    if (work) PlaceCrossfade(state, e, width, *work);
-    ReleaseSources(state, position);
-    if (clipped > 0) std::printf("\tClipped %lld samples\n", static_cast<long long>(clipped));
-    std::puts("\tDone\n");
-    std::fflush(stdout);
-  }
+  for (size_t position = 0; position < state.plan.write_order.size(); ++position) ExecuteEntry(state, position);
 }
 
 void PrintReport(const RunState& state) {
-  const AudioFormat& f = state.format;
-  std::printf("Built\t%s\n", state.tasks.destination_name.c_str());
+  const AudioFormat& f = state.plan.format;
+  std::printf(message::kBuilt, state.tasks.destination_name.c_str());
   if (state.tasks.using_samples) {
-    std::printf("\tLength %i samples\n", state.destination_length);
+    std::printf(message::kLengthSamples, state.plan.destination_length);
   } else {
-    std::printf("\tLength %.3f sec\n", Seconds(state.destination_length, f.rate));
+    std::printf(message::kLengthSeconds, Seconds(state.plan.destination_length, f.rate));
   }
-  std::printf("\tBits %i\n", f.bits);
-  std::printf("\tChannels %i\n", f.channels);
-  std::printf("\tSample rate %u\n\n", f.rate);
+  std::printf(message::kBits, f.bits);
+  std::printf(message::kChannels, f.channels);
+  std::printf(message::kSampleRate, f.rate);
 }

@@ -1,14 +1,17 @@
+#include <cstdio>
+
 #include "common/failure.hpp"
-#include "driver/run_state.hpp"
-#include "wav/stop.hpp"
+#include "driver/run.hpp"
+#include "io/stop.hpp"
 
 int main(int argc, char** argv) {
   InstallStopHandlers();
   RunState state;
   try {
-    return RunEditor(argc, argv, state);
+    return StatusCode(RunEditor(argc, argv, state));
   } catch (const RunFailure& failure) {
-    ReportFailure(failure);
-    return failure.status;
+    std::fputs(failure.message.c_str(), stdout);
+    std::fflush(stdout);
+    return StatusCode(failure.status);
   }
 }

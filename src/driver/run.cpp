@@ -1,9 +1,16 @@
+#include "driver/run.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "check/check.hpp"
 #include "common/failure.hpp"
-#include "driver/run_state.hpp"
+#include "common/messages.hpp"
+#include "driver/execute.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
 
@@ -59,17 +66,10 @@ constexpr Option kOptions[] = {
     {"--sync", &CommandOptions::sync},
 };
 
-}  // namespace
-
-int RunEditor(int argc, const char* const* argv, RunState& state) {
-  if (argc > 1 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    for (const char* line : kHelp) std::puts(line);
-    std::fflush(stdout);
-    return 1;
-  }
-  // Words starting with "--" before the task file's name are options, each
-  // at most once ("--" alone ends them); the first other word is the task
-  // file, and any further words are ignored.
+// Words starting with "--" before the task file's name are options, each at
+// most once ("--" alone ends them); the first other word is the task file,
+// and any further words are ignored.
+void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
   int next = 1;
   for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
     if (std::strcmp(argv[next], "--") == 0) {
@@ -78,38 +78,126 @@ int RunEditor(int argc, const char* const* argv, RunState& state) {
     }
     const Option* option = std::find_if(std::begin(kOptions), std::end(kOptions),
                                         [&](const Option& o) { return std::strcmp(o.word, argv[next]) == 0; });
-    if (option == std::end(kOptions) || state.options.*option->flag) Fail(1, "Unknown option %s\n", argv[next]);
+    if (option == std::end(kOptions) || state.options.*option->flag) {
+      Fail(ExitStatus::kTaskError, message::kUnknownOption, argv[next]);
+    }
     state.options.*option->flag = true;
   }
   if (next < argc) {
     const char* argument = argv[next];
     if (std::strlen(argument) > static_cast<size_t>(kMaxNameLength)) {
-      Fail(1, "Task file name is too long (%i characters at most)\n", kMaxNameLength);
+      Fail(ExitStatus::kTaskError, message::kTaskFileNameTooLong, kMaxNameLength);
     }
     state.task_path = argument;
   }
-  if (state.options.check) return RunCheck(state);
+}
 
-  // What the reader forgave goes to standard error before the run starts,
-  // also when the reader then refuses the file.
-  ReadNotes notes;
-  const auto warn = [&] {
-    for (const Warning& w : TextWarnings(notes)) std::fprintf(stderr, "wavsplice: line %i: %s\n", w.line, w.text.c_str());
+// Reads the task file, printing what the reader says (and, on standard
+// error, what it forgave: also when it then refuses the file).
+void ReadTask(RunState& state, ReadNotes& notes, bool warn) {
+  const auto forgiven = [&] {
+    if (!warn) return;
+    for (const Warning& w : TextWarnings(notes)) std::fprintf(stderr, message::kTextWarning, w.line, w.text.c_str());
   };
   try {
     state.tasks = ReadTaskFile(state.task_path, &notes);
   } catch (const RunFailure&) {
-    warn();
+    forgiven();
     throw;
   }
-  warn();
-  std::printf("\nRead %i entries in task file\n\n", static_cast<int>(state.tasks.entries.size()));
+  forgiven();
+  std::fputs(state.tasks.said.c_str(), stdout);
+  std::printf(message::kEntryCount, static_cast<int>(state.tasks.entries.size()));
+}
 
-  ResolvePlan(state);
-  state.destination = CreateDestination(state.tasks.destination_name, state.format, state.destination_length);
+void PrintWarnings(const std::vector<Warning>& warnings) {
+  for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+}
+
+void PrintLines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+}
+
+// The width of the terminal the check's timeline is drawn for.
+int TerminalColumns() {
+  winsize terminal{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &terminal) == 0 && terminal.ws_col >= 20 ? terminal.ws_col : 80;
+}
+
+// A check of the task file: reads it and resolves the plan as a run does,
+// then shows the plan and the likely mistakes and writes nothing. Refusals
+// end it as they end a run, after the mistakes found so far.
+ExitStatus RunCheck(RunState& state) {
+  ReadNotes notes;
+  try {
+    ReadTask(state, notes, false);
+  } catch (const RunFailure&) {
+    // What the reader forgave before it refused often explains the refusal.
+    PrintWarnings(TextWarnings(notes));
+    throw;
+  }
+  ReplaceTarget target;
+  EditRefusal refusal;
+  try {
+    state.plan = ResolvePlan(state.tasks, state.task_path, &refusal);
+    target = CheckDestination(state.tasks.destination_name, true);
+    // A run makes its work file in the working directory for every crossfade
+    // whose width it can render.
+    const bool work_file = std::any_of(state.tasks.entries.begin(), state.tasks.entries.end(), [&](const TaskEntry& t) {
+      return t.xfade_type != 0 && CrossfadeWidth(t, state.plan.format) >= 0;
+    });
+    if (work_file && access(".", W_OK | X_OK) != 0) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
+  } catch (const RunFailure&) {
+    if (refusal.entry < 0) {
+      PrintWarnings(TextWarnings(notes));
+      throw;
+    }
+    const CheckReport explained = ExplainRefusal(state.tasks, notes, refusal);
+    if (!explained.plan.empty()) {
+      std::printf("%s\n", explained.plan_heading.c_str());
+      PrintLines(explained.plan);
+      std::printf("\n");
+    }
+    PrintWarnings(explained.warnings);
+    throw;
+  }
+
+  const CheckReport report = CheckTask(state.tasks, notes, state.plan, target, TerminalColumns());
+  std::fputs(state.plan.said.c_str(), stdout);
+  std::printf("%s\n", report.plan_heading.c_str());
+  PrintLines(report.plan);
+  std::printf("\n");
+  PrintLines(report.destination);
+  if (!report.timeline.empty()) {
+    std::printf("\n");
+    PrintLines(report.timeline);
+  }
+  std::printf("\n%s\n", report.warnings.empty() ? "No warnings" : "Warnings:");
+  PrintWarnings(report.warnings);
+  std::fflush(stdout);
+  return report.warnings.empty() ? ExitStatus::kSuccess : ExitStatus::kCheckWarnings;
+}
+
+}  // namespace
+
+ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
+  if (argc > 1 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    for (const char* line : kHelp) std::puts(line);
+    std::fflush(stdout);
+    return ExitStatus::kTaskError;
+  }
+  ReadCommandLine(argc, argv, state);
+  if (state.options.check) return RunCheck(state);
+
+  ReadNotes notes;
+  ReadTask(state, notes, true);
+  state.plan = ResolvePlan(state.tasks, state.task_path);
+  std::fputs(state.plan.said.c_str(), stdout);
+  state.instructions = DetectInstructionSet();
+  state.destination = CreateDestination(state.tasks.destination_name, state.plan.format, state.plan.destination_length);
   ExecuteEntries(state);
   CommitDestination(state.destination, state.options.sync);
   PrintReport(state);
   std::fflush(stdout);
-  return 0;
+  return ExitStatus::kSuccess;
 }

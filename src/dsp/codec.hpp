@@ -22,20 +22,3 @@ void DecodeSamples(std::span<const unsigned char> bytes, const AudioFormat& form
 // many were. Floats are rounded to the nearest float; beyond the float range
 // they become infinities, and NaN stays NaN.
 int64_t EncodeSamples(std::span<const double> values, const AudioFormat& format, std::span<unsigned char> bytes);
-
-// A double truncated toward zero to a 32-bit integer. Values beyond the int
-// range (never produced by levels below 24 dB) saturate instead of being
-// undefined; NaN gives 0. Written as selections, without early returns, so
-// that loops over it vectorise.
-inline int32_t TruncateToInt32(double value) {
-  const double low = value < -2147483648.0 ? -2147483648.0 : value;
-  const double clamped = low > 2147483647.0 ? 2147483647.0 : low;
-  return clamped == clamped ? static_cast<int32_t>(clamped) : 0;
-}
-
-// The same into 64 bits, for 32-bit samples, whose results may pass 2^31 and wrap.
-inline int64_t TruncateToInt64(double value) {
-  const double low = value < -0x1p63 ? -0x1p63 : value;
-  const double clamped = low >= 0x1p63 ? 0x1.fffffffffffffp62 : low;
-  return clamped == clamped ? static_cast<int64_t>(clamped) : 0;
-}

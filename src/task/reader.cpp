@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +12,10 @@
 #include <utility>
 
 #include "common/failure.hpp"
+#include "common/messages.hpp"
 #include "common/numbers.hpp"
-#include "wav/file.hpp"
+#include "io/file.hpp"
+#include "task/commands.hpp"
 
 namespace {
 
@@ -104,24 +106,145 @@ struct Reader {
   };
   EntryCommand TakeEntryValue(const char* word) {
     NoteCommand();
-    if (list.entries.empty()) Fail(1, "Command %s comes before the first src command\n", word);
+    if (list.entries.empty()) Fail(ExitStatus::kTaskError, message::kCommandBeforeSource, word);
     const int line = tokens.token_line;
     return {list.entries.back(), line, TakeValue(word, line)};
   }
 
   // Notes the line that set a field of the current entry.
-  void NoteLine(int EntryLines::*field, int line) {
-    if (notes != nullptr && !notes->entries.empty()) notes->entries.back().*field = line;
+  void NoteLine(Command command, int line) {
+    if (notes != nullptr && !notes->entries.empty()) notes->entries.back()[command] = line;
   }
 
   // "xin", "xout" and "trim": a number.
-  const char* ReadNumber(const char* word, WrittenNumber TaskEntry::*field, int EntryLines::*line_field) {
+  const char* ReadNumber(const char* word, WrittenNumber TaskEntry::*field, Command line_field) {
     const EntryCommand command = TakeEntryValue(word);
     if (command.value != nullptr) {
       command.entry.*field = Number(command.value);
       NoteLine(line_field, command.line);
     }
     return command.value;
+  }
+
+  // "src" or "dest": a name of 4 to 127 characters.
+  const char* TakeName(const char* word, int& line, size_t& length) {
+    NoteCommand();
+    line = tokens.token_line;
+    const char* name = TakeValue(word, line);
+    length = name == nullptr ? 0 : std::strlen(name);
+    return name;
+  }
+
+  const char* ReadSource() {
+    int line = 0;
+    size_t length = 0;
+    const char* name = TakeName("src", line, length);
+    const auto number = static_cast<int>(list.entries.size()) + 1;
+    if (length < 4) Fail(ExitStatus::kTaskError, message::kSourceNameMissing, number);
+    if (number > kMaxEntries) Fail(ExitStatus::kTaskError, message::kTooManySources, kMaxEntries);
+    if (length > kMaxNameLength) Fail(ExitStatus::kTaskError, message::kSourceNameTooLong, number, kMaxNameLength);
+    list.entries.push_back(TaskEntry{.source_name = name});
+    if (notes != nullptr) {
+      notes->entries.emplace_back();
+      notes->entries.back()[Command::kSrc] = line;
+    }
+    return name;
+  }
+
+  const char* ReadDestination() {
+    int line = 0;
+    size_t length = 0;
+    const char* name = TakeName("dest", line, length);
+    if (length < 4) Fail(ExitStatus::kTaskError, message::kDestinationNameMissing);
+    if (length > kMaxNameLength) Fail(ExitStatus::kTaskError, message::kDestinationNameTooLong, kMaxNameLength);
+    list.destination_name = name;
+    return name;
+  }
+
+  const char* ReadInsertPoint() {
+    const EntryCommand command = TakeEntryValue("ins");
+    if (command.value != nullptr) {
+      // "app" appends and leaves the insert value as it was.
+      command.entry.appended = Is(command.value, "app");
+      if (!command.entry.appended) command.entry.insert_value = Number(command.value);
+      NoteLine(Command::kIns, command.line);
+    }
+    return command.value;
+  }
+
+  const char* ReadLevel() {
+    const EntryCommand command = TakeEntryValue("lvl");
+    if (command.value != nullptr) {
+      // Levels of 24 dB or more (and NaN) are ignored without a word.
+      const float level = RoundToSingle(Decimal(command.value));
+      if (level < 24.0F) {
+        command.entry.level_db = level;
+        NoteLine(Command::kLvl, command.line);
+      }
+    }
+    return command.value;
+  }
+
+  // The width is never compared with a command word; the type is.
+  const char* ReadCrossfade() {
+    const EntryCommand command = TakeEntryValue("xf");
+    if (command.value == nullptr) return nullptr;
+    command.entry.xfade_width_ms = RoundToSingle(Decimal(command.value));
+    command.entry.xfade_width = ReadExactNumber(command.value);
+    NoteLine(Command::kXf, command.line);
+    const char* type_token = TakeValue("xf type", command.line);
+    if (type_token != nullptr) {
+      const long type = std::strtol(type_token, nullptr, 10);
+      const bool valid = type >= 0 && type <= 4;
+      command.entry.xfade_type = valid ? static_cast<int>(type) : 0;
+      if (!valid) list.said += message::kInvalidCrossfadeType;
+    }
+    return type_token;
+  }
+
+  // Runs a command whose word is the current token; returns the new current
+  // token (its last value, or nullptr at the end of the text).
+  const char* Run(Command command) {
+    switch (command) {
+      case Command::kSrc:
+        return ReadSource();
+      case Command::kXin:
+        return ReadNumber("xin", &TaskEntry::xin, Command::kXin);
+      case Command::kXout:
+        return ReadNumber("xout", &TaskEntry::xout, Command::kXout);
+      case Command::kIns:
+        return ReadInsertPoint();
+      case Command::kTrim:
+        return ReadNumber("trim", &TaskEntry::trim, Command::kTrim);
+      case Command::kLvl:
+        return ReadLevel();
+      case Command::kXf:
+        return ReadCrossfade();
+      case Command::kDest:
+        return ReadDestination();
+      case Command::kUsingSamples:
+        break;
+    }
+    return nullptr;
+  }
+
+  // One pass per current token. The command words are compared in a fixed
+  // order and a command's value becomes the current token for the
+  // comparisons that remain, so a value spelling a later command word runs
+  // that command.
+  void ReadAll() {
+    const char* current = NextCurrent();
+    if (Is(current, "using_samples")) {
+      NoteCommand();
+      list.using_samples = true;
+      list.said += message::kUsingSamples;
+    }
+    while (current != nullptr) {
+      for (const CommandWord& c : kCommandWords) {
+        if (c.command != Command::kUsingSamples && Is(current, c.word)) current = Run(c.command);
+      }
+      current = NextCurrent();
+    }
   }
 };
 
@@ -136,89 +259,14 @@ TaskList Tokenise(char* text, size_t size, ReadNotes* notes) {
   }
   if (notes != nullptr) notes->text.assign(text, size);
   Reader r{.tokens = Tokenizer{text, size}, .notes = notes, .list = TaskList{}, .current_note = 0};
-  TaskList& list = r.list;
-
-  const char* current = r.NextCurrent();
-  if (Is(current, "using_samples")) {
-    r.NoteCommand();
-    list.using_samples = true;
-    std::puts("Reading time values as samples.");
+  try {
+    r.ReadAll();
+  } catch (RunFailure& failure) {
+    // What the reader said comes before its refusal, as it came first.
+    failure.message = r.list.said + failure.message;
+    throw;
   }
-
-  // One pass per current token. The command words are compared in a fixed
-  // order and a command's value becomes the current token for the comparisons
-  // that remain, so a value spelling a later command word runs that command.
-  while (current != nullptr) {
-    if (Is(current, "src")) {
-      r.NoteCommand();
-      const int line = r.tokens.token_line;
-      const char* name = r.TakeValue("src", line);
-      const size_t length = name == nullptr ? 0 : std::strlen(name);
-      const auto number = static_cast<int>(list.entries.size()) + 1;
-      if (length < 4) Fail(1, "Source track %i appears to be too short or missing", number);
-      if (number > kMaxEntries) Fail(1, "Too many source tracks (%i at most)\n", kMaxEntries);
-      if (length > kMaxNameLength) {
-        Fail(1, "Source track %i name is too long (%i characters at most)\n", number, kMaxNameLength);
-      }
-      list.entries.push_back(TaskEntry{.source_name = name});
-      if (notes != nullptr) notes->entries.push_back(EntryLines{.src = line});
-      current = name;
-    }
-    if (Is(current, "xin")) current = r.ReadNumber("xin", &TaskEntry::xin, &EntryLines::xin);
-    if (Is(current, "xout")) current = r.ReadNumber("xout", &TaskEntry::xout, &EntryLines::xout);
-    if (Is(current, "ins")) {
-      const Reader::EntryCommand command = r.TakeEntryValue("ins");
-      current = command.value;
-      if (current != nullptr) {
-        // "app" appends and leaves the insert value as it was.
-        command.entry.appended = Is(current, "app");
-        if (!command.entry.appended) command.entry.insert_value = Number(current);
-        r.NoteLine(&EntryLines::ins, command.line);
-      }
-    }
-    if (Is(current, "trim")) current = r.ReadNumber("trim", &TaskEntry::trim, &EntryLines::trim);
-    if (Is(current, "lvl")) {
-      const Reader::EntryCommand command = r.TakeEntryValue("lvl");
-      current = command.value;
-      if (current != nullptr) {
-        // Levels of 24 dB or more (and NaN) are ignored without a word.
-        const float level = RoundToSingle(Decimal(current));
-        if (level < 24.0F) {
-          command.entry.level_db = level;
-          r.NoteLine(&EntryLines::lvl, command.line);
-        }
-      }
-    }
-    if (Is(current, "xf")) {
-      // The width is never compared with a command word; the type is.
-      const Reader::EntryCommand command = r.TakeEntryValue("xf");
-      current = nullptr;
-      if (command.value != nullptr) {
-        command.entry.xfade_width_ms = RoundToSingle(Decimal(command.value));
-        command.entry.xfade_width = ReadExactNumber(command.value);
-        r.NoteLine(&EntryLines::xf, command.line);
-        current = r.TakeValue("xf type", command.line);
-      }
-      if (current != nullptr) {
-        const long type = std::strtol(current, nullptr, 10);
-        const bool valid = type >= 0 && type <= 4;
-        command.entry.xfade_type = valid ? static_cast<int>(type) : 0;
-        if (!valid) std::puts("Crossfade-type (parameter 2) is invalid");
-      }
-    }
-    if (Is(current, "dest")) {
-      r.NoteCommand();
-      const char* name = r.TakeValue("dest", r.tokens.token_line);
-      const size_t length = name == nullptr ? 0 : std::strlen(name);
-      if (length < 4) Fail(1, "%s\n", "Your destination name appears to be too short or missing");
-      if (length > kMaxNameLength) {
-        Fail(1, "Your destination name is too long (%i characters at most)\n", kMaxNameLength);
-      }
-      list.destination_name = name;
-    }
-    current = r.NextCurrent();
-  }
-  return std::move(list);
+  return std::move(r.list);
 }
 
 }  // namespace
@@ -232,7 +280,7 @@ TaskList ReadTaskText(std::string_view text, ReadNotes* notes) {
 }
 
 TaskList ReadTaskFile(const std::string& path, ReadNotes* notes) {
-  const auto refuse = [&] { Fail(1, "Cannot find file %s that holds your instructions\n", path.c_str()); };
+  const auto refuse = [&] { Fail(ExitStatus::kTaskError, message::kTaskFileMissing, path.c_str()); };
   // Opened without blocking: a FIFO (or a device, or a directory) holds no
   // instructions we could read whole, and must not hang the run.
   const FileHandle file = OpenRegular(path.c_str(), false);
@@ -250,7 +298,7 @@ TaskList ReadTaskFile(const std::string& path, ReadNotes* notes) {
     if (n <= 0 || (got += static_cast<size_t>(n)) == bytes.size()) break;
   }
   if (got > static_cast<size_t>(kTaskFileCapacity)) {
-    Fail(1, "Task file %s is too large (%i bytes at most)\n", path.c_str(), kTaskFileCapacity);
+    Fail(ExitStatus::kTaskError, message::kTaskFileTooLarge, path.c_str(), kTaskFileCapacity);
   }
   return Tokenise(buffer.data(), got, notes);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "task/commands.hpp"
 #include "task/task_list.hpp"
 
 inline constexpr int kTaskFileCapacity = 65536;
@@ -18,15 +20,14 @@ struct TokenNote {
   std::string command;  // a value's command word; "xf" for its width, "xf type" for its type
   int command_line = 0;  // the line of that command word
 };
-// The lines (0: none) of an entry's "src" and of the commands whose values it keeps.
+// The lines (0: none) of an entry's "src" and of the commands whose values it
+// keeps.
 struct EntryLines {
-  int src = 0;
-  int xin = 0;
-  int xout = 0;
-  int ins = 0;
-  int trim = 0;
-  int lvl = 0;
-  int xf = 0;
+  std::array<int, kCommandCount> lines{};
+  int& operator[](Command command) { return lines[static_cast<size_t>(command)]; }
+  int operator[](Command command) const { return lines[static_cast<size_t>(command)]; }
+  // The command's line, or else the entry's "src" line.
+  int Or(Command command) const { return (*this)[command] != 0 ? (*this)[command] : (*this)[Command::kSrc]; }
 };
 struct ReadNotes {
   std::string text;  // the text read, up to its first NUL byte

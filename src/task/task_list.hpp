@@ -26,7 +26,7 @@ struct TaskEntry {
   double level_db = 0.0;
   bool appended = true;  // without "ins" an entry follows the previous one
   int xfade_type = 0;    // 0: no crossfade; curves 1 to 4
-  float xfade_width_ms = 100.0F;                     // as the reader rounds it, for showing
+  float xfade_width_ms = 100.0F;                // as the reader rounds it, for showing
   ExactNumber xfade_width = ExactInteger(100);  // exactly, for the width in frames
 };
 
@@ -34,4 +34,5 @@ struct TaskList {
   std::vector<TaskEntry> entries;  // in task-file order, at most kMaxEntries
   std::string destination_name;    // empty when the task file has no "dest"
   bool using_samples = false;      // times are frame counts, not seconds
+  std::string said;                // what the reader says on its way, for the driver to print
 };

@@ -6,14 +6,11 @@
 
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "task/commands.hpp"
 
 namespace {
 
-constexpr const char* kCommandWords[] = {"using_samples", "src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest"};
-
-bool IsCommandWord(const std::string& word) {
-  return std::any_of(std::begin(kCommandWords), std::end(kCommandWords), [&](const char* c) { return word == c; });
-}
+bool IsCommandWord(const std::string& word) { return FindCommand(word) != nullptr; }
 
 // Whether two words differ by one letter: one changed, added or left out.
 bool OneLetterApart(const std::string& a, const std::string& b) {
@@ -40,19 +37,20 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
 // The command word a note's first word was probably meant to be, or "".
 std::string MeantCommand(const std::string& word) {
   if (word.size() < 2 || IsCommandWord(word)) return "";
-  for (const char* command : kCommandWords) {
-    if (SameIgnoringCase(word, command)) return command;
+  for (const CommandWord& command : kCommandWords) {
+    if (SameIgnoringCase(word, command.word)) return command.word;
   }
   if (word.size() < 3) return "";
-  for (const char* command : kCommandWords) {
-    if (OneLetterApart(word, command)) return command;
+  for (const CommandWord& command : kCommandWords) {
+    if (OneLetterApart(word, command.word)) return command.word;
   }
   return "";
 }
 
+// Whether a value noted for `command` ("xf type" for a crossfade's type) is a number.
 bool IsNumberCommand(const std::string& command) {
-  return command == "xin" || command == "xout" || command == "ins" || command == "trim" || command == "lvl" ||
-         command == "xf" || command == "xf type";
+  const CommandWord* found = FindCommand(command == "xf type" ? "xf" : command);
+  return found != nullptr && found->numeric;
 }
 
 // A word for a message: a carriage return shown as \r.
@@ -79,23 +77,24 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
   const bool type = token.command == "xf type";
   const std::string command = type ? "xf" : token.command;
   if (IsCommandWord(word)) {
-    warnings.push_back({token.command_line, Format("%s of \"%s\" is the command word \"%s\" on line %i: a value is "
-                                                   "probably missing before it",
-                                                   type ? "the type" : "the value", command.c_str(), word.c_str(),
-                                                   token.line)});
+    warnings.push_back(
+        {token.command_line, Format("%s of \"%s\" is the command word \"%s\" on line %i: a value is "
+                                    "probably missing before it",
+                                    type ? "the type" : "the value", command.c_str(), word.c_str(), token.line)});
     return;
   }
   if ((token.command == "ins" && word == "app") || !IsNumberCommand(token.command)) return;
   char* end = nullptr;
-  const double value = type ? static_cast<double>(std::strtol(word.c_str(), &end, 10)) : std::strtod(word.c_str(), &end);
+  const double value =
+      type ? static_cast<double>(std::strtol(word.c_str(), &end, 10)) : std::strtod(word.c_str(), &end);
   if (end == word.c_str() || *end != '\0') {
     const bool looks_like_app = command == "ins" && SameIgnoringCase(word.substr(0, 3), "app");
     warnings.push_back({token.line, Format("\"%s\" for \"%s\" reads as %g%s", Shown(word).c_str(), command.c_str(),
                                            value, looks_like_app ? "; to append, write \"app\"" : "")});
   }
   if (type && !(value >= 0 && value <= 4)) {
-    warnings.push_back({token.line, Format("the crossfade type %s is not 1 to 4: the entry gets no crossfade",
-                                           Shown(word).c_str())});
+    warnings.push_back(
+        {token.line, Format("the crossfade type %s is not 1 to 4: the entry gets no crossfade", Shown(word).c_str())});
   }
   if (token.command == "lvl" && !(RoundToSingle(value) < 24.0F)) {
     warnings.push_back({token.line, Format("a level of %s dB is ignored (24 dB or more)", Shown(word).c_str())});

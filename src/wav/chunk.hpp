@@ -5,7 +5,7 @@
 #include <optional>
 #include <span>
 
-#include "wav/file.hpp"
+#include "io/file.hpp"
 
 // The last offset the fallback probe looks at.
 inline constexpr int64_t kLastProbeOffset = 131072;

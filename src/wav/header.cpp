@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "common/failure.hpp"
-#include "wav/file.hpp"
+#include "io/file.hpp"
 
 namespace {
 
@@ -78,9 +77,8 @@ std::vector<unsigned char> DestinationHeader(const AudioFormat& format, int64_t 
   return h;
 }
 
-void WriteHeader(const char* path, const AudioFormat& format, int64_t frames) {
+bool WriteHeader(const char* path, const AudioFormat& format, int64_t frames) {
   FileHandle file = CreateEmpty(path);
-  if (!file.IsOpen()) Fail(2, "Cannot create wave file %s!\n", path);
   const auto header = HeaderBytes(format, frames);
-  if (!WriteAt(file, 0, header) || !CloseWritten(file)) Fail(2, "Cannot write wave file %s!\n", path);
+  return file.IsOpen() && WriteAt(file, 0, header) && CloseWritten(file);
 }

@@ -24,6 +24,5 @@ inline constexpr int kRf64HeaderSize = 80;
 std::vector<unsigned char> DestinationHeader(const AudioFormat& format, int64_t frames);
 
 // Creates (or empties) the file at path and writes the header; the data area
-// is written afterwards. Ends the run with status 2 when the file cannot be
-// created or written.
-void WriteHeader(const char* path, const AudioFormat& format, int64_t frames);
+// is written afterwards. False when the file cannot be created or written.
+bool WriteHeader(const char* path, const AudioFormat& format, int64_t frames);

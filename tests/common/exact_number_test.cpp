@@ -18,23 +18,23 @@ int64_t Frames(const std::string& token, uint64_t rate, uint32_t divisor = 1) {
 // Times a double puts a frame short land on their frame; just below a frame
 // stays below it.
 TEST(ExactNumber, DecimalTimesLandOnTheirFrame) {
-  EXPECT_EQ(Frames("0.29", 100), 29);          // 28.999999999999996 in doubles
-  EXPECT_EQ(Frames("10.7", 48000), 513600);    // 513599.99999999994
+  EXPECT_EQ(Frames("0.29", 100), 29);        // 28.999999999999996 in doubles
+  EXPECT_EQ(Frames("10.7", 48000), 513600);  // 513599.99999999994
   EXPECT_EQ(Frames("410.123", 48000), 19685904);
   EXPECT_EQ(Frames("0.28999999999999999999999", 100), 28);
-  EXPECT_EQ(Frames("-0.29", 100), -29);       // toward zero
+  EXPECT_EQ(Frames("-0.29", 100), -29);  // toward zero
   EXPECT_EQ(Frames("-0.2899", 100), -28);
   EXPECT_EQ(Frames("2.9e-1", 100), 29);
-  EXPECT_EQ(Frames("29E-2xyz", 100), 29);     // the prefix strtod takes
+  EXPECT_EQ(Frames("29E-2xyz", 100), 29);  // the prefix strtod takes
   EXPECT_EQ(Frames("  +.29", 100), 29);
-  EXPECT_EQ(Frames("0x1.8p1", 1000), 3000);   // hexadecimal, with a binary exponent
+  EXPECT_EQ(Frames("0x1.8p1", 1000), 3000);  // hexadecimal, with a binary exponent
   EXPECT_EQ(Frames("0x.8", 3), 1);
   EXPECT_EQ(Frames("0x1p-1074", 1u << 31), 0);
-  EXPECT_EQ(Frames("1e-400", 48000), 0);      // 0 as a double, not 0 as written
+  EXPECT_EQ(Frames("1e-400", 48000), 0);  // 0 as a double, not 0 as written
   EXPECT_FALSE(IsZero(ReadExactNumber("1e-400")));
   EXPECT_TRUE(IsZero(ReadExactNumber("-0.000")));
   EXPECT_TRUE(IsZero(ReadExactNumber("abc")));
-  EXPECT_TRUE(IsZero(ReadExactNumber("0x")));  // "0" and then an "x"
+  EXPECT_TRUE(IsZero(ReadExactNumber("0x")));   // "0" and then an "x"
   EXPECT_EQ(Frames("100", 44100, 1000), 4410);  // a width in ms
   EXPECT_EQ(Frames("80.7", 48000, 1000), 3873);
   // Infinite or NaN as a double stays so; beyond 63 bits there is no frame.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/samples.hpp"
 #include "support/wav_builder.hpp"
 
 namespace {
@@ -22,7 +23,6 @@ double ReadOne(const AudioFormat& format, const Bytes& bytes) {
   DecodeSamples(bytes, format, out);
   return out[0];
 }
-
 
 Bytes FloatBytes(float value) {
   Bytes out(4);
@@ -71,18 +71,33 @@ TEST(Codec, WritersTruncateAndClipToTheSampleRange) {
     int clipped;
   };
   const Case cases[] = {
-      {16, 4660 * 256.0, "34 12", 0},     {16, -256, "FF FF", 0},          {16, -32768 * 256.0, "00 80", 0},
-      {16, 32768 * 256.0, "FF 7F", 1},    {16, 70000 * 256.0, "FF 7F", 1}, {16, -40000 * 256.0, "00 80", 1},
-      {16, -3.7 * 256, "FD FF", 0},       {16, 255.9, "00 00", 0},         {16, 32767.99 * 256.0, "FF 7F", 0},
-      {24, -1, "FF FF FF", 0},            {24, -8388608, "00 00 80", 0},   {24, 1193046, "56 34 12", 0},
-      {24, 8388608, "FF FF 7F", 1},       {24, 16777216, "FF FF 7F", 1},   {24, -1.9, "FF FF FF", 0},
-      {24, -8388609, "00 00 80", 1},      {24, 8388607.9, "FF FF 7F", 0},
-      {32, 2147483647.9, "FF FF FF 7F", 0}, {32, 2147483648.0, "FF FF FF 7F", 1},
-      {32, -2147483649.0, "00 00 00 80", 1}, {32, 4294967297.5, "FF FF FF 7F", 1}, {32, -0.5, "00 00 00 00", 0},
+      {16, 4660 * 256.0, "34 12", 0},
+      {16, -256, "FF FF", 0},
+      {16, -32768 * 256.0, "00 80", 0},
+      {16, 32768 * 256.0, "FF 7F", 1},
+      {16, 70000 * 256.0, "FF 7F", 1},
+      {16, -40000 * 256.0, "00 80", 1},
+      {16, -3.7 * 256, "FD FF", 0},
+      {16, 255.9, "00 00", 0},
+      {16, 32767.99 * 256.0, "FF 7F", 0},
+      {24, -1, "FF FF FF", 0},
+      {24, -8388608, "00 00 80", 0},
+      {24, 1193046, "56 34 12", 0},
+      {24, 8388608, "FF FF 7F", 1},
+      {24, 16777216, "FF FF 7F", 1},
+      {24, -1.9, "FF FF FF", 0},
+      {24, -8388609, "00 00 80", 1},
+      {24, 8388607.9, "FF FF 7F", 0},
+      {32, 2147483647.9, "FF FF FF 7F", 0},
+      {32, 2147483648.0, "FF FF FF 7F", 1},
+      {32, -2147483649.0, "00 00 00 80", 1},
+      {32, 4294967297.5, "FF FF FF 7F", 1},
+      {32, -0.5, "00 00 00 00", 0},
   };
   for (const Case& c : cases) {
     Bytes out(static_cast<size_t>(c.bits / 8));
-    EXPECT_EQ(EncodeSamples(std::array<double, 1>{c.value}, Integers(c.bits), out), c.clipped) << c.bits << ": " << c.value;
+    EXPECT_EQ(EncodeSamples(std::array<double, 1>{c.value}, Integers(c.bits), out), c.clipped)
+        << c.bits << ": " << c.value;
     EXPECT_EQ(Hex(out), c.bytes) << c.bits << ": " << c.value;
   }
 }

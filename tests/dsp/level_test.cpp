@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "support/instructions.hpp"
 #include "support/reference.hpp"
 #include "support/wav_builder.hpp"
 
@@ -12,9 +13,11 @@ namespace {
 
 AudioFormat Format(int width, int channels) { return AudioFormat{.bits = width * 8, .channels = channels}; }
 
+const InstructionSet kThisProcessor = DetectInstructionSet();
+
 std::string Scaled(Bytes bytes, int width, int channels, double level) {
   const int frames = channels == 0 ? 2 : static_cast<int>(bytes.size()) / (width * channels);
-  ApplyLevel(bytes, Format(width, channels), frames, level);
+  ApplyLevel(bytes, Format(width, channels), frames, level, kThisProcessor);
   return Hex(bytes);
 }
 
@@ -40,7 +43,7 @@ TEST(Level, StereoScalesBothChannelsFrameByFrame) {
     const int bits = width * 8;
     const auto samples = Ramp(2500, 2, bits, -3000, 1357);
     Bytes bytes = PackSamples(bits, samples);
-    ApplyLevel(bytes, Format(width, 2), 2500, -7.5);
+    ApplyLevel(bytes, Format(width, 2), 2500, -7.5, kThisProcessor);
     const auto out = UnpackSamples(bits, bytes);
     for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(out[i], Leveled(samples[i], -7.5, bits)) << bits << " at " << i;
   }
@@ -52,8 +55,8 @@ TEST(Level, UnsupportedFormatsAndEmptyBlocksStayUnchanged) {
   EXPECT_EQ(Scaled(bytes, 8, 1, 6.0), Hex(bytes));
   EXPECT_EQ(Scaled(bytes, 2, 0, 6.0), Hex(bytes));
   Bytes copy = bytes;
-  ApplyLevel(copy, Format(2, 9), 1, 6.0);
-  ApplyLevel(copy, Format(2, 1), 0, 6.0);
+  ApplyLevel(copy, Format(2, 9), 1, 6.0, kThisProcessor);
+  ApplyLevel(copy, Format(2, 1), 0, 6.0, kThisProcessor);
   EXPECT_EQ(copy, bytes);
 }
 
@@ -62,12 +65,14 @@ TEST(Level, UnsupportedFormatsAndEmptyBlocksStayUnchanged) {
 TEST(Level, FloatsKeepEverything) {
   const std::vector<float> floats{0.5F,   -0.75F,   2.5F,      -3.0e38F, 3.0e38F,  FLT_MAX,     FLT_TRUE_MIN, -FLT_MIN, 1e-40F,
                                   0.0F,   -0.0F,    INFINITY,  -INFINITY, 1.0F / 3, -1e-45F, 16777217.0F, NAN,     -NAN};
-  for (const double level : {-6.0, 6.0, 23.9, -100.0, -0.001, -1000.0}) {
-    Bytes bytes = PackFloats(floats);
-    ApplyLevel(bytes, AudioFormat{.bits = 32, .channels = 2, .type = SampleType::kFloat}, 9, level);
-    std::vector<float> want;
-    for (const float f : floats) want.push_back(Leveled(f, level));
-    EXPECT_EQ(FloatBits(UnpackFloats(bytes)), FloatBits(want)) << level << " dB";
+  for (const InstructionSet set : AvailableInstructionSets()) {
+    for (const double level : {-6.0, 6.0, 23.9, -100.0, -0.001, -1000.0}) {
+      Bytes bytes = PackFloats(floats);
+      ApplyLevel(bytes, AudioFormat{.bits = 32, .channels = 2, .type = SampleType::kFloat}, 9, level, set);
+      std::vector<float> want;
+      for (const float f : floats) want.push_back(Leveled(f, level));
+      EXPECT_EQ(FloatBits(UnpackFloats(bytes)), FloatBits(want)) << level << " dB, " << NameOf(set);
+    }
   }
 }
 
@@ -79,7 +84,7 @@ Bytes Reference(const Bytes& bytes, int width, double level, int64_t& clipped) {
 }
 
 // Every integer width and channel count against the plain reference, on
-// every processor-specific path and the portable one, with the count of
+// every instruction set the processor has and the portable one, with the count of
 // clipped samples: the loud levels clip part of the full-scale ramps.
 TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
   for (const int width : {2, 3, 4}) {
@@ -90,14 +95,12 @@ TEST(Level, LargeBlocksGiveTheBytesOfTheCodecBlockByBlockOnEveryPath) {
           const Bytes input = PackSamples(width * 8, Ramp(frames, channels, width * 8, start, 65537));
           int64_t clipped = 0;
           const Bytes want = Reference(input, width, level, clipped);
-          Bytes scaled = input;
-          EXPECT_EQ(ApplyLevel(scaled, Format(width, channels), frames, level), clipped);
-          ASSERT_EQ(scaled, want) << width << " bytes, " << channels << " channels, " << frames << " frames, "
-                                  << level << " dB";
-          scaled = input;
-          EXPECT_EQ(ApplyLevelPortable(scaled, Format(width, channels), frames, level), clipped);
-          ASSERT_EQ(scaled, want) << "portable: " << width << " bytes, " << channels << " channels, " << frames
-                                  << " frames, " << level << " dB";
+          for (const InstructionSet set : AvailableInstructionSets()) {
+            Bytes scaled = input;
+            EXPECT_EQ(ApplyLevel(scaled, Format(width, channels), frames, level, set), clipped);
+            ASSERT_EQ(scaled, want) << NameOf(set) << ": " << width << " bytes, " << channels << " channels, " << frames
+                                    << " frames, " << level << " dB";
+          }
         }
       }
     }
@@ -108,11 +111,11 @@ TEST(Level, GainsBeyondTheReadersLimitStayDefined) {
   // 60 dB multiplies by 1000: products beyond the int range clip as well,
   // instead of being undefined.
   Bytes bytes = PackSamples(24, std::vector<int32_t>{8388607, -8388608, 1000});
-  EXPECT_EQ(ApplyLevel(bytes, Format(3, 1), 3, 60.0), 2);
+  EXPECT_EQ(ApplyLevel(bytes, Format(3, 1), 3, 60.0, kThisProcessor), 2);
   EXPECT_EQ(Hex(bytes), "FF FF 7F 00 00 80 40 42 0F");
   // An infinite level: every sound clips, silence stays silence.
   Bytes loud = PackSamples(16, std::vector<int32_t>{0, 1, -1});
-  EXPECT_EQ(ApplyLevel(loud, Format(2, 1), 3, INFINITY), 2);
+  EXPECT_EQ(ApplyLevel(loud, Format(2, 1), 3, INFINITY, kThisProcessor), 2);
   EXPECT_EQ(Hex(loud), "00 00 FF 7F 00 80");
 }
 

@@ -27,7 +27,8 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
       {"a space after xout", "src\ta.wav\nxout 0.5\ndest\tout.wav\n", 2,
        "\"xout 0.5\" is skipped as a note: a space instead of a tab follows \"xout\"", 3},
       {"a space after lvl", "src\ta.wav\nlvl -6\ndest\tout.wav\n", 2, "a space instead of a tab follows \"lvl\"", 3},
-      {"SRC in capitals", "src\ta.wav\nSRC\tb.wav\ndest\tout.wav\n", 2, "\"SRC\" is skipped as a note: did you mean \"src\"?", 3},
+      {"SRC in capitals", "src\ta.wav\nSRC\tb.wav\ndest\tout.wav\n", 2,
+       "\"SRC\" is skipped as a note: did you mean \"src\"?", 3},
       {"Lvl", "src\ta.wav\nLvl\t-3\ndest\tout.wav\n", 2, "did you mean \"lvl\"?", 3},
       {"xot", "src\ta.wav\nxot\t0.5\ndest\tout.wav\n", 2, "did you mean \"xout\"?", 3},
       {"a lone carriage return", "src\ta.wav\nxout\t0.5\r0\ndest\tout.wav\n", 2,
@@ -37,7 +38,8 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
       {"a crossfade out of silence", "src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t100\t1\ndest\tout.wav\n", 4,
        "the crossfade of task 2 fades task 1 out into silence for 0.050 sec past the splice: a.wav has no more", 3},
       {"a stop before the start", "src\ta.wav\nsrc\tb.wav\nxin\t0.5\nxout\t0.2\ndest\tout.wav\n", 2,
-       "task 2 (b.wav) is refused: \"xout\" 0.2 (line 4) puts the stop at frame 1600, not after the start at frame 4000",
+       "task 2 (b.wav) is refused: \"xout\" 0.2 (line 4) puts the stop at frame 1600, not after the start at frame "
+       "4000",
        1},
       {"ins append", "src\ta.wav\nsrc\tb.wav\nins\tappend\ndest\tout.wav\n", 3,
        "\"append\" for \"ins\" reads as 0; to append, write \"app\"", 3},
@@ -91,8 +93,7 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
                           "Edit start/stop set incorrectly for b.wav\n");
   // A clean task file, saved on Windows with a byte-order mark: no warning,
   // status 0, and the task file named after --check.
-  Task("\xEF\xBB\xBFsrc\ta.wav\r\nxout\t0.8\r\nsrc\tb.wav\r\nxin\t0.1\r\nxf\t20\t2\r\ndest\tout.wav\r\n",
-       "clean.txt");
+  Task("\xEF\xBB\xBFsrc\ta.wav\r\nxout\t0.8\r\nsrc\tb.wav\r\nxin\t0.1\r\nxf\t20\t2\r\ndest\tout.wav\r\n", "clean.txt");
   const auto clean = Run({"--check", "clean.txt"});
   EXPECT_EQ(clean.status, 0) << clean.output;
   EXPECT_EQ(clean.output.substr(clean.output.size() - 13), "\nNo warnings\n");

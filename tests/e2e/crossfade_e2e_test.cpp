@@ -52,12 +52,27 @@ TEST_F(Crossfades, EveryCurveAtEveryFormatExactlyPlaced) {
     }
     Overlay(want, c.channels, 200, segment);
     Overlay(want, c.channels, 200 - c.width / 2,
-            ReferenceCrossfade(before, b, 200, 40, c.width, c.type, c.level, c.channels, c.bits, &clipped));
+            ReferenceCrossfade(before, b,
+                               {.insert = 200,
+                                .read_start = 40,
+                                .width = c.width,
+                                .curve = c.type,
+                                .level = c.level,
+                                .channels = c.channels,
+                                .bits = c.bits,
+                                .clipped = &clipped}));
     char level_text[32];
     std::snprintf(level_text, sizeof level_text, "%.3f", c.level);
     const std::string clip_line = clipped > 0 ? "\tClipped " + std::to_string(clipped) + " samples\n" : "";
-    EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 200) +
-                            SampleBlock(2, 200, "b.wav", 40, 110, level_text, clip_line) +
+    EXPECT_EQ(r.output, SamplesCountLine(2) +
+                            SampleBlock({.task = 1, .insert = 0, .file = "a.wav", .start = 0, .length = 200}) +
+                            SampleBlock({.task = 2,
+                                         .insert = 200,
+                                         .file = "b.wav",
+                                         .start = 40,
+                                         .length = 110,
+                                         .level = level_text,
+                                         .extra = clip_line}) +
                             Report("out.wav", "310 samples", c.bits, c.channels, 8000));
     EXPECT_EQ(Samples("out.wav", 8000, c.bits, c.channels), want)
         << c.bits << " bits, " << c.channels << " channels, type " << c.type;
@@ -99,7 +114,13 @@ TEST_F(Crossfades, AppendedCrossfadesCarryThePreviousTakeOn) {
           Overlay(want, channels, 0, Frames(carried, channels, 0, 200));
           Overlay(want, channels, 200, Frames(b, channels, 100, 200));
           Overlay(want, channels, 200 - width / 2,
-                  ReferenceCrossfade(outgoing, b, 200, 100, width, type, 0.0, channels, bits));
+                  ReferenceCrossfade(outgoing, b,
+                                     {.insert = 200,
+                                      .read_start = 100,
+                                      .width = width,
+                                      .curve = type,
+                                      .channels = channels,
+                                      .bits = bits}));
           EXPECT_EQ(Samples("out.wav", 8000, bits, channels), want)
               << bits << " bits, type " << type << ", " << width << " frames" << (under ? ", c under it" : "");
         }
@@ -128,7 +149,8 @@ TEST_F(Crossfades, TooCloseToTheStartIsRenderedButNotPlaced) {
   Task("using_samples\nsrc\ta.wav\nxin\t50\nins\t8\nxf\t2\t1\ndest\tout.wav\n");
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(r.output, SamplesCountLine(1) + SampleBlock(1, 8, "a.wav", 50, 50) +
+  EXPECT_EQ(r.output, SamplesCountLine(1) +
+                          SampleBlock({.task = 1, .insert = 8, .file = "a.wav", .start = 50, .length = 50}) +
                           Report("out.wav", "58 samples", 16, 1, 8000));
   std::vector<int32_t> want(58, 0);
   Overlay(want, 1, 8, Frames(a, 1, 50, 50));
@@ -141,9 +163,15 @@ TEST_F(Crossfades, ReadStartShorterThanHalfTheWidthSkipsTheCrossfade) {
   Task("using_samples\nsrc\ta.wav\nsrc\ta.wav\nxin\t7\nxf\t2\t2\ndest\tout.wav\n");
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 100) +
-                          SampleBlock(2, 100, "a.wav", 7, 93, "0.000",
-                                      "Invalid crossfade for source file\nCould not generate crossfade\n") +
+  EXPECT_EQ(r.output, SamplesCountLine(2) +
+                          SampleBlock({.task = 1, .insert = 0, .file = "a.wav", .start = 0, .length = 100}) +
+                          SampleBlock({.task = 2,
+                                       .insert = 100,
+                                       .file = "a.wav",
+                                       .start = 7,
+                                       .length = 93,
+                                       .level = "0.000",
+                                       .extra = "Invalid crossfade for source file\nCould not generate crossfade\n"}) +
                           Report("out.wav", "193 samples", 24, 2, 8000));
   std::vector<int32_t> want = a;
   const auto rest = Frames(a, 2, 7, 93);
@@ -165,7 +193,8 @@ TEST_F(Crossfades, AtTheDestinationsEndTheFileKeepsItsLength) {
   Overlay(before, 1, 0, a);
   std::vector<int32_t> want = before;
   Overlay(want, 1, 100, Frames(b, 1, 56, 4));
-  auto fade = ReferenceCrossfade(before, b, 100, 56, 40, 3, 0.0, 1, 24);
+  auto fade = ReferenceCrossfade(before, b,
+                                 {.insert = 100, .read_start = 56, .width = 40, .curve = 3, .channels = 1, .bits = 24});
   fade.resize(24);
   Overlay(want, 1, 80, fade);
   EXPECT_EQ(Samples("out.wav", 8000, 24, 1), want);
@@ -180,7 +209,9 @@ TEST_F(Crossfades, WidthOfZeroMillisecondsUsesTheDefault4410Frames) {
   ASSERT_EQ(r.status, 0) << r.output;
   // The first take carried on past its stop is the rest of a.
   std::vector<int32_t> want = a;
-  Overlay(want, 1, 5000 - 2205, ReferenceCrossfade(a, a, 5000, 5000, 4410, 2, 0.0, 1, 16));
+  Overlay(want, 1, 5000 - 2205,
+          ReferenceCrossfade(
+              a, a, {.insert = 5000, .read_start = 5000, .width = 4410, .curve = 2, .channels = 1, .bits = 16}));
   EXPECT_EQ(Samples("out.wav", 48000, 16, 1), want);
 }
 

@@ -88,11 +88,19 @@ inline std::string Report(const std::string& destination, const std::string& len
 }
 
 // One entry's block in samples mode.
-inline std::string SampleBlock(int task, int insert, const std::string& file, int start, int length,
-                               const std::string& level = "0.000", const std::string& extra = "") {
-  return "Task " + std::to_string(task) + "\tInsert point " + std::to_string(insert) + " samples\n\tFile " + file +
-         "\n\tRead start " + std::to_string(start) + " samples\n\tRead length " + std::to_string(length) +
-         " samples\n\tLevel " + level + " dB\n" + extra + "\tDone\n\n";
+struct Block {
+  int task = 1;
+  int insert = 0;
+  std::string file{};
+  int start = 0;
+  int length = 0;
+  std::string level = "0.000";
+  std::string extra{};  // lines before "Done"
+};
+inline std::string SampleBlock(const Block& b) {
+  return "Task " + std::to_string(b.task) + "\tInsert point " + std::to_string(b.insert) + " samples\n\tFile " +
+         b.file + "\n\tRead start " + std::to_string(b.start) + " samples\n\tRead length " + std::to_string(b.length) +
+         " samples\n\tLevel " + b.level + " dB\n" + b.extra + "\tDone\n\n";
 }
 
 // Runs wavsplice with its standard output going into a pipe of one page that

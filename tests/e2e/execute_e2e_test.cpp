@@ -22,9 +22,13 @@ TEST_F(Execute, WriteOrderDecidesWhichEntryWinsAnOverlap) {
   ASSERT_EQ(r.status, 0) << r.output;
   // Write order 0, 3, 4, 5, 1, 2; appended entries follow the entry above
   // them in the task file: 2 at 200 + 60, 4 at 100 + 60.
-  EXPECT_EQ(r.output, SamplesCountLine(6) + SampleBlock(1, 0, "s0.wav", 0, 60) + SampleBlock(4, 100, "s3.wav", 0, 60) +
-                          SampleBlock(5, 160, "s4.wav", 0, 60) + SampleBlock(6, 100, "s5.wav", 0, 60) +
-                          SampleBlock(2, 200, "s1.wav", 0, 60) + SampleBlock(3, 260, "s2.wav", 0, 60) +
+  EXPECT_EQ(r.output, SamplesCountLine(6) +
+                          SampleBlock({.task = 1, .insert = 0, .file = "s0.wav", .start = 0, .length = 60}) +
+                          SampleBlock({.task = 4, .insert = 100, .file = "s3.wav", .start = 0, .length = 60}) +
+                          SampleBlock({.task = 5, .insert = 160, .file = "s4.wav", .start = 0, .length = 60}) +
+                          SampleBlock({.task = 6, .insert = 100, .file = "s5.wav", .start = 0, .length = 60}) +
+                          SampleBlock({.task = 2, .insert = 200, .file = "s1.wav", .start = 0, .length = 60}) +
+                          SampleBlock({.task = 3, .insert = 260, .file = "s2.wav", .start = 0, .length = 60}) +
                           Report("out.wav", "320 samples", 16, 1, 8000));
   std::vector<int32_t> want(320, 0);
   const int order[] = {0, 3, 4, 5, 1, 2};
@@ -44,8 +48,11 @@ TEST_F(Execute, AppendAfterAStopBeyondTheSourceLeavesSilence) {
        "dest\tout.wav\n");
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(r.output, SamplesCountLine(3) + SampleBlock(1, 0, "a.wav", 10, 50) + SampleBlock(2, 90, "b.wav", 0, 40) +
-                          SampleBlock(3, 5, "a.wav", 70, -10) + Report("out.wav", "130 samples", 24, 2, 48000));
+  EXPECT_EQ(r.output, SamplesCountLine(3) +
+                          SampleBlock({.task = 1, .insert = 0, .file = "a.wav", .start = 10, .length = 50}) +
+                          SampleBlock({.task = 2, .insert = 90, .file = "b.wav", .start = 0, .length = 40}) +
+                          SampleBlock({.task = 3, .insert = 5, .file = "a.wav", .start = 70, .length = -10}) +
+                          Report("out.wav", "130 samples", 24, 2, 48000));
   std::vector<int32_t> want(130 * 2, 0);
   Overlay(want, 2, 0, Frames(a, 2, 10, 50));
   Overlay(want, 2, 90, b);
@@ -58,7 +65,8 @@ TEST_F(Execute, LevelsOnEveryFormatClipAndCountTheirOvers) {
   for (const int bits : {16, 24, 32}) {
     for (const int channels : {1, 2}) {
       const int64_t range = int64_t{1} << bits;
-      const auto quiet = Ramp(1500, channels, bits, static_cast<int32_t>(-range / 2), static_cast<int32_t>(range / 1500 + 1));
+      const auto quiet =
+          Ramp(1500, channels, bits, static_cast<int32_t>(-range / 2), static_cast<int32_t>(range / 1500 + 1));
       const auto loud =
           Ramp(1500, channels, bits, static_cast<int32_t>(range / 2 - 1), static_cast<int32_t>(-(range / 1500) - 3));
       Source("quiet.wav", 44100, bits, channels, quiet);
@@ -71,10 +79,18 @@ TEST_F(Execute, LevelsOnEveryFormatClipAndCountTheirOvers) {
       int64_t clipped = 0;
       for (size_t i = 100 * channels; i < loud.size(); ++i) want.push_back(Leveled(loud[i], 4.5, bits, &clipped));
       EXPECT_GT(clipped, 500 * channels);
-      EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "quiet.wav", 0, 1500, "-6.000") +
-                              SampleBlock(2, 1500, "loud.wav", 100, 1400, "4.500",
-                                          "\tClipped " + std::to_string(clipped) + " samples\n") +
-                              Report("out.wav", "2900 samples", bits, channels, 44100));
+      EXPECT_EQ(r.output,
+                SamplesCountLine(2) +
+                    SampleBlock(
+                        {.task = 1, .insert = 0, .file = "quiet.wav", .start = 0, .length = 1500, .level = "-6.000"}) +
+                    SampleBlock({.task = 2,
+                                 .insert = 1500,
+                                 .file = "loud.wav",
+                                 .start = 100,
+                                 .length = 1400,
+                                 .level = "4.500",
+                                 .extra = "\tClipped " + std::to_string(clipped) + " samples\n"}) +
+                    Report("out.wav", "2900 samples", bits, channels, 44100));
       EXPECT_EQ(Samples("out.wav", 44100, bits, channels), want) << bits << " bits, " << channels << " channels";
     }
   }

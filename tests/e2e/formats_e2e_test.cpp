@@ -82,14 +82,19 @@ TEST_F(Formats, LevelsAndCrossfadesOfFloatsEndToEnd) {
   Task(task);
   auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(r.output, SamplesCountLine(2) + SampleBlock(1, 0, "a.wav", 0, 600, "6.000") +
-                          SampleBlock(2, 600, "b.wav", 100, 500, "-2.500") + Report("out.wav", "1100 samples", 32, 2, 8000));
+  EXPECT_EQ(
+      r.output,
+      SamplesCountLine(2) +
+          SampleBlock({.task = 1, .insert = 0, .file = "a.wav", .start = 0, .length = 600, .level = "6.000"}) +
+          SampleBlock({.task = 2, .insert = 600, .file = "b.wav", .start = 100, .length = 500, .level = "-2.500"}) +
+          Report("out.wav", "1100 samples", 32, 2, 8000));
   std::vector<float> before;
   for (const float s : a) before.push_back(Leveled(s, 6.0));
   before.resize(1100 * 2, 0.0F);
   std::vector<float> want = before;
   for (size_t i = 0; i < 500 * 2; ++i) want[600 * 2 + i] = Leveled(b[100 * 2 + i], -2.5);
-  const auto fade = ReferenceCrossfade(before, b, 600, 100, 40, 3, -2.5, 2);
+  const auto fade = ReferenceCrossfade(
+      before, b, {.insert = 600, .read_start = 100, .width = 40, .curve = 3, .level = -2.5, .channels = 2});
   std::copy(fade.begin(), fade.end(), want.begin() + (600 - 20) * 2);
   const Bytes bytes = ReadFile(dir / "out.wav");
   const Bytes header = CanonicalFloatWav(8000, 2, want);

@@ -1,11 +1,12 @@
 // The manual page must name every command word and every message the program
 // prints, so that the two cannot drift apart.
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 
+#include "common/messages.hpp"
 #include "e2e/e2e.hpp"
+#include "io/work_file.hpp"
+#include "task/commands.hpp"
 
 namespace {
 
@@ -19,29 +20,19 @@ std::string Collapse(const std::string& text) {
   return out;
 }
 
-// The fixed parts of every message literal in the program's sources: the
-// text between its printf conversions, without tabs and line ends.
+// The fixed parts of every message of the catalogue: the text between its
+// printf conversions, without tabs and line ends.
 std::vector<std::string> MessageFragments() {
-  const std::regex message(
-      R"re((?:Fail\(\d, |puts\(|printf\(|ListMismatch\(listing, state, |Fail\(\d, "%s\\n", )"((?:[^"\\]|\\.)*)")re");
   std::vector<std::string> fragments;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(WAVSPLICE_SOURCE_DIR "/src")) {
-    if (entry.path().extension() != ".cpp" || entry.path().filename() == "run.cpp") continue;  // run.cpp: help text
-    std::ifstream in(entry.path());
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string source = text.str();
-    for (std::sregex_iterator m(source.begin(), source.end(), message), end; m != end; ++m) {
-      std::string literal = (*m)[1].str();
-      literal = std::regex_replace(literal, std::regex(R"(\\[nt])"), "\x01");
-      literal = std::regex_replace(literal, std::regex(R"(%[.0-9]*(?:ll|z)?[siufgd])"), "\x01");
-      std::stringstream parts(literal);
-      for (std::string part; std::getline(parts, part, '\x01');) {
-        part = Collapse(part);
-        while (!part.empty() && part.front() == ' ') part.erase(0, 1);
-        while (!part.empty() && part.back() == ' ') part.pop_back();
-        if (part.size() >= 3) fragments.push_back(part);
-      }
+  for (const char* text : message::kAll) {
+    std::string literal = std::regex_replace(text, std::regex(R"([\n\t])"), "\x01");
+    literal = std::regex_replace(literal, std::regex(R"(%[.0-9]*(?:ll|z)?[siufgd])"), "\x01");
+    std::stringstream parts(literal);
+    for (std::string part; std::getline(parts, part, '\x01');) {
+      part = Collapse(part);
+      while (!part.empty() && part.front() == ' ') part.erase(0, 1);
+      while (!part.empty() && part.back() == ' ') part.pop_back();
+      if (part.size() >= 3) fragments.push_back(part);
     }
   }
   return fragments;
@@ -56,10 +47,9 @@ TEST(Manual, NamesEveryCommandAndMessage) {
   EXPECT_EQ(page.errors, "") << "groff warnings";
   const std::string text = Collapse(page.output);
 
-  for (const char* word : {"using_samples", "src", "xin", "xout", "ins", "app", "trim", "lvl", "xf", "dest",
-                           "task.txt", "xfade_temp.wav"}) {
-    EXPECT_NE(text.find(word), std::string::npos) << word;
-  }
+  for (const CommandWord& command : kCommandWords)
+    EXPECT_NE(text.find(command.word), std::string::npos) << command.word;
+  for (const char* word : {"app", "task.txt", kWorkFileName}) EXPECT_NE(text.find(word), std::string::npos) << word;
   const auto fragments = MessageFragments();
   EXPECT_GT(fragments.size(), 40u);
   for (const std::string& fragment : fragments) {

@@ -195,7 +195,8 @@ TEST_F(NothingLost, WaitingForTheWorkFileStoppedOrReleased) {
     const auto r = FinishCommand(command);
     EXPECT_EQ(r.status, 128 + signal_number);
     std::string log = SamplesCountLine(21);
-    for (int i = 0; i < 20; ++i) log += SampleBlock(i + 1, 20000 * i, "a.wav", 0, 20000);
+    for (int i = 0; i < 20; ++i)
+      log += SampleBlock({.task = i + 1, .insert = 20000 * i, .file = "a.wav", .start = 0, .length = 20000});
     log += "Task 21\tInsert point 400000 samples\n\tFile b.wav\n\tRead start 1000 samples\n"
            "\tRead length 19000 samples\n\tLevel 0.000 dB\n";
     EXPECT_EQ(r.output, log);

@@ -57,8 +57,7 @@ TEST_F(Plan, TimesLandOnTheFrameTheyWrite) {
   const Case cases[] = {
       {"src\ta.wav\nxin\t0.29\nxout\t0.58\nsrc\ta.wav\nxin\t0.3\nxout\t0.7\nsrc\ta.wav\nxin\t0.1\nxout\t0.2\n",
        {{0, 29, 29}, {29, 30, 40}, {69, 10, 10}}},
-      {"src\ta.wav\nxout\t0.7\ntrim\t-0.41\nsrc\ta.wav\nins\t0.57\nxin\t1.1\nxout\t1.2\n",
-       {{0, 0, 29}, {57, 110, 10}}},
+      {"src\ta.wav\nxout\t0.7\ntrim\t-0.41\nsrc\ta.wav\nins\t0.57\nxin\t1.1\nxout\t1.2\n", {{0, 0, 29}, {57, 110, 10}}},
       {"using_samples\nsrc\ta.wav\nxin\t0.3\nxout\t10.7\nsrc\ta.wav\nxin\t1.5\nxout\t7.1\nsrc\ta.wav\nxout\t3\n",
        {{0, 0, 10}, {10, 1, 6}, {16, 0, 3}}},
   };

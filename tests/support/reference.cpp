@@ -34,16 +34,16 @@ Weights Curve(int j, int width, int type, double level_db) {
 // read_start - width/2 + j; `scale` brings samples to the scale they are
 // mixed on, `store` turns a mix back into a sample.
 template <class Sample, class Store>
-std::vector<Sample> Mix(const std::vector<Sample>& destination, const std::vector<Sample>& source, int insert,
-                        int read_start, int width, int type, double level_db, int channels, double scale,
-                        Store store) {
-  const int half = width / 2;
+std::vector<Sample> Mix(const std::vector<Sample>& destination, const std::vector<Sample>& source,
+                        const CrossfadeCase& fade, double scale, Store store) {
+  const int half = fade.width / 2;
+  const int channels = fade.channels;
   std::vector<Sample> out;
-  for (int j = 0; j < width; ++j) {
-    const Weights w = Curve(j, width, type, level_db);
+  for (int j = 0; j < fade.width; ++j) {
+    const Weights w = Curve(j, fade.width, fade.curve, fade.level);
     for (int c = 0; c < channels; ++c) {
-      const auto di = static_cast<size_t>(insert - half + j) * channels + c;
-      const auto si = static_cast<size_t>(read_start - half + j) * channels + c;
+      const auto di = static_cast<size_t>(fade.insert - half + j) * channels + c;
+      const auto si = static_cast<size_t>(fade.read_start - half + j) * channels + c;
       const double d = di < destination.size() ? destination[di] * scale : 0.0;
       const double s = si < source.size() ? source[si] * scale : 0.0;
       const double incoming = s * w.in;
@@ -63,16 +63,14 @@ int32_t Leveled(int32_t s, double level_db, int bits, int64_t* clipped) {
 float Leveled(float s, double level_db) { return ToFloat(static_cast<double>(s) * Gain(level_db)); }
 
 std::vector<int32_t> ReferenceCrossfade(const std::vector<int32_t>& destination, const std::vector<int32_t>& source,
-                                        int insert, int read_start, int width, int type, double level_db,
-                                        int channels, int bits, int64_t* clipped) {
+                                        const CrossfadeCase& c) {
   // Samples are mixed on the 24-bit scale, 16-bit ones brought back after.
-  const double scale = bits == 16 ? 256.0 : 1.0;
-  return Mix(destination, source, insert, read_start, width, type, level_db, channels, scale,
-             [&](double m) { return Clamp(static_cast<int64_t>(m / scale), bits, clipped); });
+  const double scale = c.bits == 16 ? 256.0 : 1.0;
+  return Mix(destination, source, c, scale,
+             [&](double m) { return Clamp(static_cast<int64_t>(m / scale), c.bits, c.clipped); });
 }
 
 std::vector<float> ReferenceCrossfade(const std::vector<float>& destination, const std::vector<float>& source,
-                                      int insert, int read_start, int width, int type, double level_db,
-                                      int channels) {
-  return Mix(destination, source, insert, read_start, width, type, level_db, channels, 1.0, ToFloat);
+                                      const CrossfadeCase& c) {
+  return Mix(destination, source, c, 1.0, ToFloat);
 }

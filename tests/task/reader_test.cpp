@@ -18,6 +18,7 @@ struct Read {
 
   explicit Read(const std::string& text) {
     std::tie(output, status) = Captured([&] { list = ReadTaskText(text); });
+    if (status == -1) output = list.said + output;  // what the reader says, the driver prints
   }
   const TaskList* operator->() const { return &list; }
   int count() const { return static_cast<int>(list.entries.size()); }
@@ -93,7 +94,6 @@ TEST(TaskReader, OnlyTabsAndNewlinesSeparateTokens) {
   // A space before the value makes one token that is no command word.
   Read spaced("src\ta.wav\nxin 2\ndest\tout.wav\n");
   EXPECT_EQ(spaced->entries[0].xin.value, 0.0);
-
 }
 
 // Task files from other systems: a carriage return before a line feed, or as
@@ -102,10 +102,10 @@ TEST(TaskReader, OnlyTabsAndNewlinesSeparateTokens) {
 TEST(TaskReader, WindowsLineEndsAndAByteOrderMarkReadAsPlainText) {
   const std::string plain = "using_samples\nsrc\ta.wav\nxin\t4\nins\tapp\nsrc\tb.wav\ndest\tout.wav";
   const std::string bom = "\xEF\xBB\xBF";
-  for (const std::string& text : std::vector<std::string>
-       {plain, "using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\nsrc\tb.wav\r\ndest\tout.wav\r\n",
-        "using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\nsrc\tb.wav\r\ndest\tout.wav\r",
-        bom + plain, bom + "using_samples\r\nsrc\ta.wav\nxin\t4\r\nins\tapp\nsrc\tb.wav\ndest\tout.wav\r"}) {
+  for (const std::string& text : std::vector<std::string>{
+           plain, "using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\nsrc\tb.wav\r\ndest\tout.wav\r\n",
+           "using_samples\r\nsrc\ta.wav\r\nxin\t4\r\nins\tapp\r\nsrc\tb.wav\r\ndest\tout.wav\r", bom + plain,
+           bom + "using_samples\r\nsrc\ta.wav\nxin\t4\r\nins\tapp\nsrc\tb.wav\ndest\tout.wav\r"}) {
     Read r(text);
     EXPECT_TRUE(r->using_samples) << text;
     ASSERT_EQ(r->entries.size(), 2u) << text;

@@ -37,12 +37,10 @@ TEST(Header, TruncatesAnExistingFileToTheHeader) {
   EXPECT_EQ(Hex(ReadFile(path)), Hex(HeaderBytes(AudioFormat{.rate = 44100, .bits = 16, .channels = 2}, 1000)));
 }
 
-TEST(Header, AFileThatCannotBeCreatedEndsTheRun) {
+TEST(Header, AFileThatCannotBeCreatedIsSaidSo) {
   TempDir dir;
   const auto path = dir / "missing" / "x.wav";
-  auto [output, status] = Captured([&] { WriteHeader(path.c_str(), AudioFormat{.rate = 44100, .bits = 16, .channels = 2}, 1); });
-  EXPECT_EQ(status, 2);
-  EXPECT_EQ(output, "Cannot create wave file " + path.string() + "!\n");
+  EXPECT_FALSE(WriteHeader(path.c_str(), AudioFormat{.rate = 44100, .bits = 16, .channels = 2}, 1));
 }
 
 // Past 2,147,483,611 bytes of samples the destination's header is RF64; up to

@@ -1,4 +1,4 @@
-#include "wav/file.hpp"
+#include "io/file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

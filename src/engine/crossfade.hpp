@@ -4,41 +4,26 @@
 #include <vector>
 
 #include "common/audio_format.hpp"
-#include "dsp/crossfade.hpp"
+#include "dsp/cpu.hpp"
+#include "dsp/mix.hpp"
+#include "engine/source.hpp"
+#include "io/work_file.hpp"
 #include "wav/chunk.hpp"
-#include "wav/file.hpp"
-#include "wav/source.hpp"
 
-// The crossfade's work file, in the working directory.
-inline constexpr const char* kWorkFileName = "xfade_temp.wav";
-
-// The work file, held by this run alone from its creation to its removal:
-// runs side by side in one folder take turns at it. A run that needs it
-// while another holds it waits; the hold ends with the holder's process, so
-// a file left by a killed run blocks no one and is emptied and reused. Where
-// the file system has no locks, the file is used without one.
-struct WorkFileHold {
-  FileHandle file;
+// The work file held for one crossfade, with its header written for the
+// crossfade's frames.
+struct WorkFile {
+  WorkFileHold hold;
   AudioExtent audio;  // the frames that follow its header
-
-  WorkFileHold() = default;
-  WorkFileHold(WorkFileHold&&) noexcept = default;
-  WorkFileHold& operator=(WorkFileHold&&) = delete;
-  ~WorkFileHold();  // removes the file, then lets the next run have the name
 };
-
-// Whether the work file's name may be used: nothing stands there, or a
-// regular file with one name (left by a run that died). A link, a folder, a
-// FIFO or a file with other names as well is no work file to empty.
-bool WorkFileNameUsable();
-
-// The work file's open file, frames and name.
-OpenAudio WorkFileAudio(const WorkFileHold& work);
 
 // Takes the work file (waiting for it as long as another run holds it),
 // empties it and writes its header for `frames` frames. Ends the run with
 // status 2 when it cannot be created or written.
-WorkFileHold HoldWorkFile(const AudioFormat& format, int frames);
+WorkFile TakeWorkFile(const AudioFormat& format, int frames);
+
+// The work file's open file, frames and name.
+OpenAudio WorkFileAudio(const WorkFile& work);
 
 // Destination frames [from, to).
 struct FrameSpan {
@@ -68,9 +53,10 @@ struct CrossfadeJob {
   int curve = 1;
   double level_db = 0.0;
   OpenAudio destination;
-  const SourceFile* source = nullptr;  // refreshed for this entry; nothing when it is gone
-  const WorkFileHold* work = nullptr;
+  const SourceFile* source = nullptr;  // open; nothing when it is gone
+  const WorkFile* work = nullptr;
   const Continuation* outgoing = nullptr;
+  InstructionSet instructions = InstructionSet::kPortable;
 };
 
 // How a crossfade's window of frames from `first_frame` falls in a file's
@@ -84,12 +70,12 @@ struct WindowFit {
 };
 WindowFit FitWindow(const AudioExtent& audio, int64_t first_frame, int64_t frame_bytes);
 
-// Why a crossfade could not be rendered; the messages are printed here.
+// Why a crossfade could not be rendered.
 enum class CrossfadeResult {
-  kRendered = 0,     // or width_frames <= 0: nothing to render
-  kDestination = 1,  // no data chunk, or the window lies outside its samples
-  kSource = 2,       // gone, no data chunk, or the window lies outside its samples
-  kFormat = 4,       // a sample format without a rendering path
+  kRendered,     // or width_frames <= 0: nothing to render
+  kDestination,  // the window lies outside the destination's samples
+  kSource,       // the window lies outside the source's samples
+  kNoSource,     // the source is gone
 };
 
 // Renders the crossfade from the destination as it stands (and the outgoing
@@ -97,5 +83,4 @@ enum class CrossfadeResult {
 // it holds this one, and kept there otherwise. Adds the integer results it
 // clipped to `clipped`. A work file that cannot be written ends the run with
 // status 2.
-CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept,
-                                int64_t& clipped);
+CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept, int64_t& clipped);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/audio_format.hpp"
+#include "dsp/cpu.hpp"
 
 // The weights of frame j of a crossfade of width frames, before the level.
 struct CrossfadeWeights {
@@ -31,19 +32,21 @@ struct KeptCurve {
 // are then computed frame by frame).
 const KeptCurve* CurveFor(KeptCurve& kept, int curve, int width_frames);
 
-// Which frames of which crossfade a run of packed frames holds.
-struct MixSpan {
-  int curve = 1;
-  int width_frames = 0;
-  int first = 0;     // the crossfade's frame number of the run's first frame
-  int frames = 0;    // frames in the run
-  double gain = 1.0;  // of the incoming side; 1.0 for no level change
-  const KeptCurve* kept = nullptr;
+// The weights of a run of frames, one pair a frame, alike for every channel:
+// w_out for what lies under (the outgoing side), w_in for the incoming side
+// (its level included).
+struct MixWeights {
+  std::span<const double> w_out;
+  std::span<const double> w_in;
 };
 
-// Mixes a run of packed frames: each sample of `incoming` weighted by w_in
-// times the gain plus the sample of `outgoing` weighted by w_out, the same
-// weights for every channel of a frame, into `mixed` (written as
-// EncodeSamples writes: integers clipped). Returns how many were clipped.
+// Mixes a run of packed frames (as many as there are weights): each sample of
+// `incoming` times w_in plus the sample of `outgoing` times w_out, two rounded
+// products and a rounded sum, into `mixed`. Integers are mixed on the 24-bit
+// scale (16-bit samples times 256, brought back by 1/256), truncated toward
+// zero and clipped to their range; returns how many were clipped. Floats are
+// mixed as doubles and rounded to the nearest float. Every instruction set
+// gives the same bytes.
 int64_t MixFrames(std::span<const unsigned char> outgoing, std::span<const unsigned char> incoming,
-               std::span<unsigned char> mixed, const AudioFormat& format, const MixSpan& span);
+                  std::span<unsigned char> mixed, const AudioFormat& format, const MixWeights& weights,
+                  InstructionSet instructions);

@@ -1,4 +1,4 @@
-#include "wav/source.hpp"
+#include "engine/source.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,7 +19,9 @@ struct SourceRead {
 
 SourceRead Read(const std::filesystem::path& path) {
   SourceRead r;
-  std::tie(r.output, r.status) = Captured([&] { r.info = ReadSourceFormat(path.c_str()); });
+  std::string said;
+  std::tie(r.output, r.status) = Captured([&] { r.info = OpenSource(path.string(), said).info; });
+  r.output = said + r.output;
   const FileHandle file = OpenRegular(path.c_str(), false);
   if (const auto audio = FindAudio(file)) r.data_start = audio->start;
   return r;
@@ -48,7 +50,7 @@ TEST_F(SourceReader, CanonicalHeader) {
 
 TEST_F(SourceReader, ExtensibleFormatChunkAndPartialLastFrame) {
   Bytes format = FormatChunk(96000, 24, 2);
-  format[4] = 40;                    // chunk size 40
+  format[4] = 40;                      // chunk size 40
   format[8] = 0xFE, format[9] = 0xFF;  // WAVE_FORMAT_EXTENSIBLE
   format.insert(format.end(), 24, 0);
   Bytes data = Chunk("data", PackSamples(24, Ramp(7, 2, 24)));

@@ -1,14 +1,15 @@
-#include "wav/destination.hpp"
+#include "engine/destination.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 
+#include "engine/copy.hpp"
+#include "io/file.hpp"
 #include "support/in_process.hpp"
 #include "support/reference.hpp"
 #include "support/run_program.hpp"
 #include "support/wav_builder.hpp"
-#include "wav/file.hpp"
 #include "wav/header.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "wav/stop.hpp"
+#include "io/stop.hpp"
 
 #include <limits.h>
 #include <signal.h>

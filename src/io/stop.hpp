@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include "wav/file.hpp"
+#include "io/file.hpp"
 
 // A run stopped by a signal (SIGINT, SIGTERM, SIGHUP, and SIGPIPE or SIGXFSZ,
 // which would end it as well) removes the files it created under temporary

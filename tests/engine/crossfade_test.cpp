@@ -1,18 +1,26 @@
-#include "wav/crossfade_file.hpp"
+#include "engine/crossfade.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
 #include <cmath>
 
-#include "support/in_process.hpp"
+#include "io/file.hpp"
+#include "support/instructions.hpp"
 #include "support/reference.hpp"
 #include "support/run_program.hpp"
 #include "support/wav_builder.hpp"
-#include "wav/file.hpp"
 #include "wav/header.hpp"
 
 namespace {
+
+// Where a crossfade of the test's files comes from and how it is made.
+struct RenderWith {
+  KeptCurve* kept = nullptr;
+  std::string from{};  // the source, when not the fixture's
+  std::string into{};  // the destination, when not the fixture's
+  InstructionSet instructions = DetectInstructionSet();
+};
 
 // Renders a crossfade between two files the test writes and returns the
 // frames appended to the work file.
@@ -22,45 +30,50 @@ class Renderer : public testing::Test {
   std::string destination = (dir / "dest.wav").string();
   std::string source = (dir / "src.wav").string();
   std::string temp = (dir / "xfade_temp.wav").string();
-  std::string output;
   int64_t clipped = 0;
 
-  // The crossfade of one entry; the result code as a number.
-  int Render(int insert, int read_start, int width, int type, double level, int channels, int width_bytes,
-             KeptCurve* kept = nullptr, const std::string& from = "", const std::string& into = "") {
-    const AudioFormat format{.rate = 44100, .bits = width_bytes * 8, .channels = channels, .type = sample_type};
-    WriteHeader(temp.c_str(), format, width);
+  CrossfadeResult Render(const CrossfadeCase& c, const RenderWith& with = {}) {
+    const AudioFormat format{.rate = 44100, .bits = c.bits, .channels = c.channels, .type = sample_type};
+    WriteHeader(temp.c_str(), format, c.width);
     // A hold of the test's own work file; it lets go of it before it would
     // remove a work file by name.
-    WorkFileHold work;
-    work.file = OpenRegular(temp.c_str(), true);
-    work.audio = AudioExtent{44, 44 + int64_t{width} * width_bytes * channels};
-    const std::string destination_path = into.empty() ? destination : into;
+    WorkFile work;
+    work.hold.file = OpenRegular(temp.c_str(), true);
+    work.audio = AudioExtent{44, 44 + int64_t{c.width} * (c.bits / 8) * c.channels};
+    const std::string destination_path = with.into.empty() ? destination : with.into;
     const FileHandle destination_file = OpenRegular(destination_path.c_str(), false);
     const auto destination_audio = FindAudio(destination_file);
     SourceFile source_file;  // opened as before a copy
-    source_file.name = from.empty() ? source : from;
+    source_file.name = with.from.empty() ? source : with.from;
     source_file.file = OpenRegular(source_file.name.c_str(), false);
     const auto source_audio = source_file.file.IsOpen() ? FindAudio(source_file.file) : std::nullopt;
-    const bool present = source_audio.has_value();
     source_file.info.audio = source_audio.value_or(AudioExtent{});
     KeptCurve fresh;
-    CrossfadeResult result{};
-    output = Captured([&] {
-               result = RenderCrossfade(CrossfadeJob{.insert_frame = insert,
-                                                     .read_start_frame = read_start,
-                                                     .width_frames = width,
-                                                     .curve = type,
-                                                     .level_db = level,
-                                                     .destination = OpenAudio{&destination_file,
-                                                                              destination_audio.value_or(AudioExtent{}),
-                                                                              destination_path.c_str()},
-                                                     .source = present ? &source_file : nullptr,
-                                                     .work = &work},
-                                        format, kept != nullptr ? *kept : fresh, clipped);
-             }).first;
-    work.file = FileHandle();  // not removed: the test reads it
-    return static_cast<int>(result);
+    const CrossfadeResult result = RenderCrossfade(
+        CrossfadeJob{.insert_frame = c.insert,
+                     .read_start_frame = c.read_start,
+                     .width_frames = c.width,
+                     .curve = c.curve,
+                     .level_db = c.level,
+                     .destination = OpenAudio{&destination_file, destination_audio.value_or(AudioExtent{}),
+                                              destination_path.c_str()},
+                     .source = source_audio ? &source_file : nullptr,
+                     .work = &work,
+                     .instructions = with.instructions},
+        format, with.kept != nullptr ? *with.kept : fresh, clipped);
+    work.hold.file = FileHandle();  // not removed: the test reads it
+    return result;
+  }
+  // Renders an integer crossfade on every instruction set the processor has
+  // and compares each with the plain reference.
+  void ExpectReference(const std::vector<int32_t>& dest, const std::vector<int32_t>& src, const CrossfadeCase& c,
+                       KeptCurve* kept = nullptr) {
+    for (const InstructionSet set : AvailableInstructionSets()) {
+      ASSERT_EQ(Render(c, {.kept = kept, .instructions = set}), CrossfadeResult::kRendered);
+      ASSERT_EQ(Rendered(c.bits), ReferenceCrossfade(dest, src, c))
+          << c.bits << " bits, " << c.channels << " channels, width " << c.width << ", curve " << c.curve
+          << ", level " << c.level << ", " << NameOf(set);
+    }
   }
   SampleType sample_type = SampleType::kInteger;  // of the 32-bit formats Render uses
 
@@ -74,7 +87,7 @@ TEST_F(Renderer, MixesWithTruncationOnThe16BitScale) {
   // Type 2, width 4, second frame: 0.25 * -800 + 0.75 * 400 = 100.
   WriteFile(destination, CanonicalWav(44100, 16, 1, std::vector<int32_t>{7, 7, 400, 7, 7, 7}));
   WriteFile(source, CanonicalWav(44100, 16, 1, std::vector<int32_t>{5, -800, 5, 5, 5}));
-  ASSERT_EQ(Render(3, 2, 4, 2, 0.0, 1, 2), 0);
+  ASSERT_EQ(Render({.insert = 3, .read_start = 2, .width = 4, .curve = 2}), CrossfadeResult::kRendered);
   const auto out = Rendered(16);
   ASSERT_EQ(out.size(), 4u);
   EXPECT_EQ(out[0], 7);    // the first frame is the destination's
@@ -86,14 +99,15 @@ TEST_F(Renderer, MixesWithTruncationOnThe16BitScale) {
   // Negative mixes truncate toward zero: 0.75 * -3 + 0.25 * -6 = -3.75 -> -3.
   WriteFile(destination, CanonicalWav(44100, 16, 1, std::vector<int32_t>{-3, -3, -3, -3}));
   WriteFile(source, CanonicalWav(44100, 16, 1, std::vector<int32_t>{-6, -6, -6, -6}));
-  ASSERT_EQ(Render(2, 2, 4, 2, 0.0, 1, 2), 0);
+  ASSERT_EQ(Render({.insert = 2, .read_start = 2, .width = 4, .curve = 2}), CrossfadeResult::kRendered);
   EXPECT_EQ(Rendered(16), (std::vector<int32_t>{-3, -3, -4, -5}));
 }
 
 TEST_F(Renderer, LevelScalesOnlyTheIncomingSide) {
   WriteFile(destination, CanonicalWav(44100, 24, 1, std::vector<int32_t>(8, 1000000)));
   WriteFile(source, CanonicalWav(44100, 24, 1, std::vector<int32_t>(8, -2000000)));
-  ASSERT_EQ(Render(4, 4, 4, 2, -6.0, 1, 3), 0);
+  ASSERT_EQ(Render({.insert = 4, .read_start = 4, .width = 4, .curve = 2, .level = -6.0, .bits = 24}),
+            CrossfadeResult::kRendered);
   const double gain = std::pow(10.0, -6.0 / 20.0);
   std::vector<int32_t> want;
   for (int j = 0; j < 4; ++j) {
@@ -117,9 +131,14 @@ TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
       for (const int width : {1, 4, 5, 1024, 1025}) {
         for (int type = 1; type <= 4; ++type) {
           const double level = type == 3 ? 2.5 : type == 1 ? 9.5 : 0.0;
-          ASSERT_EQ(Render(1200, 1100, width, type, level, channels, bits / 8), 0);
-          ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 1200, 1100, width, type, level, channels, bits))
-              << bits << " bits, " << channels << " channels, width " << width << ", type " << type;
+          ExpectReference(dest, src,
+                          {.insert = 1200,
+                           .read_start = 1100,
+                           .width = width,
+                           .curve = type,
+                           .level = level,
+                           .channels = channels,
+                           .bits = bits});
         }
       }
     }
@@ -131,8 +150,8 @@ TEST_F(Renderer, WidthsAcrossBlockBoundariesForEveryFormatAndCurve) {
 // infinities and NaN go through the arithmetic as IEEE says.
 TEST_F(Renderer, FloatsKeepEverythingTheArithmeticGives) {
   sample_type = SampleType::kFloat;
-  const float values[] = {0.25F, -0.5F, 1.75F, -3.0F,  3.0e38F, -3.0e38F, FLT_TRUE_MIN, -FLT_MIN,
-                          0.0F,  -0.0F, 1e-39F, INFINITY, -INFINITY, NAN, 1.0F / 3, 2.0e38F};
+  const float values[] = {0.25F, -0.5F, 1.75F,  -3.0F,    3.0e38F,   -3.0e38F, FLT_TRUE_MIN, -FLT_MIN,
+                          0.0F,  -0.0F, 1e-39F, INFINITY, -INFINITY, NAN,      1.0F / 3,     2.0e38F};
   const auto pattern = [&](int frames, int channels, int shift) {
     std::vector<float> out;
     for (int i = 0; i < frames * channels; ++i) out.push_back(values[(i * 7 + shift) % 16]);
@@ -146,10 +165,23 @@ TEST_F(Renderer, FloatsKeepEverythingTheArithmeticGives) {
     for (const int width : {1, 16, 250}) {
       for (int curve = 1; curve <= 4; ++curve) {
         const double level = curve == 2 ? 12.0 : curve == 4 ? -20.0 : 0.0;
-        ASSERT_EQ(Render(200, 180, width, curve, level, channels, 4), 0);
+        ASSERT_EQ(Render({.insert = 200,
+                          .read_start = 180,
+                          .width = width,
+                          .curve = curve,
+                          .level = level,
+                          .channels = channels,
+                          .bits = 32}),
+                  CrossfadeResult::kRendered);
         const Bytes bytes = ReadFile(temp);
         ASSERT_EQ(FloatBits(UnpackFloats(std::span(bytes).subspan(44))),
-                  FloatBits(ReferenceCrossfade(dest, src, 200, 180, width, curve, level, channels)))
+                  FloatBits(ReferenceCrossfade(dest, src,
+                                               {.insert = 200,
+                                                .read_start = 180,
+                                                .width = width,
+                                                .curve = curve,
+                                                .level = level,
+                                                .channels = channels})))
             << channels << " channels, width " << width << ", curve " << curve;
       }
     }
@@ -169,9 +201,14 @@ TEST_F(Renderer, WidthsOfManyRunsAndWindowsPastTheEnd) {
     for (const int width : {16383, 16384, 16385, 33001}) {
       for (const int type : {1, 4}) {
         const double level = type == 4 ? -7.5 : 0.0;
-        ASSERT_EQ(Render(20000, 17000, width, type, level, channels, bits / 8), 0);
-        ASSERT_EQ(Rendered(bits), ReferenceCrossfade(dest, src, 20000, 17000, width, type, level, channels, bits))
-            << bits << " bits, width " << width << ", type " << type;
+        ExpectReference(dest, src,
+                        {.insert = 20000,
+                         .read_start = 17000,
+                         .width = width,
+                         .curve = type,
+                         .level = level,
+                         .channels = channels,
+                         .bits = bits});
       }
     }
   }
@@ -192,9 +229,15 @@ TEST_F(Renderer, KeptCurveServesOnlyTheSameCurveAndWidth) {
   for (const Call call : {Call{100, 1, 0.0}, Call{100, 1, -6.0}, Call{100, 3, 0.0}, Call{101, 3, 0.0},
                           Call{100, 1, 0.0}, Call{kMaxKeptCurveFrames + 1, 1, 0.0}, Call{100, 1, 4.0}}) {
     const int insert = call.width / 2 + 10;
-    ASSERT_EQ(Render(insert, insert, call.width, call.type, call.level, 2, 3, &kept), 0);
-    ASSERT_EQ(Rendered(24), ReferenceCrossfade(dest, src, insert, insert, call.width, call.type, call.level, 2, 24))
-        << "width " << call.width << ", type " << call.type << ", level " << call.level;
+    ExpectReference(dest, src,
+                    {.insert = insert,
+                     .read_start = insert,
+                     .width = call.width,
+                     .curve = call.type,
+                     .level = call.level,
+                     .channels = 2,
+                     .bits = 24},
+                    &kept);
   }
   // The widest curve was not kept: the last kept one is still there.
   EXPECT_EQ(kept.width_frames, 100);
@@ -205,19 +248,16 @@ TEST_F(Renderer, WindowBoundsAreInclusive) {
   WriteFile(destination, CanonicalWav(44100, 16, 2, Ramp(100, 2, 16)));
   WriteFile(source, CanonicalWav(44100, 16, 2, Ramp(50, 2, 16)));
   // The destination window may start exactly at the data start ...
-  EXPECT_EQ(Render(5, 5, 10, 1, 0.0, 2, 2), 0);
-  EXPECT_EQ(output, "");
+  EXPECT_EQ(Render({.insert = 5, .read_start = 5, .width = 10, .channels = 2}), CrossfadeResult::kRendered);
   // ... but not a frame before it.
-  EXPECT_EQ(Render(4, 5, 10, 1, 0.0, 2, 2), 1);
-  EXPECT_EQ(output, "Invalid crossfade for destination file\n");
+  EXPECT_EQ(Render({.insert = 4, .read_start = 5, .width = 10, .channels = 2}), CrossfadeResult::kDestination);
   // The source needs half the width before its read start.
-  EXPECT_EQ(Render(50, 4, 10, 1, 0.0, 2, 2), 2);
-  EXPECT_EQ(output, "Invalid crossfade for source file\n");
+  EXPECT_EQ(Render({.insert = 50, .read_start = 4, .width = 10, .channels = 2}), CrossfadeResult::kSource);
   // A window starting exactly at the end of a file passes and reads silence.
-  EXPECT_EQ(Render(105, 55, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(Render({.insert = 105, .read_start = 55, .width = 10, .channels = 2}), CrossfadeResult::kRendered);
   EXPECT_EQ(Rendered(16), std::vector<int32_t>(20, 0));
-  EXPECT_EQ(Render(106, 5, 10, 1, 0.0, 2, 2), 1);
-  EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
+  EXPECT_EQ(Render({.insert = 106, .read_start = 5, .width = 10, .channels = 2}), CrossfadeResult::kDestination);
+  EXPECT_EQ(Render({.insert = 50, .read_start = 56, .width = 10, .channels = 2}), CrossfadeResult::kSource);
   // Failures append nothing: the work file holds its header alone.
   EXPECT_EQ(ReadFile(temp).size(), 44u);
 
@@ -227,18 +267,18 @@ TEST_F(Renderer, WindowBoundsAreInclusive) {
   const Bytes list = Chunk("LIST", Bytes(200, 0x55));
   tagged.insert(tagged.end(), list.begin(), list.end());
   WriteFile(source, tagged);
-  EXPECT_EQ(Render(105, 55, 10, 1, 0.0, 2, 2), 0);
+  EXPECT_EQ(Render({.insert = 105, .read_start = 55, .width = 10, .channels = 2}), CrossfadeResult::kRendered);
   EXPECT_EQ(Rendered(16), std::vector<int32_t>(20, 0));
-  EXPECT_EQ(Render(50, 56, 10, 1, 0.0, 2, 2), 2);
-  EXPECT_EQ(output, "Invalid crossfade for source file\n");
+  EXPECT_EQ(Render({.insert = 50, .read_start = 56, .width = 10, .channels = 2}), CrossfadeResult::kSource);
 }
 
 TEST_F(Renderer, NonPositiveWidthRendersNothingAfterTheChecks) {
   WriteFile(destination, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24)));
   WriteFile(source, CanonicalWav(44100, 24, 1, Ramp(10, 1, 24)));
-  EXPECT_EQ(Render(0, 0, 0, 1, 0.0, 1, 3), 0);
+  EXPECT_EQ(Render({.insert = 0, .read_start = 0, .width = 0, .bits = 24}), CrossfadeResult::kRendered);
   EXPECT_EQ(ReadFile(temp).size(), 44u);
-  EXPECT_EQ(Render(0, 11, -4, 1, 0.0, 1, 3), 2);  // the window test still applies
+  EXPECT_EQ(Render({.insert = 0, .read_start = 11, .width = -4, .bits = 24}),
+            CrossfadeResult::kSource);  // the window test still applies
 }
 
 TEST_F(Renderer, ResultCodesOfFilesThatCannotBeUsed) {
@@ -248,13 +288,11 @@ TEST_F(Renderer, ResultCodesOfFilesThatCannotBeUsed) {
   const std::string plain = (dir / "plain.wav").string();
   WriteFile(plain, Bytes(64, 'x'));
 
-  auto run = [&](const std::string& d, const std::string& s) { return Render(5, 5, 4, 1, 0.0, 1, 2, nullptr, s, d); };
-  EXPECT_EQ(run(destination, missing), 2);
-  EXPECT_EQ(output, "");
-  EXPECT_EQ(run(destination, plain), 2);  // without samples: the run never reads it
-  EXPECT_EQ(output, "");
-  // A format without a rendering path is refused too.
-  EXPECT_NE(Render(5, 5, 4, 1, 0.0, 9, 2), 0);
+  auto run = [&](const std::string& d, const std::string& s) {
+    return Render({.insert = 5, .read_start = 5, .width = 4}, {.from = s, .into = d});
+  };
+  EXPECT_EQ(run(destination, missing), CrossfadeResult::kNoSource);
+  EXPECT_EQ(run(destination, plain), CrossfadeResult::kNoSource);  // without samples: the run never reads it
 }
 
 }  // namespace

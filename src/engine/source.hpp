@@ -4,22 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "common/audio_format.hpp"
+#include "io/file.hpp"
 #include "wav/chunk.hpp"
-#include "wav/file.hpp"
-
-// What a run needs to know of a source file.
-struct SourceInfo {
-  AudioFormat format;
-  int length_frames = 0;  // whole frames of samples, at most 2^31 - 1
-  AudioExtent audio;      // where the samples lie
-};
-
-// Reads the format and length of the source at path. Ends the run with
-// status 2 when the file cannot be read, has no data chunk, or is a format
-// the editor cannot process: it takes integers of 16, 24 or 32 bits and
-// floats of 32 bits, 1 to 8 channels, a rate other than 0.
-SourceInfo ReadSourceFormat(const char* path);
+#include "wav/format.hpp"
 
 // A source as the run uses it: read once by the plan, which closes it again,
 // and opened again for the entries that read it, a few at a time.
@@ -31,8 +18,11 @@ struct SourceFile {
   int64_t size = 0;       // its size then
 };
 
-// ReadSourceFormat, keeping what identifies the file; the file is closed.
-SourceFile OpenSource(const std::string& path);
+// Reads the format and length of the source at path and what identifies the
+// file, and closes it again. Ends the run with status 2 when the file cannot
+// be read, has no data chunk, or is a format the editor cannot process. A
+// file without a format chunk is read on, and `said` gets the note.
+SourceFile OpenSource(const std::string& path, std::string& said);
 
 // Before the run reads a source (again): the name must still lead to the file
 // the plan read, of the same size, and a file opened again must still hold

@@ -1,0 +1,271 @@
+// wavsplice --check: the plan and the likely mistakes of a task file, with
+// nothing written. The task file format forgives much; this is where what it
+// forgave is shown.
+#include "check/check.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/numbers.hpp"
+#include "common/text.hpp"
+#include "wav/header.hpp"
+
+namespace {
+
+// What the check works on.
+struct Checked {
+  const TaskList& tasks;
+  const ReadNotes& notes;
+  const Plan& plan;
+
+  // A number of frames in the task file's units.
+  std::string Time(int64_t frames) const {
+    if (tasks.using_samples) return Format("%lli samples", static_cast<long long>(frames));
+    return Format("%.3f sec", Seconds(frames, plan.format.rate));
+  }
+  const Entry& At(size_t position) const { return plan.entries[static_cast<size_t>(plan.write_order[position])]; }
+};
+
+// Why the crossfade of entry e would not be made, or "" when it would: the
+// windows a run would read, against the destination's and the source's
+// samples.
+std::string CrossfadeFailure(const Checked& c, const Entry& entry, int width) {
+  if (width < 0) return "the width is too large for a work file";
+  const Placement& p = entry.placement;
+  const int64_t frame_bytes = FrameBytes(c.plan.format);
+  const int half = width / 2;
+  const AudioExtent destination{0, int64_t{c.plan.destination_length} * frame_bytes};
+  const WindowFit in_destination = FitWindow(destination, int64_t{p.insert_frame} - half, frame_bytes);
+  const WindowFit in_source = FitWindow(entry.source.info.audio, int64_t{p.read_start_frame} - half, frame_bytes);
+  std::vector<std::string> reasons;
+  if (in_destination.missing_before > 0) {
+    reasons.push_back("the destination lacks " + c.Time(in_destination.missing_before) + " before the insert point");
+  } else if (in_destination.past_end > 0) {
+    reasons.push_back("the destination ends " + c.Time(in_destination.past_end) + " before the crossfade would start");
+  }
+  if (in_source.missing_before > 0) {
+    reasons.push_back("the source lacks " + c.Time(in_source.missing_before) + " before the copy start");
+  } else if (in_source.past_end > 0) {
+    reasons.push_back("the source ends " + c.Time(in_source.past_end) + " before the crossfade would start");
+  }
+  if (reasons.empty() && !CrossfadeIsLaid(p.insert_frame, width))
+    return "it would start at the destination's first frame";
+  std::string text;
+  for (const std::string& reason : reasons) text += (text.empty() ? "" : " and ") + reason;
+  return text;
+}
+
+// Why the outgoing side of the crossfade of the entry at `position` of the
+// write order fades out of silence, or "": the outgoing entry's source ends
+// where its frames past the splice would be taken from.
+std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
+  const OutgoingPlan outgoing = PlanOutgoing(c.plan, position, width);
+  if (outgoing.entry < 0) return "";
+  const Entry& out = c.plan.entries[static_cast<size_t>(outgoing.entry)];
+  const Placement& o = out.placement;
+  const int64_t splice = c.At(position).placement.insert_frame;
+  const int64_t length = out.source.info.length_frames;
+  int64_t silent = 0;
+  for (const FrameSpan& span : outgoing.uncovered) {
+    for (int64_t f = std::max(span.from, splice); f < span.to; ++f) {
+      const int64_t source_frame = o.read_start_frame + (f - o.insert_frame);
+      silent += source_frame < 0 || source_frame >= length ? 1 : 0;
+    }
+  }
+  if (silent == 0) return "";
+  return Format("fades task %i out into silence for %s past the splice: %s has no more after its copy", out.number,
+                c.Time(silent).c_str(), out.task.source_name.c_str());
+}
+
+struct Span {
+  int64_t from;
+  int64_t to;  // exclusive
+};
+
+Span Landing(const Placement& p) { return {p.insert_frame, int64_t{p.insert_frame} + std::max(p.read_length, 0)}; }
+
+// The parts of each entry's landing that no later entry overwrites, by
+// position in the write order.
+std::vector<std::vector<Span>> Surviving(const Checked& c) {
+  const size_t count = c.plan.write_order.size();
+  std::vector<std::vector<Span>> kept(count);
+  for (size_t k = 0; k < count; ++k) {
+    std::vector<Span> parts;
+    if (const Span landing = Landing(c.At(k).placement); landing.to > landing.from) parts.push_back(landing);
+    for (size_t later = k + 1; later < count && !parts.empty(); ++later) {
+      const Span cover = Landing(c.At(later).placement);
+      std::vector<Span> rest;
+      for (const Span& part : parts) {
+        if (cover.to <= part.from || cover.from >= part.to) {
+          rest.push_back(part);
+          continue;
+        }
+        if (part.from < cover.from) rest.push_back({part.from, cover.from});
+        if (cover.to < part.to) rest.push_back({cover.to, part.to});
+      }
+      parts = rest;
+    }
+    kept[k] = parts;
+  }
+  return kept;
+}
+
+void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, CheckReport& report) {
+  const bool integers = c.plan.format.type == SampleType::kInteger;
+  std::vector<Warning>& warnings = report.warnings;
+  for (size_t k = 0; k < c.plan.write_order.size(); ++k) {
+    const Entry& entry = c.At(k);
+    const int number = entry.number;
+    const TaskEntry& t = entry.task;
+    const Placement& p = entry.placement;
+    const EntryLines& lines = c.notes.entries[static_cast<size_t>(number - 1)];
+    const Span landing = Landing(p);
+    std::vector<std::string>& out = report.plan;
+    out.push_back(Format("Task %i\tline %i\tFile %s", number, lines[Command::kSrc], t.source_name.c_str()));
+    out.push_back(Format("\tInsert point %s, ends %s", c.Time(landing.from).c_str(), c.Time(landing.to).c_str()));
+    out.push_back(
+        Format("\tRead start %s, length %s", c.Time(p.read_start_frame).c_str(), c.Time(p.read_length).c_str()));
+    out.push_back(Format("\tLevel %.3f dB", t.level_db));
+    if (t.level_db > 0.0 && integers) {
+      warnings.push_back(
+          {lines.Or(Command::kLvl),
+           Format("a level of +%.3f dB on integer samples may clip loud parts (task %i)", t.level_db, number)});
+    }
+    if (p.read_start_frame >= entry.source.info.length_frames) {
+      warnings.push_back(
+          {lines.Or(Command::kXin), Format("the copy start of task %i lies at or past the end of %s: nothing is copied",
+                                           number, t.source_name.c_str())});
+    } else if (p.stop_cut) {
+      warnings.push_back({lines[Command::kXout] != 0 ? lines[Command::kXout] : lines.Or(Command::kTrim),
+                          Format("the copy stop of task %i lies past the end of %s: the copy ends at its end", number,
+                                 t.source_name.c_str())});
+    }
+    if (t.xfade_type != 0) {
+      const int width = CrossfadeWidth(t, c.plan.format);
+      const std::string failure = CrossfadeFailure(c, entry, width);
+      // A width of 0 ms or less (or none) is 4410 frames at every rate.
+      const std::string shown = width < 0 ? "too wide"
+                                : !IsPositive(t.xfade_width)
+                                    ? "the default " + std::to_string(width) + " frames, " + c.Time(width)
+                                    : c.Time(width);
+      out.push_back(Format("\tCrossfade %g ms (%s), curve %i, %s", static_cast<double>(t.xfade_width_ms), shown.c_str(),
+                           t.xfade_type, failure.empty() ? "made" : ("not made: " + failure).c_str()));
+      if (!failure.empty()) {
+        warnings.push_back(
+            {lines.Or(Command::kXf), Format("the crossfade of task %i will not be made: %s", number, failure.c_str())});
+      } else if (const std::string silence = FadesOutOfSilence(c, k, width); !silence.empty()) {
+        warnings.push_back({lines.Or(Command::kXf), Format("the crossfade of task %i %s", number, silence.c_str())});
+      }
+    }
+    std::string overwritten;
+    for (size_t earlier = 0; earlier < k; ++earlier) {
+      const Span other = Landing(c.At(earlier).placement);
+      if (other.from < landing.to && landing.from < other.to) {
+        overwritten += (overwritten.empty() ? "" : ", ") + std::to_string(c.At(earlier).number);
+      }
+    }
+    if (!overwritten.empty()) out.push_back("\tOverwrites task " + overwritten);
+    if (landing.to > landing.from && kept[k].empty()) {
+      warnings.push_back({lines[Command::kSrc], Format("task %i (%s) is overwritten completely by later entries",
+                                                       number, t.source_name.c_str())});
+    }
+  }
+}
+
+// One row per entry in write order: '#' where its frames stay in the
+// destination, '-' where a later entry overwrites them.
+void CheckTimeline(const Checked& c, const std::vector<std::vector<Span>>& kept, int width, CheckReport& report) {
+  const int64_t length = c.plan.destination_length;
+  if (length <= 0 || c.plan.write_order.empty()) return;
+  const int64_t columns = std::min<int64_t>(std::min(width, 400) - 7, length);
+  report.timeline.push_back(Format("Timeline from 0 to %s: '#' kept, '-' overwritten later", c.Time(length).c_str()));
+  for (size_t k = 0; k < c.plan.write_order.size(); ++k) {
+    std::string row;
+    const Span landing = Landing(c.At(k).placement);
+    for (int64_t column = 0; column < columns; ++column) {
+      const int64_t from = column * length / columns;
+      const int64_t to = (column + 1) * length / columns;
+      const bool stays =
+          std::any_of(kept[k].begin(), kept[k].end(), [&](const Span& s) { return s.from < to && from < s.to; });
+      const bool lands = landing.from < to && from < landing.to;
+      row += stays ? '#' : lands ? '-' : ' ';
+    }
+    report.timeline.push_back(Format("%4i |%s|", c.At(k).number, row.c_str()));
+  }
+}
+
+// The value a command of an entry was given, as written, or "".
+std::string WrittenValue(const ReadNotes& notes, const char* command, int line) {
+  for (const TokenNote& token : notes.tokens) {
+    if (token.role == TokenRole::kValue && token.command == command && token.command_line == line) return token.text;
+  }
+  return "";
+}
+
+int LineOfCommand(const EntryLines& lines, const std::string& word) {
+  const CommandWord* command = FindCommand(word);
+  return command != nullptr ? lines[command->command] : 0;
+}
+
+}  // namespace
+
+CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
+                      int columns) {
+  const Checked c{.tasks = tasks, .notes = notes, .plan = plan};
+  CheckReport report;
+  report.warnings = TextWarnings(notes);
+  report.plan_heading = Format("Plan in write order, times in %s:", tasks.using_samples ? "samples" : "seconds");
+  const auto kept = Surviving(c);
+  CheckEntries(c, kept, report);
+  const AudioFormat& f = plan.format;
+  report.destination.push_back("Destination " + tasks.destination_name);
+  report.destination.push_back(Format("\t%u Hz, %i bits, %i channels, %s samples", f.rate, f.bits, f.channels,
+                                      f.type == SampleType::kFloat ? "float" : "integer"));
+  report.destination.push_back("\tLength " + c.Time(plan.destination_length));
+  if (int64_t{plan.destination_length} * FrameBytes(f) > kMaxDataSize) {
+    report.destination.push_back("\tAn RF64 file: its samples pass 2 GB");
+  }
+  report.destination.push_back(target.replaces ? "\tReplaces the existing file" : "\tA new file");
+  CheckTimeline(c, kept, columns, report);
+  std::stable_sort(report.warnings.begin(), report.warnings.end(),
+                   [](const Warning& a, const Warning& b) { return a.line < b.line; });
+  return report;
+}
+
+CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const EditRefusal& refusal) {
+  CheckReport report;
+  report.warnings = TextWarnings(notes);
+  const auto time = [&](int64_t frames) {
+    if (tasks.using_samples) return Format("%lli samples", static_cast<long long>(frames));
+    return Format("%.3f sec", Seconds(frames, refusal.rate));
+  };
+  if (!refusal.placed.empty()) {
+    report.plan_heading =
+        Format("Plan of the entries before task %i, in task-file order, times in %s:", refusal.entry + 1,
+               tasks.using_samples ? "samples" : "seconds");
+  }
+  for (const Entry& entry : refusal.placed) {
+    const Placement& p = entry.placement;
+    report.plan.push_back(Format("Task %i\tline %i\tFile %s", entry.number,
+                                 notes.entries[static_cast<size_t>(entry.number - 1)][Command::kSrc],
+                                 entry.task.source_name.c_str()));
+    report.plan.push_back(Format("\tInsert point %s, ends %s", time(p.insert_frame).c_str(),
+                                 time(int64_t{p.insert_frame} + std::max(p.read_length, 0)).c_str()));
+    report.plan.push_back(
+        Format("\tRead start %s, length %s", time(p.read_start_frame).c_str(), time(p.read_length).c_str()));
+  }
+  const EntryLines& lines = notes.entries[static_cast<size_t>(refusal.entry)];
+  const std::string command = refusal.command;
+  const int line = LineOfCommand(lines, command);
+  const std::string value = line != 0 ? WrittenValue(notes, refusal.command, line) : "";
+  const std::string what = command.empty() ? "its place"
+                           : value.empty() ? "\"" + command + "\" (not given)"
+                                           : "\"" + command + "\" " + value + " (line " + std::to_string(line) + ")";
+  report.warnings.push_back(
+      {lines[Command::kSrc], Format("task %i (%s) is refused: %s %s", refusal.entry + 1,
+                                    tasks.entries[static_cast<size_t>(refusal.entry)].source_name.c_str(), what.c_str(),
+                                    refusal.reason.c_str())});
+  return report;
+}

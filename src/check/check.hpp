@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "io/replace.hpp"
+#include "plan/plan.hpp"
+#include "task/reader.hpp"
+#include "task/task_list.hpp"
+#include "task/text_warnings.hpp"
+
+// What a check of a task file found, as the lines that say it: where every
+// entry will land in write order, the destination, a timeline, and the
+// likely mistakes. The driver prints it.
+struct CheckReport {
+  std::string plan_heading;
+  std::vector<std::string> plan;
+  std::vector<std::string> destination;
+  std::vector<std::string> timeline;  // heading first; empty without frames
+  std::vector<Warning> warnings;      // in order of line
+};
+
+// The report of a plan that passed. `columns` is the width of the timeline's
+// terminal.
+CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
+                      int columns);
+
+// Before the refusal of an edit: where the entries before it would land, in
+// task-file order, and a warning at its "src" line naming the value at fault.
+CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const EditRefusal& refusal);

@@ -1,0 +1,137 @@
+#pragma once
+
+// The program's own words, each spelled here once: every message it ends a
+// run with, the notes it prints on the way, and the lines of an entry's
+// summary and of the report. They are printf formats; users and scripts read
+// them byte for byte, so a change here is a change of the program's output.
+namespace message {
+
+// The command line and the task file (status 1).
+inline constexpr char kUnknownOption[] = "Unknown option %s\n";
+inline constexpr char kTaskFileNameTooLong[] = "Task file name is too long (%i characters at most)\n";
+inline constexpr char kTaskFileMissing[] = "Cannot find file %s that holds your instructions\n";
+inline constexpr char kTaskFileTooLarge[] = "Task file %s is too large (%i bytes at most)\n";
+inline constexpr char kSourceNameMissing[] = "Source track %i appears to be too short or missing";
+inline constexpr char kSourceNameTooLong[] = "Source track %i name is too long (%i characters at most)\n";
+inline constexpr char kTooManySources[] = "Too many source tracks (%i at most)\n";
+inline constexpr char kCommandBeforeSource[] = "Command %s comes before the first src command\n";
+inline constexpr char kDestinationNameMissing[] = "Your destination name appears to be too short or missing\n";
+inline constexpr char kDestinationNameTooLong[] = "Your destination name is too long (%i characters at most)\n";
+
+// What the reader says on its way.
+inline constexpr char kUsingSamples[] = "Reading time values as samples.\n";
+inline constexpr char kInvalidCrossfadeType[] = "Crossfade-type (parameter 2) is invalid\n";
+
+// The plan (status 1).
+inline constexpr char kRatesDiffer[] = "Sample rates do not match for source tracks:\n";
+inline constexpr char kRateListing[] = "%s\t%u Hz\n";
+inline constexpr char kChannelsDiffer[] = "Number of channels do not match for source tracks:\n";
+inline constexpr char kChannelsListing[] = "%s\t%i channels\n";
+inline constexpr char kBitsDiffer[] = "Number of bits do not match for source tracks:\n";
+inline constexpr char kBitsListing[] = "%s\t%i\n";
+inline constexpr char kTypesDiffer[] = "Sample types do not match for source tracks:\n";
+inline constexpr char kTypeListing[] = "%s\t%s\n";
+inline constexpr char kBadEdit[] = "Edit start/stop set incorrectly for %s\n";
+inline constexpr char kDestinationTooLarge[] = "Destination file would be too large\n";
+inline constexpr char kDestinationIsSource[] = "Destination %s is also a source track\n";
+inline constexpr char kDestinationIsTaskFile[] = "Destination %s is also the task file\n";
+inline constexpr char kWorkFileIsTrack[] = "Crossfade work file %s is also named as a track\n";
+
+// WAV files (status 2).
+inline constexpr char kSourceMissing[] = "Cannot find file in track list called %s!!\n";
+inline constexpr char kNoFormatChunk[] = "Can't find format chunk in wave file!\n";
+inline constexpr char kNoDataChunk[] = "Can't find data block in wave file!\n";
+inline constexpr char kUnsupportedFormat[] = "Unsupported wave format in %s: %i bits, %i channels, %u Hz\n";
+inline constexpr char kCannotCreate[] = "Cannot create wave file %s!\n";
+inline constexpr char kCannotOpen[] = "Cannot open wave file %s!\n";
+inline constexpr char kCannotWrite[] = "Cannot write wave file %s!\n";
+inline constexpr char kCannotRead[] = "Cannot read wave file %s!\n";
+
+// A crossfade that is not made; the run goes on.
+inline constexpr char kInvalidDestinationWindow[] = "Invalid crossfade for destination file\n";
+inline constexpr char kInvalidSourceWindow[] = "Invalid crossfade for source file\n";
+inline constexpr char kNoCrossfade[] = "Could not generate crossfade\n";
+
+// The run: the count, an entry's summary, the report.
+inline constexpr char kEntryCount[] = "\nRead %i entries in task file\n\n";
+inline constexpr char kTask[] = "Task %i";
+inline constexpr char kInsertSamples[] = "\tInsert point %i samples\n";
+inline constexpr char kInsertSeconds[] = "\tInsert point %.3f sec\n";
+inline constexpr char kFile[] = "\tFile %s\n";
+inline constexpr char kReadStartSamples[] = "\tRead start %i samples\n";
+inline constexpr char kReadStartSeconds[] = "\tRead start %.3f sec\n";
+inline constexpr char kReadLengthSamples[] = "\tRead length %i samples\n";
+inline constexpr char kReadLengthSeconds[] = "\tRead length %.3f sec\n";
+inline constexpr char kLevel[] = "\tLevel %.3f dB\n";
+inline constexpr char kClipped[] = "\tClipped %lld samples\n";
+inline constexpr char kDone[] = "\tDone\n\n";
+inline constexpr char kBuilt[] = "Built\t%s\n";
+inline constexpr char kLengthSamples[] = "\tLength %i samples\n";
+inline constexpr char kLengthSeconds[] = "\tLength %.3f sec\n";
+inline constexpr char kBits[] = "\tBits %i\n";
+inline constexpr char kChannels[] = "\tChannels %i\n";
+inline constexpr char kSampleRate[] = "\tSample rate %u\n\n";
+
+// A warning about the task file's text, on standard error.
+inline constexpr char kTextWarning[] = "wavsplice: line %i: %s\n";
+
+// Every one of them, for the test that the manual page names them all.
+inline constexpr const char* kAll[] = {
+    kUnknownOption,
+    kTaskFileNameTooLong,
+    kTaskFileMissing,
+    kTaskFileTooLarge,
+    kSourceNameMissing,
+    kSourceNameTooLong,
+    kTooManySources,
+    kCommandBeforeSource,
+    kDestinationNameMissing,
+    kDestinationNameTooLong,
+    kUsingSamples,
+    kInvalidCrossfadeType,
+    kRatesDiffer,
+    kRateListing,
+    kChannelsDiffer,
+    kChannelsListing,
+    kBitsDiffer,
+    kBitsListing,
+    kTypesDiffer,
+    kTypeListing,
+    kBadEdit,
+    kDestinationTooLarge,
+    kDestinationIsSource,
+    kDestinationIsTaskFile,
+    kWorkFileIsTrack,
+    kSourceMissing,
+    kNoFormatChunk,
+    kNoDataChunk,
+    kUnsupportedFormat,
+    kCannotCreate,
+    kCannotOpen,
+    kCannotWrite,
+    kCannotRead,
+    kInvalidDestinationWindow,
+    kInvalidSourceWindow,
+    kNoCrossfade,
+    kEntryCount,
+    kTask,
+    kInsertSamples,
+    kInsertSeconds,
+    kFile,
+    kReadStartSamples,
+    kReadStartSeconds,
+    kReadLengthSamples,
+    kReadLengthSeconds,
+    kLevel,
+    kClipped,
+    kDone,
+    kBuilt,
+    kLengthSamples,
+    kLengthSeconds,
+    kBits,
+    kChannels,
+    kSampleRate,
+    kTextWarning,
+};
+
+}  // namespace message

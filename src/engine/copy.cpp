@@ -1,0 +1,123 @@
+#include "engine/copy.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <span>
+
+#include "common/failure.hpp"
+#include "common/messages.hpp"
+#include "dsp/level.hpp"
+
+namespace {
+
+// What goes through the buffer (copies with a level) moves in runs of many
+// 1024-frame blocks: one system call per run instead of a seek, a read and a
+// write per block. The level arithmetic works sample by sample, so the
+// grouping does not change a byte of the result.
+constexpr int64_t kRunBytes = 384 * 1024;
+
+[[noreturn]] void FailWrite(const char* name) { Fail(ExitStatus::kWavError, message::kCannotWrite, name); }
+
+// Plain copies move through a pipe of this size: a page of the source goes
+// in by reference and is copied once, into the destination, where a read and
+// a write through a buffer copy it twice. A smaller pipe measured slower than
+// the buffer (every page of a source whose frames do not line up with the
+// destination's pages goes in two pieces, the more of them the smaller the
+// pipe).
+constexpr int kPipeBytes = 1024 * 1024;
+
+bool PipeUsable(CopyScratch& scratch) {
+  if (scratch.pipe_state == 0) {
+    int ends[2];
+    scratch.pipe_state = -1;
+    if (pipe2(ends, O_CLOEXEC) == 0) {
+      scratch.pipe_out = FileHandle(ends[0]);
+      scratch.pipe_in = FileHandle(ends[1]);
+      if (fcntl(scratch.pipe_in.fd, F_SETPIPE_SZ, kPipeBytes) >= kPipeBytes) scratch.pipe_state = 1;
+    }
+  }
+  return scratch.pipe_state == 1;
+}
+
+// Moves up to `bytes` bytes from the source to the destination through the
+// pipe. Returns the bytes moved (fewer where the source ends), or -1 when the
+// files cannot be spliced and nothing was moved.
+int64_t SpliceRun(CopyScratch& scratch, const FileHandle& source, int64_t source_at, const FileHandle& destination,
+                  int64_t destination_at, int64_t bytes, const char* destination_name) {
+  auto in_at = static_cast<loff_t>(source_at);
+  auto out_at = static_cast<loff_t>(destination_at);
+  int64_t moved = 0;
+  while (moved < bytes) {
+    const auto want = static_cast<size_t>(std::min<int64_t>(bytes - moved, kPipeBytes));
+    const ssize_t got = splice(source.fd, &in_at, scratch.pipe_in.fd, nullptr, want, SPLICE_F_MOVE);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && moved == 0 && (errno == EINVAL || errno == ENOSYS)) return -1;
+    if (got <= 0) break;  // the end of the source, or it cannot be read: what is missing is silence
+    for (ssize_t drained = 0; drained < got;) {
+      const ssize_t put = splice(scratch.pipe_out.fd, nullptr, destination.fd, &out_at,
+                                 static_cast<size_t>(got - drained), SPLICE_F_MOVE);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) FailWrite(destination_name);
+      drained += put;
+    }
+    moved += got;
+  }
+  return moved;
+}
+
+}  // namespace
+
+int64_t CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+                   const FrameCopy& copy, CopyScratch& scratch) {
+  const int64_t frame_bytes = FrameBytes(format);
+  int64_t clipped = 0;
+  if (copy.count <= 0) return clipped;
+  // Positions before a file's first frame would address its header.
+  if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination.name);
+
+  int64_t destination_at = destination.audio.start + int64_t{copy.to_frame} * frame_bytes;
+  int64_t source_at = source.audio.start + int64_t{copy.from_frame} * frame_bytes;
+  int64_t remaining = int64_t{copy.count} * frame_bytes;
+  bool source_short = false;
+
+  // A plain copy within the source's samples goes through the pipe; what
+  // that does not move goes through the buffer below, which finds out why.
+  const int64_t in_samples = std::min(remaining, std::max<int64_t>(source.audio.end - source_at, 0));
+  if (copy.level_db == 0.0 && in_samples > 0 && PipeUsable(scratch)) {
+    const int64_t moved =
+        SpliceRun(scratch, *source.file, source_at, *destination.file, destination_at, in_samples, destination.name);
+    if (moved < 0) {
+      scratch.pipe_state = -1;
+    } else {
+      source_at += moved;
+      destination_at += moved;
+      remaining -= moved;
+    }
+  }
+
+  // Whole frames a run, so that a level change sees every frame whole.
+  const int64_t run_bytes = kRunBytes / frame_bytes * frame_bytes;
+  // Every byte is read into before it is used, so the buffer is not zeroed.
+  if (remaining > 0 && scratch.buffer == nullptr) {
+    scratch.buffer = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(kRunBytes));
+  }
+  while (remaining > 0) {
+    const int64_t bytes = std::min(remaining, run_bytes);
+    const auto span = std::span(scratch.buffer.get(), static_cast<size_t>(bytes));
+    // The plan keeps every run within its source's audio, so a short read
+    // means the source was cut since the plan measured it: the missing frames
+    // become silence, and the copy fails once all of it is written.
+    const size_t got = ReadAudio(*source.file, source.audio, source_at, span);
+    source_short = source_short || got < span.size();
+    if (copy.level_db != 0.0)
+      clipped += ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db, copy.instructions);
+    if (!WriteAt(*destination.file, destination_at, span)) FailWrite(destination.name);
+    destination_at += bytes;
+    source_at += bytes;
+    remaining -= bytes;
+  }
+  if (source_short) Fail(ExitStatus::kWavError, message::kCannotRead, source.name);
+  return clipped;
+}

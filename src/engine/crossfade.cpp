@@ -1,0 +1,140 @@
+#include "engine/crossfade.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <span>
+
+#include "common/failure.hpp"
+#include "common/messages.hpp"
+#include "dsp/level.hpp"
+#include "wav/header.hpp"
+
+namespace {
+
+// The windows are read and the mixed frames written in runs of this many
+// frames at most.
+constexpr int kRunFrames = 16 * 1024;
+
+[[noreturn]] void FailWorkFileWrite() { Fail(ExitStatus::kWavError, message::kCannotWrite, kWorkFileName); }
+
+}  // namespace
+
+WorkFile TakeWorkFile(const AudioFormat& format, int frames) {
+  WorkFile work;
+  if (!HoldWorkFile(work.hold)) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
+  // A file left by a killed run is emptied; a new one is empty already.
+  const auto header = HeaderBytes(format, frames);
+  if ((work.hold.left_over && ftruncate(work.hold.file.fd, 0) != 0) || !WriteAt(work.hold.file, 0, header)) {
+    FailWorkFileWrite();
+  }
+  work.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
+  return work;
+}
+
+OpenAudio WorkFileAudio(const WorkFile& work) {
+  return OpenAudio{.file = &work.hold.file, .audio = work.audio, .name = kWorkFileName};
+}
+
+WindowFit FitWindow(const AudioExtent& audio, int64_t first_frame, int64_t frame_bytes) {
+  const int64_t at = audio.start + frame_bytes * first_frame;
+  if (at < audio.start) return WindowFit{.missing_before = -first_frame};
+  if (at > audio.end) return WindowFit{.past_end = (at - audio.end + frame_bytes - 1) / frame_bytes};
+  return {};
+}
+
+namespace {
+
+// Replaces the frames of `outgoing` (destination frames from `first`) that the
+// continuation covers with the outgoing entry's source carried on.
+void CarryOn(const Continuation& carried, int64_t first, std::span<unsigned char> outgoing, const AudioFormat& format,
+             InstructionSet instructions, int64_t& clipped) {
+  const int64_t frame_bytes = FrameBytes(format);
+  const int64_t last = first + static_cast<int64_t>(outgoing.size()) / frame_bytes;
+  for (const FrameSpan& span : carried.spans) {
+    const int64_t from = std::max(span.from, first);
+    const int64_t to = std::min(span.to, last);
+    if (from >= to) continue;
+    const auto part = outgoing.subspan(static_cast<size_t>((from - first) * frame_bytes),
+                                       static_cast<size_t>((to - from) * frame_bytes));
+    // Before the source's first frame there is silence; ReadAudio gives it past the end.
+    const int64_t source_first = from + carried.source_offset;
+    const int64_t silent = std::clamp<int64_t>(-source_first, 0, to - from);
+    std::memset(part.data(), 0, static_cast<size_t>(silent * frame_bytes));
+    if (silent < to - from && carried.source != nullptr) {
+      const AudioExtent& audio = carried.source->info.audio;
+      ReadAudio(carried.source->file, audio, audio.start + (source_first + silent) * frame_bytes,
+                part.subspan(static_cast<size_t>(silent * frame_bytes)));
+    } else {
+      std::memset(part.data(), 0, part.size());
+    }
+    if (carried.level_db != 0.0) {
+      clipped += ApplyLevel(part, format, static_cast<int>(to - from), carried.level_db, instructions);
+    }
+  }
+}
+
+}  // namespace
+
+CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& format, KeptCurve& kept, int64_t& clipped) {
+  const FileHandle& destination = *job.destination.file;
+  const AudioExtent& destination_audio = job.destination.audio;
+  if (job.source == nullptr) return CrossfadeResult::kNoSource;
+  const FileHandle& source = job.source->file;
+  const AudioExtent& source_audio = job.source->info.audio;
+
+  const int64_t frame_bytes = FrameBytes(format);
+  const int half_width = job.width_frames / 2;
+  const int64_t destination_first = int64_t{job.insert_frame} - half_width;
+  const int64_t source_first = int64_t{job.read_start_frame} - half_width;
+  if (!FitWindow(destination_audio, destination_first, frame_bytes).Fits()) return CrossfadeResult::kDestination;
+  if (!FitWindow(source_audio, source_first, frame_bytes).Fits()) return CrossfadeResult::kSource;
+  int64_t destination_at = destination_audio.start + frame_bytes * destination_first;
+  int64_t source_at = source_audio.start + frame_bytes * source_first;
+  if (job.width_frames <= 0) return CrossfadeResult::kRendered;
+
+  // The windows are read and the mixed frames written in runs of many
+  // blocks: the mix goes frame by frame, so the grouping changes no byte.
+  const int run_frames = job.width_frames < kRunFrames ? job.width_frames : kRunFrames;
+  const auto run_bytes = static_cast<size_t>(run_frames * frame_bytes);
+  // Filled before every use, so not zeroed first.
+  const auto old_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
+  const auto new_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
+  const auto mixed_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
+  std::vector<double> w_out(static_cast<size_t>(run_frames));
+  std::vector<double> w_in(static_cast<size_t>(run_frames));
+  const double gain = job.level_db != 0.0 ? std::pow(10.0, job.level_db / 20.0) : 1.0;
+  const KeptCurve* curve = CurveFor(kept, job.curve, job.width_frames);
+
+  int64_t work_at = kHeaderSize;
+  for (int done = 0; done < job.width_frames;) {
+    const int run = job.width_frames - done < run_frames ? job.width_frames - done : run_frames;
+    const auto bytes = static_cast<size_t>(run * frame_bytes);
+    ReadAudio(destination, destination_audio, destination_at, std::span(old_bytes.get(), bytes));
+    if (job.outgoing != nullptr && !job.outgoing->spans.empty()) {
+      CarryOn(*job.outgoing, destination_first + done, std::span(old_bytes.get(), bytes), format, job.instructions,
+              clipped);
+    }
+    ReadAudio(source, source_audio, source_at, std::span(new_bytes.get(), bytes));
+    for (int i = 0; i < run; ++i) {
+      const CrossfadeWeights w = curve != nullptr ? CrossfadeWeights{curve->w_out[static_cast<size_t>(done + i)],
+                                                                     curve->w_in[static_cast<size_t>(done + i)]}
+                                                  : CurveWeights(job.curve, done + i, job.width_frames);
+      w_out[static_cast<size_t>(i)] = w.w_out;
+      w_in[static_cast<size_t>(i)] = w.w_in * gain;
+    }
+    const auto count = static_cast<size_t>(run);
+    clipped += MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes),
+                         std::span(mixed_bytes.get(), bytes), format,
+                         MixWeights{std::span(w_out).first(count), std::span(w_in).first(count)}, job.instructions);
+    if (!WriteAt(job.work->hold.file, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
+    work_at += static_cast<int64_t>(bytes);
+    destination_at += static_cast<int64_t>(bytes);
+    source_at += static_cast<int64_t>(bytes);
+    done += run;
+  }
+  return CrossfadeResult::kRendered;
+}

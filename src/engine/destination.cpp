@@ -1,0 +1,82 @@
+#include "engine/destination.hpp"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "common/failure.hpp"
+#include "common/messages.hpp"
+#include "wav/header.hpp"
+
+namespace {
+
+// Silence is written in runs of this many bytes.
+constexpr int64_t kRunBytes = 384 * 1024;
+
+AudioExtent AudioOrFail(const FileHandle& file) {
+  const std::optional<AudioExtent> audio = FindAudio(file);
+  if (!audio) Fail(ExitStatus::kWavError, message::kNoDataChunk);
+  return *audio;
+}
+
+[[noreturn]] void FailWrite(const char* name) { Fail(ExitStatus::kWavError, message::kCannotWrite, name); }
+
+}  // namespace
+
+ReplaceTarget CheckDestination(const std::string& name, bool check_folder) {
+  const ReplaceTarget target = FindReplaceTarget(name);
+  if (!MayReplace(target) || (check_folder && !FolderWritable(target))) {
+    Fail(ExitStatus::kWavError, message::kCannotCreate, name.c_str());
+  }
+  return target;
+}
+
+DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames) {
+  DestinationFile destination;
+  destination.name = name;
+  if (!CreateTemporary(CheckDestination(name, false), destination.temporary)) {
+    Fail(ExitStatus::kWavError, message::kCannotCreate, name.c_str());
+  }
+  const FileHandle& file = destination.temporary.file;
+  const auto header = DestinationHeader(format, frames);
+  if (!WriteAt(file, 0, header)) FailWrite(name.c_str());
+  WriteSilence(file, name.c_str(), format, 0, static_cast<int>(frames));
+  destination.audio = AudioOrFail(file);
+  // Crossfades read the destination around their splices only: reading ahead
+  // there would fill the cache with what the entries are about to overwrite.
+  posix_fadvise(file.fd, 0, 0, POSIX_FADV_RANDOM);
+  return destination;
+}
+
+void CommitDestination(DestinationFile& destination, bool sync) {
+  if (!CommitTemporary(destination.temporary, sync)) FailWrite(destination.name.c_str());
+}
+
+void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
+                  int frame_count) {
+  const int64_t frame_bytes = FrameBytes(format);
+  const int64_t data_start = AudioOrFail(file).start;
+  if (frame_count <= 0) return;
+  if (start_frame < 0) FailWrite(name);
+
+  // Only frames over existing content need zeros written; beyond the end of
+  // the file, extending it makes them read as zeros.
+  const int64_t from = data_start + int64_t{start_frame} * frame_bytes;
+  const int64_t to = from + int64_t{frame_count} * frame_bytes;
+  const int64_t overwrite_to = std::min(to, std::max(from, FileSize(file)));
+  if (overwrite_to > from) {
+    const std::vector<unsigned char> silence(static_cast<size_t>(std::min(kRunBytes, overwrite_to - from)), 0);
+    for (int64_t at = from; at < overwrite_to;) {
+      const auto n = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(silence.size()), overwrite_to - at));
+      if (!WriteAt(file, at, std::span(silence.data(), n))) FailWrite(name);
+      at += static_cast<int64_t>(n);
+    }
+  }
+  if (!ExtendTo(file, to)) FailWrite(name);
+}
+
+OpenAudio DestinationAudio(const DestinationFile& destination) {
+  return OpenAudio{.file = &destination.temporary.file, .audio = destination.audio, .name = destination.name.c_str()};
+}

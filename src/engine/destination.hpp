@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/audio_format.hpp"
+#include "io/file.hpp"
+#include "io/replace.hpp"
+#include "wav/chunk.hpp"
+
+// The destination being built: written beside its name and moved onto it
+// only when complete (see io/replace.hpp), so a run that fails or is stopped
+// leaves an existing file as it was and no new one.
+struct DestinationFile {
+  std::string name;  // as the task file gives it; every message uses it
+  TemporaryFile temporary;
+  AudioExtent audio;  // where its samples lie, found once it is laid out
+};
+
+// Where a destination of this name lands, and whether it replaces a file
+// there. Ends the run with status 2 when it could not be created: an existing
+// file that is not a regular file we may write or has no write bit, or (with
+// `check_folder`, for a check that creates nothing) a folder we may not create
+// files in.
+ReplaceTarget CheckDestination(const std::string& name, bool check_folder);
+
+// Creates the destination's temporary file with its header for `frames`
+// frames and a data area of silence. Every failure ends the run with status 2.
+DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames);
+
+// Moves the complete destination onto its name (with `sync`, flushed to disk
+// first and its folder after). From just before the move the stop signals
+// are held until the run ends, so that a run that replaced its destination
+// ends with status 0. A failure ends the run with status 2 (and lets a held
+// stop through).
+void CommitDestination(DestinationFile& destination, bool sync);
+
+// Writes frame_count frames of silence into the data area of a file being
+// written, from frame start_frame on; `name` is the file's name in messages.
+void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
+                  int frame_count);
+
+// The destination's open file, samples and name.
+OpenAudio DestinationAudio(const DestinationFile& destination);

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/audio_format.hpp"
+#include "common/exact_number.hpp"
+#include "engine/crossfade.hpp"
+#include "engine/source.hpp"
+#include "task/task_list.hpp"
+
+// Where one entry's segment comes from and lands, in frames.
+struct Placement {
+  int read_start_frame = 0;
+  int read_length = 0;  // 0 or less: nothing is copied
+  int insert_frame = 0;
+  bool stop_cut = false;  // the stop lay past the source's end
+  // The copy start and the stop as written (after its default and trim),
+  // exactly, in frames: the values times the rate (or times 1 for samples).
+  // Appended entries are placed by them.
+  ExactNumber start_units;
+  ExactNumber stop_units;
+};
+
+// One entry of the task file as the run knows it: what the task file said,
+// what the plan decided, and its source.
+struct Entry {
+  int number = 0;  // its position in the task file, from 1
+  TaskEntry task;
+  Placement placement;
+  SourceFile source;
+};
+
+// The run as the plan decided it.
+struct Plan {
+  std::vector<Entry> entries;    // in task-file order
+  std::vector<int> write_order;  // indexes into entries
+  // The sources' common format; without entries there is no source to take
+  // it from, and CD-quality stereo stands in.
+  AudioFormat format;
+  int destination_length = 0;
+  std::string said;  // notes of the source reader, printed before the entries
+};
+
+// Why the plan refused an edit, for a check to show: the run itself says
+// only "Edit start/stop set incorrectly".
+struct EditRefusal {
+  int entry = -1;             // its index in task-file order; -1: none
+  const char* command = "";   // whose value is at fault ("" for an appended position)
+  std::string reason;         // what that value does wrong
+  std::vector<Entry> placed;  // the entries before it, as far as they could be placed (without sources)
+  uint32_t rate = 0;          // the run's rate
+};
+
+// Reads the sources, checks and converts every entry, decides the write order
+// and the destination's length, and checks the names a run would write.
+// Creates no file. Every refusal ends the run; one of an edit also fills
+// `refusal` when given. A failure's message begins with what was said before
+// it (a source without a format chunk).
+Plan ResolvePlan(const TaskList& tasks, const std::string& task_path, EditRefusal* refusal = nullptr);
+
+// Seconds as the summaries show them: frames and rate in single precision.
+double Seconds(int64_t frames, uint32_t rate);
+
+// The crossfade width of an entry in frames; -1 when it cannot be rendered.
+int CrossfadeWidth(const TaskEntry& entry, const AudioFormat& format);
+
+// Whether a rendered crossfade is laid over its splice: not when it would
+// start at the destination's first frame or before it.
+inline bool CrossfadeIsLaid(int insert_frame, int width_frames) {
+  return int64_t{insert_frame} - width_frames / 2 >= 1;
+}
+
+// The outgoing entry of the crossfade of the entry at `position` of the write
+// order: the entry written last, before it, over the frame before its splice
+// (-1: none), and the frames of the window that no entry written before it
+// covers (none without an outgoing entry).
+struct OutgoingPlan {
+  int entry = -1;
+  std::vector<FrameSpan> uncovered;
+};
+OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames);
+
+// A task without a crossfade never touches the work file.
+bool HasCrossfade(const TaskList& tasks);
