@@ -107,6 +107,18 @@ class Job:
     def sources(self):
         return [f"{self.prefix}-{i}.wav" for i in range(self.segments)]
 
+    def make_sources(self, tone, scratch):
+        for i, source in enumerate(self.sources()):
+            path = os.path.join(scratch, source)
+            if not os.path.exists(path):
+                bits = f"{self.bits}f" if self.floats else str(self.bits)
+                subprocess.run([tone, path, str(self.rate), bits, str(self.channels), f"{self.seconds:g}",
+                                str(220 + 37 * i), "0.7"], check=True, stdout=subprocess.DEVNULL)
+
+    def ffmpeg(self):
+        """ffmpeg's command line for the job, where it is timed too."""
+        return None
+
     def frames(self):
         """The destination's length as the program places appended entries:
         in seconds, each after the previous one's stop as written, exactly,
@@ -144,6 +156,95 @@ class Job:
         return cmd
 
 
+class PodcastJob(Job):
+    """A podcast episode: a jingle faded out, a music bed that fades in and
+    out, the host's intro laid over the bed with the bed ducked 12 dB along
+    the voice's fades, the interview, and an outro crossfaded in and faded
+    out, with a marker at every part. sox and ffmpeg get the closest command
+    lines they have (sox has no volume automation: its bed is cut into three
+    pieces with the middle one 12 dB down; neither writes markers into WAV)."""
+
+    def __init__(self, name, scale):
+        super().__init__(name, 48000, 24, 4, 300 * scale)
+        self.k = Fraction(scale).limit_denominator(1000)
+        self.parts = {"pod-jingle.wav": 5, "pod-bed.wav": 60, "pod-voice.wav": 300, "pod-outro.wav": 20}
+        self.prefix = f"podcast-{float(self.k):g}"
+
+    def t(self, seconds):
+        """A time of the episode at this scale, as the task file writes it."""
+        return f"{float(self.k * Fraction(seconds)):g}"
+
+    def ms(self, seconds):
+        """A fade's width at this scale, in milliseconds."""
+        return f"{float(self.k * Fraction(seconds) * 1000):g}"
+
+    def sources(self):
+        return [f"{self.prefix}-{name}" for name in self.parts]
+
+    def make_sources(self, tone, scratch):
+        for i, (name, seconds) in enumerate(self.parts.items()):
+            path = os.path.join(scratch, f"{self.prefix}-{name}")
+            if not os.path.exists(path):
+                subprocess.run([tone, path, "48000", "24", "2", self.t(seconds), str(330 + 110 * i), "0.6"],
+                               check=True, stdout=subprocess.DEVNULL)
+
+    def length(self, seconds):
+        return int(Fraction(self.t(seconds)) * 48000)
+
+    def frames(self):
+        outro_insert = int((Fraction(self.t(65)) + Fraction(self.t(280)) - Fraction(self.t(60))) * 48000)
+        return max(self.length(5), self.length(5) + self.length(60), outro_insert + self.length(20) - 12000)
+
+    def task(self, destination="ours.wav"):
+        jingle, bed, voice, outro = self.sources()
+        return "\n".join([
+            f"src\t{jingle}", f"fout\t{self.ms(0.3)}", "mark\tJingle",
+            f"src\t{bed}", f"ins\t{self.t(5)}", f"fin\t{self.ms(1)}", f"fout\t{self.ms(3)}",
+            f"src\t{voice}", f"ins\t{self.t(8)}", f"xout\t{self.t(50)}", "mix\t-12", f"fin\t{self.ms(0.2)}",
+            f"fout\t{self.ms(0.2)}",
+            "mark\tIntro",
+            f"src\t{voice}", f"ins\t{self.t(65)}", f"xin\t{self.t(60)}", f"xout\t{self.t(280)}", "mark\tInterview",
+            f"src\t{outro}", "xin\t0.25", "xf\t500\t1", f"fout\t{self.ms(2)}", "mark\tOutro",
+            f"dest\t{destination}"]) + "\n"
+
+    def sox(self):
+        jingle, bed, voice, outro = self.sources()
+        t = self.t
+        outro_at = f"{float(Fraction(t(285)) - Fraction('0.25')):g}"
+        script = " && ".join([
+            f"sox {jingle} j.wav fade t 0 {t(5)} {t(0.3)}",
+            f"sox {bed} b0.wav trim 0 {t(3)} fade t {t(1)} {t(3)} 0",
+            f"sox {bed} b1.wav trim {t(3)} {t(50)} vol -12dB",
+            f"sox {bed} b2.wav trim {t(53)} {t(7)} fade t 0 {t(7)} {t(3)}",
+            f"sox b0.wav b1.wav b2.wav b.wav pad {t(5)}",
+            f"sox {voice} v.wav trim 0 {t(50)} fade t {t(0.2)} {t(50)} {t(0.2)} pad {t(8)}",
+            f"sox {voice} i.wav trim {t(60)} {t(220)} fade t 0 {t(220)} 0.25 pad {t(65)}",
+            f"sox {outro} o.wav fade t 0.5 {t(20)} {t(2)} pad {outro_at}",
+            "sox -m -v 1 j.wav -v 1 b.wav -v 1 v.wav -v 1 i.wav -v 1 o.wav theirs.wav",
+            "rm j.wav b0.wav b1.wav b2.wav b.wav v.wav i.wav o.wav"])
+        return ["sh", "-c", script]
+
+    def ffmpeg(self):
+        jingle, bed, voice, outro = self.sources()
+        t = self.t
+        ms = lambda seconds: f"{float(Fraction(t(seconds)) * 1000):g}"
+        outro_ms = f"{float((Fraction(t(285)) - Fraction('0.25')) * 1000):g}"
+        graph = ";".join([
+            f"[0:a]afade=t=out:st={float(Fraction(t(5)) - Fraction(t(0.3))):g}:d={t(0.3)}[j]",
+            f"[1:a]atrim=0:{t(60)},afade=t=in:d={t(1)},afade=t=out:st={t(57)}:d={t(3)},"
+            f"volume=volume='1-0.749*between(t,{t(3)},{t(53)})':eval=frame,adelay={ms(5)}:all=1[b]",
+            "[2:a]asplit=2[va][vb]",
+            f"[va]atrim=0:{t(50)},afade=t=in:d={t(0.2)},afade=t=out:st={t(49.8)}:d={t(0.2)},"
+            f"adelay={ms(8)}:all=1[v]",
+            f"[vb]atrim={t(60)}:{t(280)},asetpts=PTS-STARTPTS,"
+            f"afade=t=out:st={float(Fraction(t(220)) - Fraction('0.25')):g}:d=0.25,adelay={ms(65)}:all=1[i]",
+            f"[3:a]afade=t=in:d=0.5,afade=t=out:st={float(Fraction(t(20)) - Fraction(t(2))):g}:d={t(2)},"
+            f"adelay={outro_ms}:all=1[o]",
+            "[j][b][v][i][o]amix=inputs=5:normalize=0:duration=longest"])
+        return ["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", jingle, "-i", bed, "-i", voice, "-i", outro,
+                "-filter_complex", graph, "-c:a", "pcm_s24le", "theirs.wav"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
@@ -176,17 +277,13 @@ def main():
         Job("8 x 50 s, 32-bit float 48 kHz, xf 80 ms", 48000, 32, 8, 50 * scale, xfade=True, floats=True),
         Job("4 x 50 s, 6 channels 32-bit float 48 kHz, lvl -6", 48000, 32, 4, 50 * scale, level=-6, channels=6,
             floats=True),
+        PodcastJob("podcast 305 s (bed, ducking, fades, markers), 24-bit 48 kHz", scale),
     ]
 
     os.makedirs(args.scratch, exist_ok=True)
     print("making sources ...", flush=True)
     for job in jobs:
-        for i, source in enumerate(job.sources()):
-            path = os.path.join(args.scratch, source)
-            if not os.path.exists(path):
-                bits = f"{job.bits}f" if job.floats else str(job.bits)
-                subprocess.run([tone, path, str(job.rate), bits, str(job.channels), f"{job.seconds:g}",
-                                str(220 + 37 * i), "0.7"], check=True, stdout=subprocess.DEVNULL)
+        job.make_sources(tone, args.scratch)
 
     def workdir(job):
         d = os.path.join(args.scratch, job.name.replace(" ", "_").replace(",", "").replace("(", "").replace(")", ""))
@@ -202,7 +299,7 @@ def main():
         return d
 
     dirs = {job.name: workdir(job) for job in jobs}
-    tools = ("cp", "sox", "wavsplice") + (("baseline",) if args.baseline else ())
+    tools = ("cp", "sox", "ffmpeg", "wavsplice") + (("baseline",) if args.baseline else ())
     times = {(job.name, tool): [] for job in jobs for tool in tools}
     peaks = {key: 0 for key in times}
     refused = set()  # jobs the baseline cannot do
@@ -217,20 +314,22 @@ def main():
                 "wavsplice": [wavsplice, "task.txt"],
                 "baseline": [os.path.abspath(args.baseline or "none"), "baseline.txt"],
                 "sox": job.sox(),
+                "ffmpeg": job.ffmpeg(),
                 "cp": ["cp", "model.wav", "floor.wav"],
             }
             # The warm-up runs wavsplice first: cp copies a file of the size of
             # its output. After it, every tool takes each place in the order in
             # turn, so that none always runs first after the previous job.
-            order = ("wavsplice", "sox", "cp", "baseline")[:len(tools)]
+            order = ("wavsplice", "sox", "ffmpeg", "cp", "baseline")[:len(tools)]
             shift = round_number % len(order)
             for tool in order[shift:] + order[:shift]:
-                if tool == "baseline" and job.name in refused:
+                if (tool == "baseline" and job.name in refused) or commands[tool] is None:
                     continue
                 if tool == "cp" and not os.path.exists(os.path.join(d, "model.wav")):
                     # cp copies a file of the destination's size.
                     shutil.copyfile(os.path.join(d, "ours.wav"), os.path.join(d, "model.wav"))
-                output = {"wavsplice": "ours.wav", "baseline": "base.wav", "sox": "theirs.wav", "cp": "floor.wav"}[tool]
+                output = {"wavsplice": "ours.wav", "baseline": "base.wav", "sox": "theirs.wav", "ffmpeg": "theirs.wav",
+                          "cp": "floor.wav"}[tool]
                 if os.path.exists(os.path.join(d, output)):
                     os.remove(os.path.join(d, output))
                 # Write back what earlier commands left dirty, so that no command
@@ -244,23 +343,34 @@ def main():
                 if round_number > 0:
                     times[(job.name, tool)].append(seconds)
                     peaks[(job.name, tool)] = max(peaks[(job.name, tool)], peak)
-                if tool == "baseline" and round_number == 0:
+                if tool == "baseline":
                     # In the warm-up wavsplice runs first: its output is there.
-                    if not filecmp.cmp(os.path.join(d, "ours.wav"), os.path.join(d, "base.wav"), shallow=False):
+                    if round_number == 0 and not filecmp.cmp(os.path.join(d, "ours.wav"), os.path.join(d, "base.wav"),
+                                                              shallow=False):
                         if not any(text in job.name for text in args.may_differ):
                             sys.exit(f"bench: {job.name}: the baseline's output differs from this build's")
                         differs.add(job.name)
+                    # Gone at once, as the other outputs are once checked: two
+                    # large outputs in the page cache slow whichever runs next.
+                    os.remove(os.path.join(d, "base.wav"))
             # Check the outputs of this round.
             channels, rate, bits, data_start, size, code = wav_format(os.path.join(d, "ours.wav"))
             frame = bits // 8 * channels
             if ((channels, rate, bits, code) != (job.channels, job.rate, job.bits, 3 if job.floats else 1)
                     or size != job.frames() * frame):
                 sys.exit(f"bench: {job.name}: wrong output format or length")
-            if os.path.getsize(os.path.join(d, "ours.wav")) != data_start + size:
+            if os.path.getsize(os.path.join(d, "ours.wav")) != data_start + size and not isinstance(job, PodcastJob):
                 sys.exit(f"bench: {job.name}: output file longer than its header says")
+            # The peers' programme: the same format, and the same length to
+            # within a few milliseconds (their fades and trims round their own way).
+            if isinstance(job, PodcastJob):
+                theirs = wav_format(os.path.join(d, "theirs.wav"))
+                if theirs[:3] != (2, 48000, 24) or abs(theirs[4] // 6 - job.frames()) > 480:
+                    sys.exit(f"bench: {job.name}: the last peer's programme has another format or length")
             # sox carries floats through 32-bit integers, which rounds the
             # smallest of them: only integer outputs must match it exactly.
-            if round_number == 0 and job.level is None and not job.xfade and not job.floats:
+            if (round_number == 0 and job.level is None and not job.xfade and not job.floats
+                    and not isinstance(job, PodcastJob)):
                 if not same_samples(os.path.join(d, "ours.wav"), os.path.join(d, "theirs.wav")):
                     sys.exit(f"bench: {job.name}: sample data differs from sox's")
             # Outputs go once checked: a page cache full of old outputs makes
@@ -292,6 +402,8 @@ def main():
         cp = statistics.median(times[(job.name, "cp")])
         sox = statistics.median(times[(job.name, "sox")])
         for tool in tools:
+            if tool == "ffmpeg" and job.ffmpeg() is None:
+                continue
             if not times[(job.name, tool)]:
                 print(f"| {job.name} | {megabytes:.0f} | {tool} | cannot | | | | |")
                 continue

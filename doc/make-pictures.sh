@@ -2,6 +2,7 @@
 # Regenerates the README's pictures from the program's own output:
 #   doc/crossfade-curves.png  the four crossfade curves, measured on rendered audio
 #   doc/timeline-show.png     where the entries of examples/show land
+#   doc/ducking.png           a bed ducked 12 dB under a voice laid over it (mix)
 # Needs the default build (cmake --workflow --preset default), python3 and gnuplot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,15 +65,20 @@ python3 - <<'PY'
 import re
 text = open("show.txt").read()
 blocks = re.findall(r"Task (\d+)\tInsert point ([\d.]+) sec\n\tFile (\S+)\n\tRead start ([\d.]+) sec\n"
-                    r"\tRead length ([\d.]+) sec\n\tLevel (\S+) dB", text)
+                    r"\tRead length ([\d.]+) sec\n\tLevel (\S+) dB\n((?:\tMix under \S+ dB\n)?)", text)
 rows = len(blocks)
 owner = {}  # 10 ms cells of the destination -> the entry written last there
-with open("entries.dat", "w") as f:
-    for row, (task, insert, name, start, length, level) in enumerate(blocks):
+with open("entries.dat", "w") as f, open("mixed.dat", "w") as m:
+    for row, (task, insert, name, start, length, level, mixed) in enumerate(blocks):
         a, b = float(insert), float(insert) + float(length)
         y = rows - row
         label = f"Task {task}: {name} {float(start):g}-{float(start) + float(length):g} s, {float(level):g} dB"
+        label += ", laid under (mix)" if mixed else ""
         f.write(f'{(a + b) / 2} {y} {a} {b} {y - 0.35} {y + 0.35} "{label}" {row}\n')
+        if mixed:
+            # A mixed entry takes nothing over: it lies under what is there.
+            m.write(f"{(a + b) / 2} 0 {a} {b} -0.35 -0.1 {row}\n")
+            continue
         for cell in range(round(a * 100), round(b * 100)):
             owner[cell] = row
 with open("result.dat", "w") as f:
@@ -100,6 +106,37 @@ set palette model RGB defined (0 "#4e79a7", 1 "#f28e2b", 2 "#59a14f", 3 "#e15759
 set cbrange [0:3]; unset colorbox
 plot "entries.dat" using 1:2:3:4:5:6:8 with boxxyerror lc palette notitle, \
      "" using 3:2:7 with labels left offset 0.5,0 notitle, \
-     "result.dat" using 1:2:3:4:5:6:7 with boxxyerror lc palette notitle
+     "result.dat" using 1:2:3:4:5:6:7 with boxxyerror lc palette notitle, \
+     "mixed.dat" using 1:2:3:4:5:6:7 with boxxyerror lc palette notitle
+GP
+
+# A voice laid over a bed with "mix -12", fading in over 400 ms and out over
+# 600 ms: the bed's level alone (under a silent voice) and the voice's alone.
+cd "$scratch"
+"$bin/wavsplice-tone" bed.wav 8000 16 1 6 200 0.8
+"$bin/wavsplice-tone" voice.wav 8000 16 1 3 500 0.8
+"$bin/wavsplice-tone" hush.wav 8000 16 1 6 500 0
+printf 'src\tbed.wav\nsrc\thush.wav\nins\t1.5\nxout\t3\nmix\t-12\nfin\t400\nfout\t600\ndest\tducked.wav\n' > task.txt
+"$bin/wavsplice" task.txt > /dev/null
+printf 'src\thush.wav\nsrc\tvoice.wav\nins\t1.5\nxout\t3\nmix\t-12\nfin\t400\nfout\t600\ndest\tvoice-only.wav\n' > task.txt
+"$bin/wavsplice" task.txt > /dev/null
+python3 - <<'PY'
+import wave, struct
+def envelope(name):
+    with wave.open(name) as w:
+        frames = w.readframes(w.getnframes())
+    samples = struct.unpack(f"<{len(frames) // 2}h", frames)
+    return [max(abs(s) for s in samples[i:i + 80]) / (0.8 * 32767) for i in range(0, len(samples), 80)]
+with open("ducking.dat", "w") as f:
+    for i, (bed, voice) in enumerate(zip(envelope("ducked.wav"), envelope("voice-only.wav"))):
+        f.write(f"{i / 100:.2f} {bed:.4f} {voice:.4f}\n")
+PY
+gnuplot <<GP
+set terminal pngcairo size 900,300 font "sans,10"
+set output "$root/doc/ducking.png"
+set title "mix -12: a bed ducked 12 dB under a voice laid over it (fin 400, fout 600)"
+set xlabel "seconds"; set ylabel "level"; set yrange [0:1.05]; set grid; set key below
+plot "ducking.dat" using 1:2 with lines lw 2 title "the bed under the voice", \
+     "" using 1:3 with lines lw 2 title "the voice"
 GP
 echo "pictures written to doc/"

@@ -18,7 +18,9 @@
 #include "io/file.hpp"
 #include "support/wav_builder.hpp"
 #include "wav/chunk.hpp"
+#include "wav/cue.hpp"
 #include "wav/header.hpp"
+#include "wav/metadata.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
@@ -51,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SourceFile source;
   try {
     std::string said;
-    source = OpenSource("source.wav", said);
+    source = OpenSource("source.wav", said, true);
     if (ReopenSource(source) != SourceState::kReady) std::abort();
   } catch (const RunFailure& failure) {
     if (failure.status != ExitStatus::kWavError) std::abort();
@@ -65,7 +67,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // second half in.
   const int frames = length < 0 ? 0 : (length > 4096 ? 4096 : length);
   try {
-    const DestinationFile destination = CreateDestination("dest.wav", format, frames);
+    // The source's metadata taken over, its cue points with one marker more.
+    const Metadata& metadata = source.metadata;
+    std::vector<CuePoint> markers = metadata.cue_points;
+    markers.push_back(
+        CuePoint{.frame = frames / 3, .has_label = true, .label = "a marker", .has_note = false, .note = {}});
+    std::vector<unsigned char> before_data;
+    if (!metadata.bext.empty()) {
+      const std::vector<unsigned char> bext = EditedBext(metadata.bext, size, "A=PCM,T=fuzz\r\n");
+      if (bext.size() % 2 != 0 || bext.size() < kBextFixedSize) std::abort();
+      before_data = ChunkBytes("bext", bext);
+    }
+    for (const std::vector<unsigned char>& info : metadata.info) {
+      const std::vector<unsigned char> chunk = ChunkBytes("LIST", info);
+      before_data.insert(before_data.end(), chunk.begin(), chunk.end());
+    }
+    const DestinationFile destination =
+        CreateDestination("dest.wav", DestinationLayout{.format = format,
+                                                        .frames = frames,
+                                                        .format_body = metadata.extensible_format,
+                                                        .before_data = before_data,
+                                                        .after_data = CueChunks(markers)});
     CopyScratch scratch;
     CopyFrames(DestinationAudio(destination), SourceAudio(source), format,
                FrameCopy{.to_frame = 0, .from_frame = frames / 4, .count = frames / 4}, scratch);
@@ -76,6 +98,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          .level_db = -4.5,
                          .instructions = DetectInstructionSet()},
                scratch);
+    // Laid over what the copies left, faded in and out, ducking it.
+    ShapeFrames(DestinationAudio(destination), SourceAudio(source), format,
+                FrameCopy{.to_frame = 0, .from_frame = 0, .count = frames / 2, .instructions = DetectInstructionSet()},
+                Shape{.first = 0,
+                      .frames = frames / 2,
+                      .fade_in = frames / 8,
+                      .fade_out = frames / 5,
+                      .gain = 1.5,
+                      .over = true,
+                      .under_gain = 0.25},
+                scratch);
     const WorkFile work = TakeWorkFile(format, frames / 2);
     KeptCurve kept;
     // The second half of the window carries the source on from before its

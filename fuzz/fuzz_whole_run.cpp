@@ -16,6 +16,7 @@
 
 #include "common/failure.hpp"
 #include "driver/run.hpp"
+#include "support/chunks.hpp"
 #include "support/wav_builder.hpp"
 
 namespace {
@@ -54,6 +55,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   AddSource("f.wav", CanonicalFloatWav(44100, 2, floats));
   AddSource("g.wav", CanonicalWav(44100, 32, 6, Ramp(300, 6, 32, -2000000000, 12345679)));
   AddSource("h.wav", CanonicalWav(44100, 16, 6, Ramp(400, 6, 16)));
+  // Metadata to take over with "meta": a bext, an INFO list and cue points.
+  Bytes bext(602, 'b');
+  bext.insert(bext.end(), {'A', '=', 'P', 'C', 'M'});
+  Bytes described =
+      Riff({FormatChunk(44100, 16, 2), Chunk("bext", bext), Bytes{0}, Chunk("LIST", Bytes{'I', 'N', 'F', 'O'}),
+            Chunk("data", PackSamples(16, Ramp(900, 2, 16, 7, 3)))});
+  const Bytes cues =
+      CueChunksFor({ReadCue{.id = 5, .position = 0, .sample_offset = 0, .label = "first", .note = {}},
+                    ReadCue{.id = 2, .position = 0, .sample_offset = 450, .label = {}, .note = "half"},
+                    ReadCue{.id = 9, .position = 0, .sample_offset = 4000, .label = "past", .note = {}}});
+  described.insert(described.end(), cues.begin(), cues.end());
+  AddSource("i.wav", described);
   return 0;
 }
 

@@ -10,6 +10,7 @@
 
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "task/commands.hpp"
 #include "wav/header.hpp"
 
 namespace {
@@ -95,6 +96,7 @@ std::vector<std::vector<Span>> Surviving(const Checked& c) {
     std::vector<Span> parts;
     if (const Span landing = Landing(c.At(k).placement); landing.to > landing.from) parts.push_back(landing);
     for (size_t later = k + 1; later < count && !parts.empty(); ++later) {
+      if (c.At(later).task.mixed) continue;  // a mix lies over what is there, and keeps it
       const Span cover = Landing(c.At(later).placement);
       std::vector<Span> rest;
       for (const Span& part : parts) {
@@ -128,6 +130,21 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
     out.push_back(
         Format("\tRead start %s, length %s", c.Time(p.read_start_frame).c_str(), c.Time(p.read_length).c_str()));
     out.push_back(Format("\tLevel %.3f dB", t.level_db));
+    if (t.mixed) out.push_back(Format("\tMix under %.3f dB: laid over what lies there", t.mix_db));
+    if (p.fade_in_frames > 0) out.push_back("\tFade in " + c.Time(p.fade_in_frames));
+    if (p.fade_out_frames > 0) out.push_back("\tFade out " + c.Time(p.fade_out_frames));
+    for (const std::string& label : t.markers) {
+      out.push_back(Format("\tMarker \"%s\" at %s", label.c_str(), c.Time(p.insert_frame).c_str()));
+    }
+    if (t.mixed && t.xfade_type != 0) {
+      warnings.push_back(
+          {lines.Or(Command::kXf),
+           Format("the crossfade of task %i is ignored: a mixed entry is laid over, not joined", number)});
+    }
+    if (Crossfades(t) && IsPositive(t.fade_in.exact)) {
+      warnings.push_back(
+          {lines.Or(Command::kFin), Format("the fade-in of task %i is ignored: its crossfade brings it in", number)});
+    }
     if (t.level_db > 0.0 && integers) {
       warnings.push_back(
           {lines.Or(Command::kLvl),
@@ -142,7 +159,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
                           Format("the copy stop of task %i lies past the end of %s: the copy ends at its end", number,
                                  t.source_name.c_str())});
     }
-    if (t.xfade_type != 0) {
+    if (Crossfades(t)) {
       const int width = CrossfadeWidth(t, c.plan.format);
       const std::string failure = CrossfadeFailure(c, entry, width);
       // A width of 0 ms or less (or none) is 4410 frames at every rate.
@@ -160,7 +177,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
       }
     }
     std::string overwritten;
-    for (size_t earlier = 0; earlier < k; ++earlier) {
+    for (size_t earlier = 0; earlier < k && !t.mixed; ++earlier) {
       const Span other = Landing(c.At(earlier).placement);
       if (other.from < landing.to && landing.from < other.to) {
         overwritten += (overwritten.empty() ? "" : ", ") + std::to_string(c.At(earlier).number);
@@ -180,7 +197,10 @@ void CheckTimeline(const Checked& c, const std::vector<std::vector<Span>>& kept,
   const int64_t length = c.plan.destination_length;
   if (length <= 0 || c.plan.write_order.empty()) return;
   const int64_t columns = std::min<int64_t>(std::min(width, 400) - 7, length);
-  report.timeline.push_back(Format("Timeline from 0 to %s: '#' kept, '-' overwritten later", c.Time(length).c_str()));
+  const bool mixes =
+      std::any_of(c.plan.entries.begin(), c.plan.entries.end(), [](const Entry& e) { return e.task.mixed; });
+  report.timeline.push_back(Format("Timeline from 0 to %s: '#' kept, %s'-' overwritten later%s", c.Time(length).c_str(),
+                                   mixes ? "'+' laid over, " : "", c.plan.markers.empty() ? "" : ", '^' markers"));
   for (size_t k = 0; k < c.plan.write_order.size(); ++k) {
     std::string row;
     const Span landing = Landing(c.At(k).placement);
@@ -190,10 +210,17 @@ void CheckTimeline(const Checked& c, const std::vector<std::vector<Span>>& kept,
       const bool stays =
           std::any_of(kept[k].begin(), kept[k].end(), [&](const Span& s) { return s.from < to && from < s.to; });
       const bool lands = landing.from < to && from < landing.to;
-      row += stays ? '#' : lands ? '-' : ' ';
+      row += stays ? (c.At(k).task.mixed ? '+' : '#') : lands ? '-' : ' ';
     }
     report.timeline.push_back(Format("%4i |%s|", c.At(k).number, row.c_str()));
   }
+  if (c.plan.markers.empty()) return;
+  std::string row(static_cast<size_t>(columns), ' ');
+  for (const CuePoint& marker : c.plan.markers) {
+    const int64_t column = std::min<int64_t>(marker.frame * columns / length, columns - 1);
+    if (column >= 0) row[static_cast<size_t>(column)] = '^';
+  }
+  report.timeline.push_back(Format("mark |%s|", row.c_str()));
 }
 
 // The value a command of an entry was given, as written, or "".
@@ -207,6 +234,46 @@ std::string WrittenValue(const ReadNotes& notes, const char* command, int line) 
 int LineOfCommand(const EntryLines& lines, const std::string& word) {
   const CommandWord* command = FindCommand(word);
   return command != nullptr ? lines[command->command] : 0;
+}
+
+// With "meta": what the destination takes over, and what cannot be.
+void CheckMetadata(const Checked& c, CheckReport& report) {
+  for (const Entry& entry : c.plan.entries) {
+    for (const std::string& tag : entry.source.metadata.malformed) {
+      report.warnings.push_back({c.notes.entries[static_cast<size_t>(entry.number - 1)][Command::kSrc],
+                                 Format("the %s chunk of %s is not well formed: it is left out (the samples are not "
+                                        "affected)",
+                                        tag.c_str(), entry.task.source_name.c_str())});
+    }
+  }
+  if (c.plan.metadata_entry < 0) return;
+  const Entry& entry = c.plan.entries[static_cast<size_t>(c.plan.metadata_entry)];
+  const Metadata& m = entry.source.metadata;
+  std::string carried;
+  const auto add = [&](const std::string& what) { carried += (carried.empty() ? "" : ", ") + what; };
+  if (!m.extensible_format.empty()) add("its extensible format chunk");
+  if (!m.bext.empty()) add("bext");
+  if (!m.ixml.empty()) add("iXML");
+  if (!m.axml.empty()) add("axml");
+  if (!m.info.empty()) add(Format("%zu LIST/INFO", m.info.size()));
+  size_t points = 0;
+  size_t marks = 0;
+  for (const Entry& e : c.plan.entries) {
+    points += e.source.metadata.cue_points.size();
+    marks += e.task.markers.size();
+  }
+  // A source's points outside its copy, or under a later entry, are not carried.
+  report.destination.push_back(Format("\tMetadata from %s: %s; cue points: %zu of the sources' %zu, and %zu marks",
+                                      entry.task.source_name.c_str(), carried.empty() ? "none" : carried.c_str(),
+                                      c.plan.markers.size() - marks, points, marks));
+  if (m.Empty() && m.extensible_format.empty()) {
+    int line = 0;
+    for (const TokenNote& token : c.notes.tokens) {
+      if (token.role == TokenRole::kValue && token.command == "meta") line = token.command_line;
+    }
+    report.warnings.push_back({line, Format("task %i's source %s carries no metadata to take over", entry.number,
+                                            entry.task.source_name.c_str())});
+  }
 }
 
 }  // namespace
@@ -224,10 +291,11 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
   report.destination.push_back(Format("\t%u Hz, %i bits, %i channels, %s samples", f.rate, f.bits, f.channels,
                                       f.type == SampleType::kFloat ? "float" : "integer"));
   report.destination.push_back("\tLength " + c.Time(plan.destination_length));
-  if (int64_t{plan.destination_length} * FrameBytes(f) > kMaxDataSize) {
-    report.destination.push_back("\tAn RF64 file: its samples pass 2 GB");
+  if (IsRf64(DestinationLayoutOf(plan))) {
+    report.destination.push_back("\tAn RF64 file: it passes 2 GB");
   }
   report.destination.push_back(target.replaces ? "\tReplaces the existing file" : "\tA new file");
+  CheckMetadata(c, report);
   CheckTimeline(c, kept, columns, report);
   std::stable_sort(report.warnings.begin(), report.warnings.end(),
                    [](const Warning& a, const Warning& b) { return a.line < b.line; });

@@ -36,6 +36,7 @@ inline constexpr char kDestinationTooLarge[] = "Destination file would be too la
 inline constexpr char kDestinationIsSource[] = "Destination %s is also a source track\n";
 inline constexpr char kDestinationIsTaskFile[] = "Destination %s is also the task file\n";
 inline constexpr char kWorkFileIsTrack[] = "Crossfade work file %s is also named as a track\n";
+inline constexpr char kNoMetadataSource[] = "Metadata source %s does not exist\n";
 
 // WAV files (status 2).
 inline constexpr char kSourceMissing[] = "Cannot find file in track list called %s!!\n";
@@ -63,6 +64,12 @@ inline constexpr char kReadStartSeconds[] = "\tRead start %.3f sec\n";
 inline constexpr char kReadLengthSamples[] = "\tRead length %i samples\n";
 inline constexpr char kReadLengthSeconds[] = "\tRead length %.3f sec\n";
 inline constexpr char kLevel[] = "\tLevel %.3f dB\n";
+inline constexpr char kMixUnder[] = "\tMix under %.3f dB\n";
+inline constexpr char kFadeInSamples[] = "\tFade in %i samples\n";
+inline constexpr char kFadeInSeconds[] = "\tFade in %.3f sec\n";
+inline constexpr char kFadeOutSamples[] = "\tFade out %i samples\n";
+inline constexpr char kFadeOutSeconds[] = "\tFade out %.3f sec\n";
+inline constexpr char kMarker[] = "\tMarker %s\n";
 inline constexpr char kClipped[] = "\tClipped %lld samples\n";
 inline constexpr char kDone[] = "\tDone\n\n";
 inline constexpr char kBuilt[] = "Built\t%s\n";
@@ -70,7 +77,9 @@ inline constexpr char kLengthSamples[] = "\tLength %i samples\n";
 inline constexpr char kLengthSeconds[] = "\tLength %.3f sec\n";
 inline constexpr char kBits[] = "\tBits %i\n";
 inline constexpr char kChannels[] = "\tChannels %i\n";
-inline constexpr char kSampleRate[] = "\tSample rate %u\n\n";
+inline constexpr char kSampleRate[] = "\tSample rate %u\n";
+inline constexpr char kMetadataFrom[] = "\tMetadata from %s\n";
+inline constexpr char kReportEnd[] = "\n";
 
 // A warning about the task file's text, on standard error.
 inline constexpr char kTextWarning[] = "wavsplice: line %i: %s\n";
@@ -102,6 +111,7 @@ inline constexpr const char* kAll[] = {
     kDestinationIsSource,
     kDestinationIsTaskFile,
     kWorkFileIsTrack,
+    kNoMetadataSource,
     kSourceMissing,
     kNoFormatChunk,
     kNoDataChunk,
@@ -123,6 +133,12 @@ inline constexpr const char* kAll[] = {
     kReadLengthSamples,
     kReadLengthSeconds,
     kLevel,
+    kMixUnder,
+    kFadeInSamples,
+    kFadeInSeconds,
+    kFadeOutSamples,
+    kFadeOutSeconds,
+    kMarker,
     kClipped,
     kDone,
     kBuilt,
@@ -131,6 +147,7 @@ inline constexpr const char* kAll[] = {
     kBits,
     kChannels,
     kSampleRate,
+    kMetadataFrom,
     kTextWarning,
 };
 

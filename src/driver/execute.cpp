@@ -1,6 +1,7 @@
 #include "driver/execute.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -28,6 +29,18 @@ void PrintSummary(const RunState& state, const Entry& entry) {
     std::printf(message::kReadLengthSeconds, Seconds(p.read_length, rate));
   }
   std::printf(message::kLevel, entry.task.level_db);
+  if (entry.task.mixed) std::printf(message::kMixUnder, entry.task.mix_db);
+  const auto fade = [&](int frames, const char* samples, const char* seconds) {
+    if (frames < 1) return;
+    if (state.tasks.using_samples) {
+      std::printf(samples, frames);
+    } else {
+      std::printf(seconds, Seconds(frames, state.plan.format.rate));
+    }
+  };
+  fade(p.fade_in_frames, message::kFadeInSamples, message::kFadeInSeconds);
+  fade(p.fade_out_frames, message::kFadeOutSamples, message::kFadeOutSeconds);
+  for (const std::string& label : entry.task.markers) std::printf(message::kMarker, label.c_str());
 }
 
 // Before the run reads a source: it must still be the file the plan read.
@@ -128,20 +141,33 @@ void ExecuteEntry(RunState& state, size_t position) {
   std::fflush(stdout);
   // A crossfade without the source is not made, a copy without it fails.
   const bool present = ReadySource(entry.source);
-  const int width = t.xfade_type != 0 ? CrossfadeWidth(t, state.plan.format) : 0;
+  const bool crossfades = Crossfades(t);
+  const int width = crossfades ? CrossfadeWidth(t, state.plan.format) : 0;
   int64_t clipped = 0;
   const Continuation outgoing =
-      t.xfade_type != 0 && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
+      crossfades && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
   const std::optional<WorkFile> work =
-      t.xfade_type != 0 ? PrepareCrossfade(state, entry, width, present, outgoing, clipped) : std::nullopt;
+      crossfades ? PrepareCrossfade(state, entry, width, present, outgoing, clipped) : std::nullopt;
   if (!present) Fail(ExitStatus::kWavError, message::kCannotOpen, entry.source.name.c_str());
-  clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format,
-                        FrameCopy{.to_frame = p.insert_frame,
-                                  .from_frame = p.read_start_frame,
-                                  .count = p.read_length,
-                                  .level_db = t.level_db,
-                                  .instructions = state.instructions},
-                        state.scratch);
+  const FrameCopy copy{.to_frame = p.insert_frame,
+                       .from_frame = p.read_start_frame,
+                       .count = p.read_length,
+                       .level_db = t.level_db,
+                       .instructions = state.instructions};
+  if (Shaped(entry)) {
+    const Shape shape{.first = 0,
+                      .frames = p.read_length,
+                      .fade_in = p.fade_in_frames,
+                      .fade_out = p.fade_out_frames,
+                      .gain = t.level_db != 0.0 ? std::pow(10.0, t.level_db / 20.0) : 1.0,
+                      .over = t.mixed,
+                      .under_gain = std::pow(10.0, t.mix_db / 20.0)};
+    clipped += ShapeFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, copy,
+                           shape, state.scratch);
+  } else {
+    clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, copy,
+                          state.scratch);
+  }
   if (work) PlaceCrossfade(state, entry, width, *work);
   ReleaseSources(state, position);
   if (clipped > 0) std::printf(message::kClipped, static_cast<long long>(clipped));
@@ -166,4 +192,9 @@ void PrintReport(const RunState& state) {
   std::printf(message::kBits, f.bits);
   std::printf(message::kChannels, f.channels);
   std::printf(message::kSampleRate, f.rate);
+  if (state.plan.metadata_entry >= 0) {
+    std::printf(message::kMetadataFrom,
+                state.plan.entries[static_cast<size_t>(state.plan.metadata_entry)].task.source_name.c_str());
+  }
+  std::fputs(message::kReportEnd, stdout);
 }

@@ -194,7 +194,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   state.plan = ResolvePlan(state.tasks, state.task_path);
   std::fputs(state.plan.said.c_str(), stdout);
   state.instructions = DetectInstructionSet();
-  state.destination = CreateDestination(state.tasks.destination_name, state.plan.format, state.plan.destination_length);
+  state.destination = CreateDestination(state.tasks.destination_name, DestinationLayoutOf(state.plan));
   ExecuteEntries(state);
   CommitDestination(state.destination, state.options.sync);
   PrintReport(state);

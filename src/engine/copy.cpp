@@ -9,6 +9,7 @@
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "dsp/level.hpp"
+#include "dsp/mix.hpp"
 
 namespace {
 
@@ -117,6 +118,65 @@ int64_t CopyFrames(const OpenAudio& destination, const OpenAudio& source, const 
     destination_at += bytes;
     source_at += bytes;
     remaining -= bytes;
+  }
+  if (source_short) Fail(ExitStatus::kWavError, message::kCannotRead, source.name);
+  return clipped;
+}
+
+namespace {
+
+// The envelope of a shaped entry at its frame i: 1, times the quarter sine of
+// its fade-in over its first frames, times the quarter cosine of its fade-out
+// over its last, with the arithmetic of the crossfade's curve 1.
+double Envelope(const Shape& shape, int i) {
+  double e = 1.0;
+  if (i < shape.fade_in) e = CurveWeights(1, i, shape.fade_in).w_in;
+  const int fading_out = shape.frames - shape.fade_out;
+  if (shape.fade_out > 0 && i >= fading_out) e *= CurveWeights(1, i - fading_out, shape.fade_out).w_out;
+  return e;
+}
+
+}  // namespace
+
+int64_t ShapeFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+                    const FrameCopy& copy, const Shape& shape, CopyScratch& scratch) {
+  const int64_t frame_bytes = FrameBytes(format);
+  int64_t clipped = 0;
+  if (copy.count <= 0) return clipped;
+  if (copy.to_frame < 0 || copy.from_frame < 0) FailWrite(destination.name);
+  const int run_frames = static_cast<int>(kRunBytes / frame_bytes);
+  for (std::unique_ptr<unsigned char[]>* buffer : {&scratch.buffer, &scratch.under, &scratch.mixed}) {
+    if (*buffer == nullptr) *buffer = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(kRunBytes));
+  }
+  scratch.w_out.resize(static_cast<size_t>(run_frames));
+  scratch.w_in.resize(static_cast<size_t>(run_frames));
+  bool source_short = false;
+  for (int done = 0; done < copy.count;) {
+    const int run = std::min(copy.count - done, run_frames);
+    const auto bytes = static_cast<size_t>(run * frame_bytes);
+    const int64_t destination_at = destination.audio.start + (int64_t{copy.to_frame} + done) * frame_bytes;
+    const int64_t source_at = source.audio.start + (int64_t{copy.from_frame} + done) * frame_bytes;
+    const auto incoming = std::span(scratch.buffer.get(), bytes);
+    const auto under = std::span(scratch.under.get(), bytes);
+    const auto mixed = std::span(scratch.mixed.get(), bytes);
+    source_short = ReadAudio(*source.file, source.audio, source_at, incoming) < bytes || source_short;
+    // What entries written before left there; silence where none did.
+    if (shape.over) {
+      ReadAudio(*destination.file, destination.audio, destination_at, under);
+    } else {
+      std::fill(under.begin(), under.end(), 0);
+    }
+    for (int i = 0; i < run; ++i) {
+      const double e = Envelope(shape, shape.first + done + i);
+      scratch.w_in[static_cast<size_t>(i)] = e * shape.gain;
+      scratch.w_out[static_cast<size_t>(i)] = shape.over ? 1.0 + (shape.under_gain - 1.0) * e : 0.0;
+    }
+    const auto count = static_cast<size_t>(run);
+    clipped += MixFrames(under, incoming, mixed, format,
+                         MixWeights{std::span(scratch.w_out).first(count), std::span(scratch.w_in).first(count)},
+                         copy.instructions);
+    if (!WriteAt(*destination.file, destination_at, mixed)) FailWrite(destination.name);
+    done += run;
   }
   if (source_short) Fail(ExitStatus::kWavError, message::kCannotRead, source.name);
   return clipped;

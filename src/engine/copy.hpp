@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common/audio_format.hpp"
 #include "dsp/cpu.hpp"
@@ -16,6 +17,11 @@ struct CopyScratch {
   FileHandle pipe_in;   // its write end
   int pipe_state = 0;   // 0 not tried yet, 1 usable, -1 not to be used
   std::unique_ptr<unsigned char[]> buffer;
+  // For copies through the mix: what lies under, the mixed result, weights.
+  std::unique_ptr<unsigned char[]> under;
+  std::unique_ptr<unsigned char[]> mixed;
+  std::vector<double> w_out;
+  std::vector<double> w_in;
 };
 
 // A run of frames to copy from a source into a destination.
@@ -26,6 +32,26 @@ struct FrameCopy {
   double level_db = 0.0;
   InstructionSet instructions = InstructionSet::kPortable;  // for the level change
 };
+
+// How an entry's frames are shaped on their way in: for frame i of the
+// entry, the envelope e(i) of its fades (a quarter sine, as the crossfade's
+// curve 1), the incoming weight e(i) x gain and, laid over what lies under,
+// the weight 1 + (under_gain - 1) e(i) of what lies there (silence under an
+// entry that is not laid over anything).
+struct Shape {
+  int first = 0;   // the entry's frame number of the copy's first frame
+  int frames = 0;  // the entry's frames: the fade-out counts back from there
+  int fade_in = 0;
+  int fade_out = 0;
+  double gain = 1.0;
+  bool over = false;
+  double under_gain = 1.0;
+};
+
+// Copies the frames through the mix, as the shape says; returns how many
+// integer results were clipped. Failures end the run as for CopyFrames.
+int64_t ShapeFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
+                    const FrameCopy& copy, const Shape& shape, CopyScratch& scratch);
 
 // Copies the frames, changing their level when it is not zero; returns how
 // many integer results the level clipped. Frames the source cannot deliver

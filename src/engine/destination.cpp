@@ -33,16 +33,21 @@ ReplaceTarget CheckDestination(const std::string& name, bool check_folder) {
   return target;
 }
 
-DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames) {
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout) {
   DestinationFile destination;
   destination.name = name;
   if (!CreateTemporary(CheckDestination(name, false), destination.temporary)) {
     Fail(ExitStatus::kWavError, message::kCannotCreate, name.c_str());
   }
   const FileHandle& file = destination.temporary.file;
-  const auto header = DestinationHeader(format, frames);
+  const std::vector<unsigned char> header = DestinationHeader(layout);
   if (!WriteAt(file, 0, header)) FailWrite(name.c_str());
-  WriteSilence(file, name.c_str(), format, 0, static_cast<int>(frames));
+  WriteSilence(file, name.c_str(), layout.format, 0, static_cast<int>(layout.frames));
+  const std::vector<unsigned char> trailer = DestinationTrailer(layout);
+  if (!trailer.empty() &&
+      !WriteAt(file, static_cast<int64_t>(header.size()) + layout.frames * FrameBytes(layout.format), trailer)) {
+    FailWrite(name.c_str());
+  }
   destination.audio = AudioOrFail(file);
   // Crossfades read the destination around their splices only: reading ahead
   // there would fill the cache with what the entries are about to overwrite.

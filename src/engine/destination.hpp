@@ -7,6 +7,7 @@
 #include "io/file.hpp"
 #include "io/replace.hpp"
 #include "wav/chunk.hpp"
+#include "wav/header.hpp"
 
 // The destination being built: written beside its name and moved onto it
 // only when complete (see io/replace.hpp), so a run that fails or is stopped
@@ -24,9 +25,10 @@ struct DestinationFile {
 // files in.
 ReplaceTarget CheckDestination(const std::string& name, bool check_folder);
 
-// Creates the destination's temporary file with its header for `frames`
-// frames and a data area of silence. Every failure ends the run with status 2.
-DestinationFile CreateDestination(const std::string& name, const AudioFormat& format, int64_t frames);
+// Creates the destination's temporary file as the layout says: its header, a
+// data area of silence, and the chunks after it. Every failure ends the run
+// with status 2.
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout);
 
 // Moves the complete destination onto its name (with `sync`, flushed to disk
 // first and its folder after). From just before the move the stop signals

@@ -10,7 +10,7 @@
 #include "wav/chunk.hpp"
 #include "wav/format.hpp"
 
-SourceFile OpenSource(const std::string& name, std::string& said) {
+SourceFile OpenSource(const std::string& name, std::string& said, bool metadata) {
   const char* path = name.c_str();
   struct stat status {};
   FileHandle file = OpenRegular(path, false, &status);
@@ -23,8 +23,12 @@ SourceFile OpenSource(const std::string& name, std::string& said) {
   if (!read.has_data) Fail(ExitStatus::kWavError, message::kNoDataChunk);
   const AudioFormat& f = read.info.format;
   if (!read.supported) Fail(ExitStatus::kWavError, message::kUnsupportedFormat, path, f.bits, f.channels, f.rate);
-  return SourceFile{
-      .name = name, .file = FileHandle(), .info = read.info, .identity = IdentityOf(status), .size = status.st_size};
+  return SourceFile{.name = name,
+                    .file = FileHandle(),
+                    .info = read.info,
+                    .identity = IdentityOf(status),
+                    .size = status.st_size,
+                    .metadata = metadata ? ReadMetadata(file, status.st_size, f) : Metadata{}};
 }
 
 SourceState ReopenSource(SourceFile& source) {

@@ -242,8 +242,66 @@ struct Resolver {
     }
   }
 
+  // A fade's width in frames: the milliseconds as written times the rate in
+  // single precision, / 1000, truncated; none for 0 or less or NaN, the whole
+  // entry for infinity, and never more than the entry's `copied` frames.
+  int FadeFrames(const WrittenNumber& ms, int copied) const {
+    const ExactNumber& width = ms.exact;
+    if (width.kind == ExactNumber::Kind::kNotANumber || width.kind == ExactNumber::Kind::kMinusInfinity) return 0;
+    if (width.kind == ExactNumber::Kind::kPlusInfinity) return copied;
+    const std::optional<int64_t> frames =
+        TruncatedProduct(width, static_cast<uint64_t>(static_cast<float>(plan.format.rate)), 1000);
+    if (!frames) return width.negative ? 0 : copied;
+    return static_cast<int>(std::clamp<int64_t>(*frames, 0, copied));
+  }
+
+  // Whether a later-written entry replaces the destination frame that an
+  // entry wrote (a mix keeps what lies under it).
+  bool Replaced(size_t position, int64_t frame) const {
+    for (size_t later = position + 1; later < plan.write_order.size(); ++later) {
+      const Entry& entry = plan.entries[static_cast<size_t>(plan.write_order[later])];
+      const Placement& p = entry.placement;
+      if (!entry.task.mixed && p.insert_frame <= frame && frame < int64_t{p.insert_frame} + p.read_length) return true;
+    }
+    return false;
+  }
+
+  // Markers: with "meta", the cue points of every entry's source that lie in
+  // its copy move with it (unless a later entry replaces their frame); the
+  // task file's own marks sit at their entry's insert frame (also where it
+  // writes nothing). In order of frame; ties in task-file order, a source's
+  // points before the entry's own marks.
+  void PlaceMarkers() {
+    std::vector<size_t> position_of(plan.entries.size());
+    for (size_t k = 0; k < plan.write_order.size(); ++k) position_of[static_cast<size_t>(plan.write_order[k])] = k;
+    for (size_t e = 0; e < plan.entries.size(); ++e) {
+      const Entry& entry = plan.entries[e];
+      const Placement& p = entry.placement;
+      for (const CuePoint& point : entry.source.metadata.cue_points) {
+        if (point.frame < p.read_start_frame || point.frame >= int64_t{p.read_start_frame} + p.read_length) continue;
+        CuePoint moved = point;
+        moved.frame = p.insert_frame + (point.frame - p.read_start_frame);
+        if (!Replaced(position_of[e], moved.frame)) plan.markers.push_back(std::move(moved));
+      }
+      for (const std::string& label : entry.task.markers) {
+        plan.markers.push_back(CuePoint{
+            .frame = entry.placement.insert_frame, .has_label = true, .label = label, .has_note = false, .note = {}});
+      }
+    }
+    std::stable_sort(plan.markers.begin(), plan.markers.end(),
+                     [](const CuePoint& a, const CuePoint& b) { return a.frame < b.frame; });
+  }
+
   void Resolve(const std::string& task_path) {
     if (tasks.destination_name.empty()) Fail(ExitStatus::kTaskError, message::kDestinationNameMissing);
+    const bool metadata = !tasks.metadata_source.empty();
+    if (metadata) {
+      const long n = std::strtol(tasks.metadata_source.c_str(), nullptr, 10);
+      if (n < 1 || n > static_cast<long>(tasks.entries.size())) {
+        Fail(ExitStatus::kTaskError, message::kNoMetadataSource, tasks.metadata_source.c_str());
+      }
+      plan.metadata_entry = static_cast<int>(n - 1);
+    }
     RefuseClobbering(tasks, task_path);
 
     // Each source is read and closed again: the entries open them when their
@@ -252,7 +310,7 @@ struct Resolver {
       plan.entries.push_back(Entry{.number = static_cast<int>(plan.entries.size()) + 1,
                                    .task = task,
                                    .placement = {},
-                                   .source = OpenSource(task.source_name, plan.said)});
+                                   .source = OpenSource(task.source_name, plan.said, metadata)});
     }
     CheckConsistency(plan);
     if (!plan.entries.empty()) plan.format = plan.entries[0].source.info.format;
@@ -265,6 +323,13 @@ struct Resolver {
     // Frame positions are 32-bit; bytes are not (past 2 GB the header is RF64).
     if (length > INT_MAX) Fail(ExitStatus::kTaskError, message::kDestinationTooLarge);
     plan.destination_length = static_cast<int>(length);
+    for (Entry& entry : plan.entries) {
+      const int copied = std::max(entry.placement.read_length, 0);
+      // A crossfade already brings an entry in.
+      if (!Crossfades(entry.task)) entry.placement.fade_in_frames = FadeFrames(entry.task.fade_in, copied);
+      entry.placement.fade_out_frames = FadeFrames(entry.task.fade_out, copied);
+    }
+    PlaceMarkers();
 
     // A crossfade empties its work file: only a regular file with no other
     // name may stand under that name, never a link to something else.
@@ -285,6 +350,48 @@ Plan ResolvePlan(const TaskList& tasks, const std::string& task_path, EditRefusa
     throw;
   }
   return std::move(resolver.plan);
+}
+
+namespace {
+
+// The line a destination adds to its bext's CodingHistory.
+std::string CodingHistoryLine(const AudioFormat& f) {
+  const std::string mode = f.channels == 1   ? "mono"
+                           : f.channels == 2 ? "stereo"
+                                             : std::to_string(f.channels) + " channels";
+  return Format("A=PCM,F=%u,W=%i,M=%s,T=wavsplice %s\r\n", f.rate, f.bits, mode.c_str(), WAVSPLICE_VERSION);
+}
+
+}  // namespace
+
+DestinationLayout DestinationLayoutOf(const Plan& plan) {
+  DestinationLayout layout{.format = plan.format,
+                           .frames = plan.destination_length,
+                           .format_body = {},
+                           .before_data = {},
+                           .after_data = CueChunks(plan.markers)};
+  if (plan.metadata_entry < 0) return layout;
+  const Entry& entry = plan.entries[static_cast<size_t>(plan.metadata_entry)];
+  const Metadata& m = entry.source.metadata;
+  layout.format_body = m.extensible_format;
+  const auto append = [&](const char* tag, const std::vector<unsigned char>& body) {
+    const std::vector<unsigned char> chunk = ChunkBytes(tag, body);
+    layout.before_data.insert(layout.before_data.end(), chunk.begin(), chunk.end());
+  };
+  if (!m.bext.empty()) {
+    // The entry's audio keeps its time on the recording's clock.
+    uint64_t reference = 0;
+    for (size_t i = 0; i < 8; ++i) reference |= uint64_t{m.bext[kBextTimeReference + i]} << (8 * i);
+    // Not below 0, and not past the largest count either.
+    const auto start = static_cast<uint64_t>(std::max(entry.placement.read_start_frame, 0));
+    reference = reference > UINT64_MAX - start ? UINT64_MAX : reference + start;
+    const auto insert = static_cast<uint64_t>(std::max(entry.placement.insert_frame, 0));
+    append("bext", EditedBext(m.bext, reference > insert ? reference - insert : 0, CodingHistoryLine(plan.format)));
+  }
+  if (!m.ixml.empty()) append("iXML", m.ixml);
+  if (!m.axml.empty()) append("axml", m.axml);
+  for (const std::vector<unsigned char>& info : m.info) append("LIST", info);
+  return layout;
 }
 
 double Seconds(int64_t frames, uint32_t rate) {
@@ -326,6 +433,6 @@ OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames) {
   return outgoing;
 }
 
-bool HasCrossfade(const TaskList& tasks) {
-  return std::any_of(tasks.entries.begin(), tasks.entries.end(), [](const TaskEntry& t) { return t.xfade_type != 0; });
-}
+bool Crossfades(const TaskEntry& entry) { return entry.xfade_type != 0 && !entry.mixed; }
+
+bool HasCrossfade(const TaskList& tasks) { return std::any_of(tasks.entries.begin(), tasks.entries.end(), Crossfades); }

@@ -9,13 +9,17 @@
 #include "engine/crossfade.hpp"
 #include "engine/source.hpp"
 #include "task/task_list.hpp"
+#include "wav/cue.hpp"
+#include "wav/header.hpp"
 
 // Where one entry's segment comes from and lands, in frames.
 struct Placement {
   int read_start_frame = 0;
   int read_length = 0;  // 0 or less: nothing is copied
   int insert_frame = 0;
-  bool stop_cut = false;  // the stop lay past the source's end
+  bool stop_cut = false;    // the stop lay past the source's end
+  int fade_in_frames = 0;   // the entry's first frames rise from silence
+  int fade_out_frames = 0;  // its last frames fall to silence
   // The copy start and the stop as written (after its default and trim),
   // exactly, in frames: the values times the rate (or times 1 for samples).
   // Appended entries are placed by them.
@@ -40,7 +44,9 @@ struct Plan {
   // it from, and CD-quality stereo stands in.
   AudioFormat format;
   int destination_length = 0;
-  std::string said;  // notes of the source reader, printed before the entries
+  std::vector<CuePoint> markers;  // in order of frame (ties in task-file order)
+  int metadata_entry = -1;        // the entry whose source's metadata the destination takes ("meta"); -1: none
+  std::string said;               // notes of the source reader, printed before the entries
 };
 
 // Why the plan refused an edit, for a check to show: the run itself says
@@ -53,12 +59,17 @@ struct EditRefusal {
   uint32_t rate = 0;          // the run's rate
 };
 
-// Reads the sources, checks and converts every entry, decides the write order
-// and the destination's length, and checks the names a run would write.
+// Reads the sources, checks and converts every entry, decides the write order,
+// the destination's length and its markers, and checks the names a run would
+// write.
 // Creates no file. Every refusal ends the run; one of an edit also fills
 // `refusal` when given. A failure's message begins with what was said before
 // it (a source without a format chunk).
 Plan ResolvePlan(const TaskList& tasks, const std::string& task_path, EditRefusal* refusal = nullptr);
+
+// What the destination holds around its samples: the metadata it takes over
+// before them ("meta"), its markers after them.
+DestinationLayout DestinationLayoutOf(const Plan& plan);
 
 // Seconds as the summaries show them: frames and rate in single precision.
 double Seconds(int64_t frames, uint32_t rate);
@@ -82,5 +93,15 @@ struct OutgoingPlan {
 };
 OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames);
 
+// Whether an entry is joined to what lies before it by a crossfade: a mixed
+// entry's crossfade is ignored.
+bool Crossfades(const TaskEntry& entry);
+
 // A task without a crossfade never touches the work file.
 bool HasCrossfade(const TaskList& tasks);
+
+// Whether an entry is written through the mix (a fade, or laid over what lies
+// under it) rather than copied.
+inline bool Shaped(const Entry& entry) {
+  return entry.task.mixed || entry.placement.fade_in_frames > 0 || entry.placement.fade_out_frames > 0;
+}

@@ -5,7 +5,7 @@
 
 // The task file's command words, in one table that the reader, the warnings
 // and the check share.
-enum class Command { kUsingSamples, kSrc, kXin, kXout, kIns, kTrim, kLvl, kXf, kDest };
+enum class Command { kUsingSamples, kSrc, kXin, kXout, kIns, kTrim, kLvl, kXf, kMix, kFin, kFout, kMark, kMeta, kDest };
 
 struct CommandWord {
   const char* word;
@@ -24,6 +24,11 @@ inline constexpr CommandWord kCommandWords[] = {
     {"trim", Command::kTrim, true},
     {"lvl", Command::kLvl, true},
     {"xf", Command::kXf, true},
+    {"mix", Command::kMix, true},
+    {"fin", Command::kFin, true},
+    {"fout", Command::kFout, true},
+    {"mark", Command::kMark, false},
+    {"meta", Command::kMeta, false},
     {"dest", Command::kDest, false},
 };
 

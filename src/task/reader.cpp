@@ -116,7 +116,8 @@ struct Reader {
     if (notes != nullptr && !notes->entries.empty()) notes->entries.back()[command] = line;
   }
 
-  // "xin", "xout" and "trim": a number.
+  // "xin", "xout" and "trim": a number; "fin" and "fout" too, a width in
+  // milliseconds, also with "using_samples".
   const char* ReadNumber(const char* word, WrittenNumber TaskEntry::*field, Command line_field) {
     const EntryCommand command = TakeEntryValue(word);
     if (command.value != nullptr) {
@@ -143,7 +144,7 @@ struct Reader {
     if (length < 4) Fail(ExitStatus::kTaskError, message::kSourceNameMissing, number);
     if (number > kMaxEntries) Fail(ExitStatus::kTaskError, message::kTooManySources, kMaxEntries);
     if (length > kMaxNameLength) Fail(ExitStatus::kTaskError, message::kSourceNameTooLong, number, kMaxNameLength);
-    list.entries.push_back(TaskEntry{.source_name = name});
+    list.entries.push_back(TaskEntry{.source_name = name, .markers = {}});
     if (notes != nullptr) {
       notes->entries.emplace_back();
       notes->entries.back()[Command::kSrc] = line;
@@ -202,6 +203,40 @@ struct Reader {
     return type_token;
   }
 
+  // "mix": read like "lvl"; 24 dB or more (or NaN) is ignored, and an earlier
+  // "mix" of the entry still counts.
+  const char* ReadMix() {
+    const EntryCommand command = TakeEntryValue("mix");
+    if (command.value != nullptr) {
+      const float level = RoundToSingle(Decimal(command.value));
+      if (level < 24.0F) {
+        command.entry.mixed = true;
+        command.entry.mix_db = level;
+        NoteLine(Command::kMix, command.line);
+      }
+    }
+    return command.value;
+  }
+
+  // "mark": a label, spaces and all; one marker for every "mark".
+  const char* ReadMarker() {
+    const EntryCommand command = TakeEntryValue("mark");
+    if (command.value != nullptr) {
+      command.entry.markers.emplace_back(command.value);
+      NoteLine(Command::kMark, command.line);
+    }
+    return command.value;
+  }
+
+  // "meta": like "dest", anywhere, the later one holding; what it names is
+  // checked against the entries once they are all read.
+  const char* ReadMetadataSource() {
+    NoteCommand();
+    const char* value = TakeValue("meta", tokens.token_line);
+    if (value != nullptr) list.metadata_source = value;
+    return value;
+  }
+
   // Runs a command whose word is the current token; returns the new current
   // token (its last value, or nullptr at the end of the text).
   const char* Run(Command command) {
@@ -220,6 +255,16 @@ struct Reader {
         return ReadLevel();
       case Command::kXf:
         return ReadCrossfade();
+      case Command::kMix:
+        return ReadMix();
+      case Command::kFin:
+        return ReadNumber("fin", &TaskEntry::fade_in, Command::kFin);
+      case Command::kFout:
+        return ReadNumber("fout", &TaskEntry::fade_out, Command::kFout);
+      case Command::kMark:
+        return ReadMarker();
+      case Command::kMeta:
+        return ReadMetadataSource();
       case Command::kDest:
         return ReadDestination();
       case Command::kUsingSamples:

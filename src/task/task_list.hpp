@@ -24,15 +24,21 @@ struct TaskEntry {
   WrittenNumber insert_value{};
   WrittenNumber trim{};
   double level_db = 0.0;
-  bool appended = true;  // without "ins" an entry follows the previous one
-  int xfade_type = 0;    // 0: no crossfade; curves 1 to 4
+  bool appended = true;                         // without "ins" an entry follows the previous one
+  int xfade_type = 0;                           // 0: no crossfade; curves 1 to 4
   float xfade_width_ms = 100.0F;                // as the reader rounds it, for showing
   ExactNumber xfade_width = ExactInteger(100);  // exactly, for the width in frames
+  bool mixed = false;                           // laid over what the destination holds instead of replacing it
+  double mix_db = 0.0;                          // what lies under a mixed entry changes by this much
+  WrittenNumber fade_in{};                      // ms; 0 or less: no fade
+  WrittenNumber fade_out{};                     // ms; 0 or less: no fade
+  std::vector<std::string> markers;             // labels of markers at the entry's insert point
 };
 
 struct TaskList {
   std::vector<TaskEntry> entries;  // in task-file order, at most kMaxEntries
   std::string destination_name;    // empty when the task file has no "dest"
   bool using_samples = false;      // times are frame counts, not seconds
+  std::string metadata_source;     // "meta": the entry whose source's metadata the destination takes, as written
   std::string said;                // what the reader says on its way, for the driver to print
 };

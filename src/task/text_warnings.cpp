@@ -96,8 +96,9 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
     warnings.push_back(
         {token.line, Format("the crossfade type %s is not 1 to 4: the entry gets no crossfade", Shown(word).c_str())});
   }
-  if (token.command == "lvl" && !(RoundToSingle(value) < 24.0F)) {
-    warnings.push_back({token.line, Format("a level of %s dB is ignored (24 dB or more)", Shown(word).c_str())});
+  if ((token.command == "lvl" || token.command == "mix") && !(RoundToSingle(value) < 24.0F)) {
+    warnings.push_back({token.line, Format("a %s of %s dB is ignored (24 dB or more)",
+                                           token.command == "lvl" ? "level" : "mix", Shown(word).c_str())});
   }
 }
 

@@ -19,11 +19,6 @@ void Put32(unsigned char* at, uint32_t value) {
   Put16(at + 2, value >> 16);
 }
 
-void Put64(unsigned char* at, uint64_t value) {
-  Put32(at, static_cast<uint32_t>(value));
-  Put32(at + 4, static_cast<uint32_t>(value >> 32));
-}
-
 constexpr uint32_t kSizeInDs64 = 0xFFFFFFFFU;
 
 }  // namespace
@@ -55,26 +50,92 @@ std::array<unsigned char, kHeaderSize> HeaderBytes(const AudioFormat& format, in
   return h;
 }
 
-std::vector<unsigned char> DestinationHeader(const AudioFormat& format, int64_t frames) {
-  const auto header = HeaderBytes(format, frames);
-  const uint64_t data_size = static_cast<uint64_t>(frames < 0 ? 0 : frames) * static_cast<uint64_t>(FrameBytes(format));
-  if (data_size <= static_cast<uint64_t>(kMaxDataSize)) return {header.begin(), header.end()};
+void AppendLittle16(std::vector<unsigned char>& out, uint32_t value) {
+  out.push_back(static_cast<unsigned char>(value & 0xFFU));
+  out.push_back(static_cast<unsigned char>((value >> 8) & 0xFFU));
+}
 
-  std::vector<unsigned char> h(kRf64HeaderSize);
-  std::memcpy(&h[0], "RF64", 4);
-  Put32(&h[4], kSizeInDs64);
-  std::memcpy(&h[8], "WAVE", 4);
-  std::memcpy(&h[12], "ds64", 4);
-  Put32(&h[16], 28);
-  Put64(&h[20], data_size + kRf64HeaderSize - 8);
-  Put64(&h[28], data_size);
-  Put64(&h[36], static_cast<uint64_t>(frames));
-  Put32(&h[44], 0);  // no table of other chunk sizes
-  // The format chunk of the 44-byte header, byte for byte.
-  std::memcpy(&h[48], &header[12], 24);
-  std::memcpy(&h[72], "data", 4);
-  Put32(&h[76], kSizeInDs64);
+void AppendLittle32(std::vector<unsigned char>& out, uint32_t value) {
+  AppendLittle16(out, value & 0xFFFFU);
+  AppendLittle16(out, value >> 16);
+}
+
+void AppendLittle64(std::vector<unsigned char>& out, uint64_t value) {
+  AppendLittle32(out, static_cast<uint32_t>(value));
+  AppendLittle32(out, static_cast<uint32_t>(value >> 32));
+}
+
+void AppendTag(std::vector<unsigned char>& out, const char* tag) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(tag[i]));
+}
+
+std::vector<unsigned char> ChunkBytes(const char* tag, const std::vector<unsigned char>& body) {
+  std::vector<unsigned char> chunk;
+  AppendTag(chunk, tag);
+  AppendLittle32(chunk, static_cast<uint32_t>(body.size()));
+  chunk.insert(chunk.end(), body.begin(), body.end());
+  if (body.size() % 2 != 0) chunk.push_back(0);
+  return chunk;
+}
+
+namespace {
+
+int64_t DataSize(const DestinationLayout& layout) {
+  return (layout.frames < 0 ? 0 : layout.frames) * FrameBytes(layout.format);
+}
+
+// The pad byte that keeps the chunks after an odd data chunk word-aligned.
+int64_t DataPad(const DestinationLayout& layout) {
+  return !layout.after_data.empty() && DataSize(layout) % 2 != 0 ? 1 : 0;
+}
+
+std::vector<unsigned char> FormatChunk(const DestinationLayout& layout) {
+  if (!layout.format_body.empty()) return ChunkBytes("fmt ", layout.format_body);
+  const auto header = HeaderBytes(layout.format, 0);
+  return {header.begin() + 12, header.begin() + 36};
+}
+
+}  // namespace
+
+int64_t RiffSize(const DestinationLayout& layout) {
+  return 4 + static_cast<int64_t>(FormatChunk(layout).size() + layout.before_data.size()) + 8 + DataSize(layout) +
+         DataPad(layout) + static_cast<int64_t>(layout.after_data.size());
+}
+
+bool IsRf64(const DestinationLayout& layout) { return RiffSize(layout) > kMaxRiffSize; }
+
+std::vector<unsigned char> DestinationHeader(const DestinationLayout& layout) {
+  const uint64_t data_size = static_cast<uint64_t>(DataSize(layout));
+  const std::vector<unsigned char> format = FormatChunk(layout);
+  std::vector<unsigned char> h;
+  if (!IsRf64(layout)) {
+    AppendTag(h, "RIFF");
+    AppendLittle32(h, static_cast<uint32_t>(RiffSize(layout)));
+    AppendTag(h, "WAVE");
+  } else {
+    // The sizes move into a ds64 chunk: the RIFF size then counts that
+    // chunk too.
+    AppendTag(h, "RF64");
+    AppendLittle32(h, kSizeInDs64);
+    AppendTag(h, "WAVE");
+    AppendTag(h, "ds64");
+    AppendLittle32(h, 28);
+    AppendLittle64(h, static_cast<uint64_t>(RiffSize(layout)) + 36);
+    AppendLittle64(h, data_size);
+    AppendLittle64(h, static_cast<uint64_t>(layout.frames));
+    AppendLittle32(h, 0);  // no table of other chunk sizes
+  }
+  h.insert(h.end(), format.begin(), format.end());
+  h.insert(h.end(), layout.before_data.begin(), layout.before_data.end());
+  AppendTag(h, "data");
+  AppendLittle32(h, IsRf64(layout) ? kSizeInDs64 : static_cast<uint32_t>(data_size));
   return h;
+}
+
+std::vector<unsigned char> DestinationTrailer(const DestinationLayout& layout) {
+  std::vector<unsigned char> trailer = layout.after_data;
+  if (DataPad(layout) != 0) trailer.insert(trailer.begin(), 0);
+  return trailer;
 }
 
 bool WriteHeader(const char* path, const AudioFormat& format, int64_t frames) {

@@ -37,6 +37,11 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
        "the crossfade type 9 is not 1 to 4: the entry gets no crossfade", 3},
       {"a crossfade out of silence", "src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t100\t1\ndest\tout.wav\n", 4,
        "the crossfade of task 2 fades task 1 out into silence for 0.050 sec past the splice: a.wav has no more", 3},
+      {"a crossfade on a mixed entry", "src\ta.wav\nsrc\tb.wav\nins\t0\nmix\t-6\nxf\t100\t1\ndest\tout.wav\n", 5,
+       "the crossfade of task 2 is ignored: a mixed entry is laid over, not joined", 3},
+      {"a fade-in with a crossfade", "src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t20\t1\nfin\t50\ndest\tout.wav\n", 5,
+       "the fade-in of task 2 is ignored: its crossfade brings it in", 3},
+      {"a mix of 30 dB", "src\ta.wav\nmix\t30\ndest\tout.wav\n", 2, "a mix of 30 dB is ignored (24 dB or more)", 3},
       {"a stop before the start", "src\ta.wav\nsrc\tb.wav\nxin\t0.5\nxout\t0.2\ndest\tout.wav\n", 2,
        "task 2 (b.wav) is refused: \"xout\" 0.2 (line 4) puts the stop at frame 1600, not after the start at frame "
        "4000",
@@ -103,6 +108,25 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
   EXPECT_NE(zero.output.find("Crossfade 0 ms (the default 4410 frames, 0.551 sec), curve 2, not made"),
             std::string::npos)
       << zero.output;
+}
+
+// Mixed entries, fades and markers in the plan and the timeline: a mix lies
+// over what is there and overwrites nothing.
+TEST_F(Check, MixesFadesAndMarkersInThePlan) {
+  Source("talk.wav", 8000, 16, 1, Ramp(16000, 1, 16));
+  Source("bed.wav", 8000, 16, 1, Ramp(8000, 1, 16, 7));
+  Task("src\ttalk.wav\nmark\tStart\nsrc\tbed.wav\nins\t0.5\nmix\t0\nlvl\t-12\nfin\t250\nfout\t250\nmark\tBed\n"
+       "dest\tout.wav\n");
+  const auto r = Run({"--check"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("\tLevel -12.000 dB\n\tMix under 0.000 dB: laid over what lies there\n\tFade in 0.250 sec\n"
+                          "\tFade out 0.250 sec\n\tMarker \"Bed\" at 0.500 sec\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(r.output.find("Overwrites"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("'#' kept, '+' laid over, '-' overwritten later, '^' markers\n"), std::string::npos);
+  EXPECT_NE(r.output.find("   2 |                  ++++++++++++++++++"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("mark |^                 ^ "), std::string::npos) << r.output;
 }
 
 // The plan of a check is what a run then builds: the same entries in the same

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "e2e/e2e.hpp"
+#include "support/chunks.hpp"
 #include "support/reference.hpp"
 
 namespace {
@@ -42,8 +43,8 @@ TEST_F(LargeDestination, PastFourGigabytesWithAnRf64Header) {
   Source("b.wav", 48000, 24, 2, b);
   // b from frame 1000 lands past 4 GB, a follows it with a crossfade, both
   // past 4 GB: 720,000,000 + 5,000 + 3,000 frames.
-  Task("using_samples\nsrc\ta.wav\nsrc\tb.wav\nxin\t1000\nins\t720000000\nsrc\ta.wav\nxin\t1000\nxf\t5\t2\n"
-       "dest\tbig.wav\n");
+  Task("using_samples\nsrc\ta.wav\nmark\tStart\nsrc\tb.wav\nxin\t1000\nins\t720000000\nmark\tPast 4 GB\nsrc\ta.wav\n"
+       "xin\t1000\nxf\t5\t2\ndest\tbig.wav\n");
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
   const int64_t frames = kInsert + 5000 + 3000;
@@ -52,17 +53,30 @@ TEST_F(LargeDestination, PastFourGigabytesWithAnRf64Header) {
   // The header, field by field, and the file's size.
   const auto path = dir / "big.wav";
   const int64_t data = frames * kFrame;
-  EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(path)), 80 + data);
+  // The markers follow the samples: a cue chunk of 2 points, a LIST of 2 labels.
+  const int64_t markers = 8 + 4 + 2 * 24 + 8 + 4 + (8 + 4 + 6) + (8 + 4 + 10);
+  EXPECT_EQ(static_cast<int64_t>(std::filesystem::file_size(path)), 80 + data + markers);
   const Bytes header = ReadRange(path, 0, 80);
   ASSERT_EQ(header.size(), 80u);
   EXPECT_EQ(Hex(std::span(header).first(20)), "52 46 36 34 FF FF FF FF 57 41 56 45 64 73 36 34 1C 00 00 00");
-  EXPECT_EQ(Little64(header, 20), static_cast<uint64_t>(data + 72));
+  EXPECT_EQ(Little64(header, 20), static_cast<uint64_t>(data + markers + 72));
   EXPECT_EQ(Little64(header, 28), static_cast<uint64_t>(data));
   EXPECT_EQ(Little64(header, 36), static_cast<uint64_t>(frames));
   EXPECT_EQ(Hex(std::span(header).subspan(44, 4)), "00 00 00 00");
   const Bytes format = FormatChunk(48000, 24, 2);
   EXPECT_EQ(Hex(std::span(header).subspan(48, 24)), Hex(format));
   EXPECT_EQ(Hex(std::span(header).subspan(72, 8)), "64 61 74 61 FF FF FF FF");
+
+  // Past 4 GB, read by a chunk reader of the tests' own.
+  Bytes tail = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  const Bytes after = ReadRange(path, 80 + data, markers);
+  tail.insert(tail.end(), after.begin(), after.end());
+  const auto cues = CuePointsOf(tail);
+  ASSERT_EQ(cues.size(), 2u);
+  EXPECT_EQ(cues[0].position, 0u);
+  EXPECT_EQ(cues[0].label, "Start");
+  EXPECT_EQ(cues[1].position, static_cast<uint32_t>(kInsert));
+  EXPECT_EQ(cues[1].label, "Past 4 GB");
 
   // What lies where: a at the start, silence, b past 4 GB, and a again after
   // the crossfade from b into it.

@@ -48,12 +48,12 @@ TEST(Header, AFileThatCannotBeCreatedIsSaidSo) {
 TEST(Header, DestinationsPast2GigabytesGetAnRf64Header) {
   const AudioFormat mono16{.rate = 44100, .bits = 16, .channels = 1};
   const int64_t longest = 2147483611 / 2;  // 2,147,483,610 bytes
-  const auto fits = DestinationHeader(mono16, longest);
+  const auto fits = DestinationHeader({.format = mono16, .frames = longest});
   const auto canonical = HeaderBytes(mono16, longest);
   EXPECT_EQ(Hex(fits), Hex(canonical));
   EXPECT_EQ(Hex(std::span(fits).subspan(40, 4)), "DA FF FF 7F");
 
-  const auto rf64 = DestinationHeader(mono16, longest + 1);
+  const auto rf64 = DestinationHeader({.format = mono16, .frames = longest + 1});
   ASSERT_EQ(rf64.size(), 80u);
   EXPECT_EQ(Hex(std::span(rf64).first(20)), "52 46 36 34 FF FF FF FF 57 41 56 45 64 73 36 34 1C 00 00 00");
   EXPECT_EQ(Hex(std::span(rf64).subspan(20, 8)), "24 00 00 80 00 00 00 00");  // RIFF size: data + 72
@@ -65,9 +65,31 @@ TEST(Header, DestinationsPast2GigabytesGetAnRf64Header) {
 
   // The largest of all: 2^31 - 1 frames of 8 channels of floats, format code 3.
   const AudioFormat poly{.rate = 96000, .bits = 32, .channels = 8, .type = SampleType::kFloat};
-  const auto largest = DestinationHeader(poly, 2147483647);
+  const auto largest = DestinationHeader({.format = poly, .frames = 2147483647});
   EXPECT_EQ(Hex(std::span(largest).subspan(28, 8)), "E0 FF FF FF 0F 00 00 00");
   EXPECT_EQ(Hex(std::span(largest).subspan(56, 2)), "03 00");
+}
+
+// Chunks after the samples (markers) count in the RIFF size with the pad byte
+// of an odd data chunk, and in the switch to RF64.
+TEST(Header, ChunksAfterTheSamplesCountInTheSizes) {
+  const AudioFormat mono24{.rate = 48000, .bits = 24, .channels = 1};
+  const std::vector<unsigned char> chunks(100, 0x55);
+  const DestinationLayout odd{.format = mono24, .frames = 3, .after_data = chunks};
+  const auto header = DestinationHeader(odd);
+  ASSERT_EQ(header.size(), 44u);
+  EXPECT_EQ(Hex(std::span(header).subspan(4, 4)), "92 00 00 00");   // 36 + 9 + 1 + 100
+  EXPECT_EQ(Hex(std::span(header).subspan(40, 4)), "09 00 00 00");  // the data chunk's own size
+  EXPECT_EQ(DestinationTrailer(odd).size(), 101u);
+  EXPECT_EQ(DestinationTrailer(DestinationLayout{.format = mono24, .frames = 3}).size(), 0u);  // no chunks, no pad
+  // data + pad + chunks = 2,147,483,611 bytes fits the RIFF header; a byte more does not.
+  const AudioFormat mono16{.rate = 44100, .bits = 16, .channels = 1};
+  const int64_t frames = (2147483611 - 100) / 2;  // 2,147,483,510 bytes, even: no pad
+  EXPECT_FALSE(IsRf64({.format = mono16, .frames = frames, .after_data = std::vector<unsigned char>(101, 0)}));
+  EXPECT_TRUE(IsRf64({.format = mono16, .frames = frames, .after_data = std::vector<unsigned char>(102, 0)}));
+  const auto rf64 =
+      DestinationHeader({.format = mono16, .frames = frames, .after_data = std::vector<unsigned char>(102, 0)});
+  EXPECT_EQ(Hex(std::span(rf64).subspan(20, 8)), "24 00 00 80 00 00 00 00");  // data + 102 + 72
 }
 
 }  // namespace

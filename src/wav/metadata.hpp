@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/audio_format.hpp"
+#include "io/file.hpp"
+#include "wav/cue.hpp"
+
+// What a source carries about its samples besides them: the chunks a
+// destination can take over (broadcast and archive metadata, markers), as
+// they stand in the file. A chunk that is not well formed (a size past the
+// end of the file, a bext shorter than its fixed fields, a cue chunk whose
+// count passes its size) is left out, and named in `malformed`.
+struct Metadata {
+  std::vector<unsigned char> extensible_format;  // the format chunk's body, when WAVE_FORMAT_EXTENSIBLE
+  std::vector<unsigned char> bext;               // bodies, byte for byte
+  std::vector<unsigned char> ixml;
+  std::vector<unsigned char> axml;
+  std::vector<std::vector<unsigned char>> info;  // LIST chunks of type INFO
+  std::vector<CuePoint> cue_points;              // with their labels and notes, in the cue chunk's order
+  std::vector<std::string> malformed;            // the tags of the chunks left out
+  bool Empty() const { return bext.empty() && ixml.empty() && axml.empty() && info.empty() && cue_points.empty(); }
+};
+// The extensible format chunk is kept only where it describes the samples
+// as `format` does.
+Metadata ReadMetadata(const FileHandle& file, int64_t file_size, const AudioFormat& format);
+
+// The bext chunk's fields the editor changes.
+inline constexpr size_t kBextFixedSize = 602;      // the fixed fields before CodingHistory
+inline constexpr size_t kBextTimeReference = 338;  // 64-bit sample count since midnight
+inline constexpr size_t kBextVersion = 346;
+inline constexpr size_t kBextLoudness = 412;  // version 2: five 16-bit loudness fields
+
+// A bext body for the destination: its TimeReference set, the loudness of a
+// version 2 bext marked as not measured (0x7FFF), and one line appended to
+// its CodingHistory; an even size.
+std::vector<unsigned char> EditedBext(const std::vector<unsigned char>& bext, uint64_t time_reference,
+                                      const std::string& coding_history_line);
