@@ -10,10 +10,16 @@ large is committed). Every output's format and length is checked, and the
 plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--may-differ TEXT] [--scratch DIR]
+                   [--no-block-sharing | --only-block-sharing]
 
 --quick scales every job down (for trying the script, not for numbers).
 --baseline runs another build of wavsplice in the same rounds (an earlier
 version, to measure a change under the same conditions).
+
+A second set times master edits (trim, patch, cuts) on a 3-hour BWF master
+with and without --align, against cp --reflink=always and --reflink=never:
+on an XFS image mounted through a loop device (as root, with xfsprogs) and
+on the scratch directory's own file system.
 """
 import argparse
 import filecmp
@@ -245,6 +251,182 @@ class PodcastJob(Job):
                 "-filter_complex", graph, "-c:a", "pcm_s24le", "theirs.wav"]
 
 
+FS_IOC_FIEMAP = 0xC020660B
+FIEMAP_FLAG_SYNC = 0x1
+FIEMAP_EXTENT_LAST = 0x1
+FIEMAP_EXTENT_SHARED = 0x2000
+
+
+def shared_bytes(path):
+    """Bytes of the file in extents the file system marks as shared (FIEMAP),
+    after its data is written out; 0 where the file system cannot say."""
+    import fcntl
+    shared, start = 0, 0
+    with open(path, "rb") as f:
+        while True:
+            count = 512
+            request = bytearray(struct.pack("<QQIIII", start, (1 << 64) - 1 - start, FIEMAP_FLAG_SYNC, 0, count, 0))
+            request += bytes(56 * count)
+            try:
+                fcntl.ioctl(f.fileno(), FS_IOC_FIEMAP, request)
+            except OSError:
+                return 0
+            mapped = struct.unpack_from("<I", request, 20)[0]
+            if mapped == 0:
+                return shared
+            for i in range(mapped):
+                logical, _, length = struct.unpack_from("<QQQ", request, 32 + 56 * i)
+                flags = struct.unpack_from("<I", request, 32 + 56 * i + 40)[0]
+                if flags & FIEMAP_EXTENT_SHARED:
+                    shared += length
+                start = logical + length
+                if flags & FIEMAP_EXTENT_LAST:
+                    return shared
+
+
+def make_bwf_master(tone, path, seconds):
+    """A broadcast wave master as archives hold them: 48 kHz 24-bit stereo,
+    RF64 past 2 GB, a bext chunk before the samples (so they start at byte
+    728, not 44). Made from a tone file, which goes afterwards."""
+    plain = path + ".tone.wav"
+    subprocess.run([tone, plain, "48000", "24", "2", f"{seconds:g}", "440", "0.5"], check=True,
+                   stdout=subprocess.DEVNULL)
+    data = os.path.getsize(plain) - 44
+    history = b"A=ANALOGUE,M=stereo,T=tape\r\nA=PCM,F=48000,W=24,M=stereo,T=transfer\r\n"
+    bext = bytearray(602) + history
+    bext[0:11] = b"Bench reel "
+    bext[338:346] = struct.pack("<Q", 48000 * 3600)
+    chunks = (b"fmt " + struct.pack("<IHHIIHH", 16, 1, 2, 48000, 48000 * 6, 6, 24)
+              + b"bext" + struct.pack("<I", len(bext)) + bytes(bext))
+    riff = 4 + 36 + len(chunks) + 8 + data
+    head = (b"RF64" + struct.pack("<I", 0xFFFFFFFF) + b"WAVE" + b"ds64" + struct.pack("<IQQQI", 28, riff, data, data // 6, 0)
+            + chunks + b"data" + struct.pack("<I", 0xFFFFFFFF))
+    with open(plain, "rb") as source, open(path, "wb") as out:
+        out.write(head)
+        source.seek(44)
+        shutil.copyfileobj(source, out, 1 << 24)
+    os.remove(plain)
+
+
+def sharing_jobs(seconds):
+    """The master edits block sharing is for, as task files on master.wav."""
+    whole_blocks = 71680  # frames: 430,080 bytes, 105 blocks of 4096
+    return [
+        ("trim head and tail", f"src\tmaster.wav\nxin\t95.5\nxout\t{seconds - 100.25:g}\n"),
+        ("2 s patch", "src\tmaster.wav\nsrc\tpatch.wav\nins\t" + f"{seconds / 2 + 0.37:g}\n"),
+        ("1.5 s cut", f"src\tmaster.wav\nxout\t{seconds / 3:g}\nsrc\tmaster.wav\nxin\t{seconds / 3 + 1.5:g}\n"),
+        (f"cut of {whole_blocks} frames (whole blocks)",
+         f"using_samples\nsrc\tmaster.wav\nxout\t{int(seconds / 3) * 48000}\nsrc\tmaster.wav\n"
+         f"xin\t{int(seconds / 3) * 48000 + whole_blocks}\n"),
+    ]
+
+
+def mount_xfs(scratch):
+    """An XFS file system with reflink on an image file in scratch, mounted
+    through a loop device; its mount point, or None where that cannot be done
+    (not root, no mkfs.xfs, the mount refused)."""
+    if os.geteuid() != 0 or shutil.which("mkfs.xfs") is None:
+        return None
+    image, point = os.path.join(scratch, "xfs.img"), os.path.join(scratch, "xfs-mnt")
+    os.makedirs(point, exist_ok=True)
+    if not os.path.exists(image):
+        with open(image, "wb") as f:
+            f.truncate(12 << 30)  # sparse: the master, a full copy and room
+        if subprocess.run(["mkfs.xfs", "-q", "-m", "reflink=1", image]).returncode != 0:
+            os.remove(image)
+            return None
+    if subprocess.run(["mount", "-o", "loop", image, point]).returncode != 0:
+        return None
+    return point
+
+
+def file_system_type(path):
+    found = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "-T", path], capture_output=True, text=True)
+    if found.returncode == 0 and found.stdout.strip():
+        return found.stdout.strip()
+    return subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True).stdout.strip()
+
+
+def bench_block_sharing(args, wavsplice, tone, scale):
+    """Master edits on XFS (where one can be mounted) and on the scratch
+    directory's own file system: wavsplice with and without --align (and the
+    baseline), against cp --reflink=always and --reflink=never of the master.
+    Returns the table's rows."""
+    seconds = 3 * 3600 * scale
+    xfs = mount_xfs(args.scratch)
+    places = ([("xfs", xfs)] if xfs else []) + [(file_system_type(args.scratch), os.path.join(args.scratch, "sharing"))]
+    if not xfs:
+        print("block sharing: no XFS could be mounted (root and xfsprogs needed); only the scratch file system is timed")
+    rows = []
+    try:
+        for fs, place in places:
+            os.makedirs(place, exist_ok=True)
+            master = os.path.join(place, "master.wav")
+            if not os.path.exists(master) or wav_format(master)[4] != int(seconds * 48000) * 6:
+                print(f"making a {seconds / 3600:g}-hour master on {fs} ...", flush=True)
+                make_bwf_master(tone, master, seconds)
+            if not os.path.exists(os.path.join(place, "patch.wav")):
+                subprocess.run([tone, os.path.join(place, "patch.wav"), "48000", "24", "2", "2", "660", "0.5"],
+                               check=True, stdout=subprocess.DEVNULL)
+            jobs = sharing_jobs(seconds)
+            for i, (_, task) in enumerate(jobs):
+                for name, dest in (("task", "ours.wav"), ("base", "base.wav")):
+                    with open(os.path.join(place, f"{name}{i}.txt"), "w") as f:
+                        f.write(task + f"dest\t{dest}\n")
+            tools = ["wavsplice", "wavsplice --align"] + (["baseline"] if args.baseline else [])
+            tools += (["cp --reflink=always"] if fs == "xfs" else []) + ["cp --reflink=never"]
+            times = {(job, tool): [] for job, _ in jobs for tool in tools}
+            copied = {}
+            for round_number in range(args.rounds + 1):
+                print(f"block sharing on {fs}, round {round_number}{' (warm-up)' if round_number == 0 else ''} ...",
+                      flush=True)
+                for i, (job, _) in enumerate(jobs):
+                    commands = {
+                        "wavsplice": ([wavsplice, f"task{i}.txt"], "ours.wav"),
+                        "wavsplice --align": ([wavsplice, "--align", f"task{i}.txt"], "ours.wav"),
+                        "baseline": ([os.path.abspath(args.baseline or "none"), f"base{i}.txt"], "base.wav"),
+                        "cp --reflink=always": (["cp", "--reflink=always", "master.wav", "floor.wav"], "floor.wav"),
+                        "cp --reflink=never": (["cp", "--reflink=never", "master.wav", "floor.wav"], "floor.wav"),
+                    }
+                    shift = round_number % len(tools)
+                    plain_output = None
+                    for tool in tools[shift:] + tools[:shift]:
+                        command, output = commands[tool]
+                        os.sync()
+                        seconds_taken, _ = run(command, place)
+                        if round_number > 0:
+                            times[(job, tool)].append(seconds_taken)
+                        out = os.path.join(place, output)
+                        if round_number == 0 and tool.startswith("wavsplice"):
+                            size = wav_format(out)[4]
+                            copied[(job, tool)] = 1 - shared_bytes(out) / size
+                            # --align changes the header only.
+                            if tool == "wavsplice":
+                                plain_output = out + ".plain"
+                                os.rename(out, plain_output)
+                                continue
+                            if plain_output and os.path.exists(plain_output):
+                                if not same_samples(out, plain_output):
+                                    sys.exit(f"bench: {job} on {fs}: --align changed the samples")
+                        if round_number == 0 and tool == "baseline" and plain_output and os.path.exists(plain_output):
+                            if not filecmp.cmp(out, plain_output, shallow=False):
+                                sys.exit(f"bench: {job} on {fs}: the baseline's output differs from this build's")
+                        os.remove(out)
+                    if plain_output and os.path.exists(plain_output):
+                        os.remove(plain_output)
+            floor = ("cp --reflink=always" if fs == "xfs" else "cp --reflink=never")
+            for job, _ in jobs:
+                reference = statistics.median(times[(job, floor)])
+                for tool in tools:
+                    t = statistics.median(times[(job, tool)])
+                    share = f"{100 * copied[(job, tool)]:.2f} %" if (job, tool) in copied else ""
+                    rows.append(f"| {fs} | {job} | {tool} | {t:.3f} | {t / reference:.2f} | {share} |")
+    finally:
+        if xfs:
+            subprocess.run(["umount", xfs])
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
@@ -256,6 +438,9 @@ def main():
                              "is meant to change them); every other output must be byte-identical")
     parser.add_argument("--tone", default=os.path.join(ROOT, "build/default/wavsplice-tone"))
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build/bench"))
+    parser.add_argument("--no-block-sharing", action="store_true",
+                        help="leave out the master edits on XFS and the scratch file system")
+    parser.add_argument("--only-block-sharing", action="store_true", help="time only those")
     args = parser.parse_args()
     scale = 0.1 if args.quick else 1.0
     wavsplice, tone = os.path.abspath(args.wavsplice), os.path.abspath(args.tone)
@@ -279,6 +464,8 @@ def main():
             floats=True),
         PodcastJob("podcast 305 s (bed, ducking, fades, markers), 24-bit 48 kHz", scale),
     ]
+    if args.only_block_sharing:
+        jobs = []
 
     os.makedirs(args.scratch, exist_ok=True)
     print("making sources ...", flush=True)
@@ -385,6 +572,8 @@ def main():
             if os.path.exists(os.path.join(d, name)):
                 os.remove(os.path.join(d, name))
 
+    sharing_rows = [] if args.no_block_sharing else bench_block_sharing(args, wavsplice, tone, scale)
+
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -411,6 +600,16 @@ def main():
             name = tool + (" (other bytes)" if tool == "baseline" and job.name in differs else "")
             print(f"| {job.name} | {megabytes:.0f} | {name} | {t:.3f} | {megabytes / t:.0f} | {t / cp:.2f} | "
                   f"{sox / t:.2f} | {peaks[(job.name, tool)] / 1024:.1f} |")
+    if sharing_rows:
+        print()
+        print("Master edits on a 3-hour 48 kHz 24-bit stereo BWF master (3.1 GB; its samples start at byte 728);")
+        print("× floor: against cp --reflink=always on XFS, cp --reflink=never elsewhere;")
+        print("copied: the share of the output's samples not in shared blocks (FIEMAP).")
+        print()
+        print("| file system | job | tool | seconds | × floor | copied |")
+        print("|---|---|---|---:|---:|---:|")
+        for row in sharing_rows:
+            print(row)
 
 
 if __name__ == "__main__":

@@ -77,10 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Every other input is checked instead of built: a check writes nothing.
   const bool check = size > 0 && (data[size - 1] & 1) != 0;
+  // Half the inputs with their destination laid out for block sharing.
+  const bool align = size > 0 && (data[size - 1] & 2) != 0;
   RunState state;
-  const char* argv[] = {"wavsplice", "--check", "task.txt"};
+  std::vector<const char*> argv = {"wavsplice"};
+  if (check) argv.push_back("--check");
+  if (align) argv.push_back("--align");
+  argv.push_back("task.txt");
   try {
-    const ExitStatus status = check ? RunEditor(3, argv, state) : RunEditor(2, argv + 1, state);
+    const ExitStatus status = RunEditor(static_cast<int>(argv.size()), argv.data(), state);
     if (status != ExitStatus::kSuccess && !(check && status == ExitStatus::kCheckWarnings)) std::abort();
   } catch (const RunFailure& failure) {
     if (failure.status != ExitStatus::kTaskError && failure.status != ExitStatus::kWavError) std::abort();

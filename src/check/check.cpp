@@ -20,6 +20,7 @@ struct Checked {
   const TaskList& tasks;
   const ReadNotes& notes;
   const Plan& plan;
+  const SharingView* sharing;  // when block sharing is shown
 
   // A number of frames in the task file's units.
   std::string Time(int64_t frames) const {
@@ -114,6 +115,24 @@ std::vector<std::vector<Span>> Surviving(const Checked& c) {
   return kept;
 }
 
+// Whether an entry's plain copy will share blocks with its source, and if
+// not, why.
+void CheckEntrySharing(const SharingView& sharing, const Entry& entry, std::vector<std::string>& out) {
+  const EntrySharing& e = sharing.forecast.entries[static_cast<size_t>(entry.number - 1)];
+  if (!e.plain || !CanShareBlocks(sharing.file_system.type)) return;
+  const auto written = static_cast<long long>(e.written);
+  if (e.shared > 0) {
+    out.push_back(Format("\tShares %lld of its %lld bytes with its source", static_cast<long long>(e.shared), written));
+  } else if (e.other_device) {
+    out.push_back(Format("\tCopies its %lld bytes: its source lies on another file system", written));
+  } else if (e.apart != 0) {
+    out.push_back(Format("\tCopies its %lld bytes: they lie %lld bytes off its source's blocks%s", written,
+                         static_cast<long long>(e.apart), sharing.align ? "" : " (--align can move them)"));
+  } else {
+    out.push_back(Format("\tCopies its %lld bytes: no whole block of them is plain", written));
+  }
+}
+
 void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, CheckReport& report) {
   const bool integers = c.plan.format.type == SampleType::kInteger;
   std::vector<Warning>& warnings = report.warnings;
@@ -184,6 +203,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
       }
     }
     if (!overwritten.empty()) out.push_back("\tOverwrites task " + overwritten);
+    if (c.sharing != nullptr) CheckEntrySharing(*c.sharing, entry, out);
     if (landing.to > landing.from && kept[k].empty()) {
       warnings.push_back({lines[Command::kSrc], Format("task %i (%s) is overwritten completely by later entries",
                                                        number, t.source_name.c_str())});
@@ -278,9 +298,38 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
 
 }  // namespace
 
+// The destination's blocks: how many bytes will be shared and copied, and
+// with --align, which copy its JUNK chunk aligns.
+void CheckSharing(const Checked& c, CheckReport& report) {
+  if (c.sharing == nullptr) return;
+  const SharingView& s = *c.sharing;
+  const std::string name =
+      *FileSystemName(s.file_system.type) != '\0' ? FileSystemName(s.file_system.type) : "this file system";
+  if (CanShareBlocks(s.file_system.type)) {
+    report.destination.push_back(Format("\tBlock sharing on %s, %lld-byte blocks: %lld bytes shared, %lld copied",
+                                        name.c_str(), static_cast<long long>(s.file_system.block),
+                                        static_cast<long long>(s.forecast.shared),
+                                        static_cast<long long>(s.forecast.copied)));
+  } else {
+    report.destination.push_back(
+        Format("\tNo block sharing on %s: %lld bytes copied", name.c_str(), static_cast<long long>(s.forecast.copied)));
+  }
+  if (!s.align) return;
+  const auto junk = static_cast<long long>(s.alignment.junk);
+  if (s.alignment.entry >= 0) {
+    report.destination.push_back(
+        Format("\tA JUNK chunk of %lld bytes before the samples aligns task %i with its "
+               "source's blocks",
+               junk, s.alignment.entry + 1));
+  } else {
+    report.destination.push_back(
+        Format("\tA JUNK chunk of %lld bytes before the samples: no copy can be aligned", junk));
+  }
+}
+
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
-                      int columns) {
-  const Checked c{.tasks = tasks, .notes = notes, .plan = plan};
+                      const DestinationLayout& layout, const SharingView* sharing, int columns) {
+  const Checked c{.tasks = tasks, .notes = notes, .plan = plan, .sharing = sharing};
   CheckReport report;
   report.warnings = TextWarnings(notes);
   report.plan_heading = Format("Plan in write order, times in %s:", tasks.using_samples ? "samples" : "seconds");
@@ -291,10 +340,11 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
   report.destination.push_back(Format("\t%u Hz, %i bits, %i channels, %s samples", f.rate, f.bits, f.channels,
                                       f.type == SampleType::kFloat ? "float" : "integer"));
   report.destination.push_back("\tLength " + c.Time(plan.destination_length));
-  if (IsRf64(DestinationLayoutOf(plan))) {
+  if (IsRf64(layout)) {
     report.destination.push_back("\tAn RF64 file: it passes 2 GB");
   }
   report.destination.push_back(target.replaces ? "\tReplaces the existing file" : "\tA new file");
+  CheckSharing(c, report);
   CheckMetadata(c, report);
   CheckTimeline(c, kept, columns, report);
   std::stable_sort(report.warnings.begin(), report.warnings.end(),

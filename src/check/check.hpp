@@ -5,6 +5,7 @@
 
 #include "io/replace.hpp"
 #include "plan/plan.hpp"
+#include "plan/sharing.hpp"
 #include "task/reader.hpp"
 #include "task/task_list.hpp"
 #include "task/text_warnings.hpp"
@@ -20,10 +21,20 @@ struct CheckReport {
   std::vector<Warning> warnings;      // in order of line
 };
 
-// The report of a plan that passed. `columns` is the width of the timeline's
+// How a run would share blocks with its sources, for a check to show (with
+// --align, or where the destination's file system can share).
+struct SharingView {
+  FileSystem file_system;
+  SharingForecast forecast;
+  bool align = false;
+  Alignment alignment;  // with align
+};
+
+// The report of a plan that passed, for a destination of this layout;
+// `sharing` when it is to be shown. `columns` is the width of the timeline's
 // terminal.
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
-                      int columns);
+                      const DestinationLayout& layout, const SharingView* sharing, int columns);
 
 // Before the refusal of an edit: where the entries before it would land, in
 // task-file order, and a warning at its "src" line naming the value at fault.

@@ -10,6 +10,7 @@
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "engine/crossfade.hpp"
+#include "plan/sharing.hpp"
 
 namespace {
 
@@ -165,8 +166,20 @@ void ExecuteEntry(RunState& state, size_t position) {
     clipped += ShapeFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, copy,
                            shape, state.scratch);
   } else {
-    clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, copy,
-                          state.scratch);
+    // The window a crossfade is laid over is written again at once: the
+    // rest of a plain copy may share the source's blocks.
+    const int64_t under = work ? FramesUnderCrossfade(entry, width, state.plan.destination_length) : 0;
+    FrameCopy first = copy;
+    first.count = static_cast<int>(under);
+    FrameCopy rest = copy;
+    rest.to_frame += first.count;
+    rest.from_frame += first.count;
+    rest.count -= first.count;
+    rest.share = true;
+    for (const FrameCopy& part : {first, rest}) {
+      clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, part,
+                            state.scratch);
+    }
   }
   if (work) PlaceCrossfade(state, entry, width, *work);
   ReleaseSources(state, position);

@@ -11,6 +11,7 @@
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "driver/execute.hpp"
+#include "plan/sharing.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
 
@@ -64,7 +65,21 @@ struct Option {
 constexpr Option kOptions[] = {
     {"--check", &CommandOptions::check},
     {"--sync", &CommandOptions::sync},
+    {"--align", &CommandOptions::align},
 };
+
+// The block size --align works to where the file system gives none.
+constexpr int64_t kUsualBlock = 4096;
+
+// The destination's file system, as its folder shows it.
+std::optional<FileSystem> DestinationFileSystem(const RunState& state) {
+  return FileSystemOf(DirectoryOf(state.tasks.destination_name).c_str());
+}
+
+DestinationLayout LayoutOf(const RunState& state, const std::optional<FileSystem>& fs, Alignment* alignment) {
+  const int64_t block = fs && fs->block > 0 ? fs->block : kUsualBlock;
+  return DestinationLayoutOf(state.plan, state.options.align ? block : 0, alignment);
+}
 
 // Words starting with "--" before the task file's name are options, each at
 // most once ("--" alone ends them); the first other word is the task file,
@@ -162,7 +177,14 @@ ExitStatus RunCheck(RunState& state) {
     throw;
   }
 
-  const CheckReport report = CheckTask(state.tasks, notes, state.plan, target, TerminalColumns());
+  const std::optional<FileSystem> fs = DestinationFileSystem(state);
+  SharingView sharing{
+      .file_system = fs.value_or(FileSystem{}), .forecast = {}, .align = state.options.align, .alignment = {}};
+  const DestinationLayout layout = LayoutOf(state, fs, &sharing.alignment);
+  sharing.forecast = ForecastSharing(state.plan, PlainRuns(state.plan), sharing.file_system, SamplesStart(layout));
+  const bool shown = sharing.align || CanShareBlocks(sharing.file_system.type);
+  const CheckReport report =
+      CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr, TerminalColumns());
   std::fputs(state.plan.said.c_str(), stdout);
   std::printf("%s\n", report.plan_heading.c_str());
   PrintLines(report.plan);
@@ -194,7 +216,16 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   state.plan = ResolvePlan(state.tasks, state.task_path);
   std::fputs(state.plan.said.c_str(), stdout);
   state.instructions = DetectInstructionSet();
-  state.destination = CreateDestination(state.tasks.destination_name, DestinationLayoutOf(state.plan));
+  const std::optional<FileSystem> fs = DestinationFileSystem(state);
+  const DestinationLayout layout = LayoutOf(state, fs, nullptr);
+  // Blocks that are to be shared are not reserved first: that would cost the
+  // space and the time sharing saves.
+  const bool sharing = fs && CanShareBlocks(fs->type) &&
+                       ForecastSharing(state.plan, PlainRuns(state.plan), *fs, SamplesStart(layout)).shared > 0;
+  state.destination = CreateDestination(state.tasks.destination_name, layout, !sharing);
+  const std::optional<FileSystem> written = FileSystemOf(state.destination.temporary.file);
+  if (written)
+    state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
   CommitDestination(state.destination, state.options.sync);
   PrintReport(state);

@@ -14,6 +14,7 @@
 struct CommandOptions {
   bool check = false;  // show the plan and the likely mistakes, write nothing
   bool sync = false;   // flush the destination and its folder to disk before saying Built
+  bool align = false;  // a JUNK chunk before the samples lines the largest plain copy up with its source's blocks
 };
 
 // Everything a run works on, owned by the entry point for the whole run.

@@ -1,6 +1,7 @@
 #include "engine/copy.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -68,6 +69,84 @@ int64_t SpliceRun(CopyScratch& scratch, const FileHandle& source, int64_t source
   return moved;
 }
 
+// Copies through the buffer, changing the level when the copy has one, in
+// whole frames a run so that a level change sees every frame whole. The plan
+// keeps every copy within its source's samples, so a short read means the
+// source was cut since the plan measured it: the missing frames become
+// silence, and the function returns false once all of it is written.
+bool MoveThroughBuffer(CopyScratch& scratch, const OpenAudio& source, int64_t source_at, const OpenAudio& destination,
+                       int64_t destination_at, int64_t bytes, const AudioFormat& format, const FrameCopy& copy,
+                       int64_t& clipped) {
+  if (bytes <= 0) return true;
+  const int64_t frame_bytes = FrameBytes(format);
+  const int64_t run_bytes = kRunBytes / frame_bytes * frame_bytes;
+  // Every byte is read into before it is used, so the buffer is not zeroed.
+  if (scratch.buffer == nullptr) {
+    scratch.buffer = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(kRunBytes));
+  }
+  bool whole = true;
+  while (bytes > 0) {
+    const int64_t run = std::min(bytes, run_bytes);
+    const auto span = std::span(scratch.buffer.get(), static_cast<size_t>(run));
+    const size_t got = ReadAudio(*source.file, source.audio, source_at, span);
+    whole = whole && got == span.size();
+    if (copy.level_db != 0.0) {
+      clipped += ApplyLevel(span, format, static_cast<int>(run / frame_bytes), copy.level_db, copy.instructions);
+    }
+    if (!WriteAt(*destination.file, destination_at, span)) FailWrite(destination.name);
+    destination_at += run;
+    source_at += run;
+    bytes -= run;
+  }
+  return whole;
+}
+
+// Moves the bytes of a plain copy: through the pipe while it can, then
+// through the buffer, which finds out why the pipe stopped. False when the
+// source delivered fewer (it was cut short): the rest is silence.
+bool MovePlain(CopyScratch& scratch, const OpenAudio& source, int64_t source_at, const OpenAudio& destination,
+               int64_t destination_at, int64_t bytes, const AudioFormat& format) {
+  if (bytes > 0 && PipeUsable(scratch)) {
+    const int64_t moved =
+        SpliceRun(scratch, *source.file, source_at, *destination.file, destination_at, bytes, destination.name);
+    if (moved < 0) {
+      scratch.pipe_state = -1;
+    } else {
+      source_at += moved;
+      destination_at += moved;
+      bytes -= moved;
+    }
+  }
+  int64_t clipped = 0;
+  return MoveThroughBuffer(scratch, source, source_at, destination, destination_at, bytes, format, FrameCopy{},
+                           clipped);
+}
+
+// Where the file system can, the whole blocks of a plain copy become the
+// source's own blocks instead of copies of them: a run whose offsets do not
+// lie the same distance past a block boundary, or whose source lies on
+// another file system, is copied. The first refusal ends sharing for the
+// run; the destination's data area, left unreserved for the blocks it was to
+// share, is then reserved as for any copy.
+SharedSpan ShareWhatCan(CopyScratch& scratch, const OpenAudio& source, int64_t source_at, const OpenAudio& destination,
+                        int64_t destination_at, int64_t bytes) {
+  BlockSharing& sharing = scratch.sharing;
+  if (sharing.state < 0) return {};
+  const SharedSpan span = ShareableSpan(source_at, destination_at, bytes, sharing.block);
+  if (span.bytes == 0) return {};
+  struct stat status {};
+  if (fstat(source.file->fd, &status) != 0 || static_cast<uint64_t>(status.st_dev) != sharing.device) return {};
+  if (ShareBlocks(*destination.file, destination_at + span.head, *source.file, source_at + span.head, span.bytes)) {
+    sharing.state = 1;
+    sharing.shared += span.bytes;
+    return span;
+  }
+  sharing.state = -1;
+  if (!sharing.reserved) ReserveBlocks(*destination.file, destination.audio.start, destination.audio.end);
+  sharing.reserved = true;
+  return {};
+}
+
 }  // namespace
 
 int64_t CopyFrames(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
@@ -81,45 +160,31 @@ int64_t CopyFrames(const OpenAudio& destination, const OpenAudio& source, const 
   int64_t destination_at = destination.audio.start + int64_t{copy.to_frame} * frame_bytes;
   int64_t source_at = source.audio.start + int64_t{copy.from_frame} * frame_bytes;
   int64_t remaining = int64_t{copy.count} * frame_bytes;
-  bool source_short = false;
+  bool whole = true;
 
-  // A plain copy within the source's samples goes through the pipe; what
-  // that does not move goes through the buffer below, which finds out why.
+  // A plain copy within the source's samples is shared or moved byte for
+  // byte; what lies past the source's end, and a copy at a level, goes
+  // through the buffer.
   const int64_t in_samples = std::min(remaining, std::max<int64_t>(source.audio.end - source_at, 0));
-  if (copy.level_db == 0.0 && in_samples > 0 && PipeUsable(scratch)) {
-    const int64_t moved =
-        SpliceRun(scratch, *source.file, source_at, *destination.file, destination_at, in_samples, destination.name);
-    if (moved < 0) {
-      scratch.pipe_state = -1;
-    } else {
-      source_at += moved;
-      destination_at += moved;
-      remaining -= moved;
+  if (copy.level_db == 0.0 && in_samples > 0) {
+    const SharedSpan shared =
+        copy.share ? ShareWhatCan(scratch, source, source_at, destination, destination_at, in_samples) : SharedSpan{};
+    const int64_t after = shared.head + shared.bytes;
+    whole = MovePlain(scratch, source, source_at, destination, destination_at,
+                      shared.bytes > 0 ? shared.head : in_samples, format);
+    if (shared.bytes > 0) {
+      whole = MovePlain(scratch, source, source_at + after, destination, destination_at + after, in_samples - after,
+                        format) &&
+              whole;
     }
+    source_at += in_samples;
+    destination_at += in_samples;
+    remaining -= in_samples;
   }
-
-  // Whole frames a run, so that a level change sees every frame whole.
-  const int64_t run_bytes = kRunBytes / frame_bytes * frame_bytes;
-  // Every byte is read into before it is used, so the buffer is not zeroed.
-  if (remaining > 0 && scratch.buffer == nullptr) {
-    scratch.buffer = std::make_unique_for_overwrite<unsigned char[]>(static_cast<size_t>(kRunBytes));
-  }
-  while (remaining > 0) {
-    const int64_t bytes = std::min(remaining, run_bytes);
-    const auto span = std::span(scratch.buffer.get(), static_cast<size_t>(bytes));
-    // The plan keeps every run within its source's audio, so a short read
-    // means the source was cut since the plan measured it: the missing frames
-    // become silence, and the copy fails once all of it is written.
-    const size_t got = ReadAudio(*source.file, source.audio, source_at, span);
-    source_short = source_short || got < span.size();
-    if (copy.level_db != 0.0)
-      clipped += ApplyLevel(span, format, static_cast<int>(bytes / frame_bytes), copy.level_db, copy.instructions);
-    if (!WriteAt(*destination.file, destination_at, span)) FailWrite(destination.name);
-    destination_at += bytes;
-    source_at += bytes;
-    remaining -= bytes;
-  }
-  if (source_short) Fail(ExitStatus::kWavError, message::kCannotRead, source.name);
+  whole =
+      MoveThroughBuffer(scratch, source, source_at, destination, destination_at, remaining, format, copy, clipped) &&
+      whole;
+  if (!whole) Fail(ExitStatus::kWavError, message::kCannotRead, source.name);
   return clipped;
 }
 

@@ -6,13 +6,26 @@
 
 #include "common/audio_format.hpp"
 #include "dsp/cpu.hpp"
+#include "io/blocks.hpp"
 #include "io/file.hpp"
 #include "wav/chunk.hpp"
 
+// Whether the run's plain copies share blocks with their sources (see
+// io/blocks.hpp), decided by the first that tries.
+struct BlockSharing {
+  int64_t block = 0;     // the destination's block size; 0: no sharing
+  uint64_t device = 0;   // the destination's device: only sources there can share
+  int state = 0;         // 0 not tried yet, 1 shares, -1 refused for this run
+  bool reserved = true;  // whether the destination's data area has its blocks reserved
+  int64_t shared = 0;    // bytes shared so far
+};
+
 // What copies keep from one to the next: a pipe through which plain copies
-// move pages inside the system, and a buffer for copies that change their
-// level. Made at the first copy that needs them.
+// move pages inside the system, a buffer for copies that change their
+// level, and whether blocks are shared. Made at the first copy that needs
+// them.
 struct CopyScratch {
+  BlockSharing sharing;
   FileHandle pipe_out;  // the pipe's read end
   FileHandle pipe_in;   // its write end
   int pipe_state = 0;   // 0 not tried yet, 1 usable, -1 not to be used
@@ -31,6 +44,7 @@ struct FrameCopy {
   int count = 0;       // frames; nothing is copied for 0 or fewer
   double level_db = 0.0;
   InstructionSet instructions = InstructionSet::kPortable;  // for the level change
+  bool share = false;  // a plain copy may share the source's blocks (nothing overwrites it at once)
 };
 
 // How an entry's frames are shaped on their way in: for frame i of the

@@ -33,7 +33,7 @@ ReplaceTarget CheckDestination(const std::string& name, bool check_folder) {
   return target;
 }
 
-DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout) {
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve) {
   DestinationFile destination;
   destination.name = name;
   if (!CreateTemporary(CheckDestination(name, false), destination.temporary)) {
@@ -42,7 +42,7 @@ DestinationFile CreateDestination(const std::string& name, const DestinationLayo
   const FileHandle& file = destination.temporary.file;
   const std::vector<unsigned char> header = DestinationHeader(layout);
   if (!WriteAt(file, 0, header)) FailWrite(name.c_str());
-  WriteSilence(file, name.c_str(), layout.format, 0, static_cast<int>(layout.frames));
+  WriteSilence(file, name.c_str(), layout.format, 0, static_cast<int>(layout.frames), reserve);
   const std::vector<unsigned char> trailer = DestinationTrailer(layout);
   if (!trailer.empty() &&
       !WriteAt(file, static_cast<int64_t>(header.size()) + layout.frames * FrameBytes(layout.format), trailer)) {
@@ -59,8 +59,8 @@ void CommitDestination(DestinationFile& destination, bool sync) {
   if (!CommitTemporary(destination.temporary, sync)) FailWrite(destination.name.c_str());
 }
 
-void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
-                  int frame_count) {
+void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame, int frame_count,
+                  bool reserve) {
   const int64_t frame_bytes = FrameBytes(format);
   const int64_t data_start = AudioOrFail(file).start;
   if (frame_count <= 0) return;
@@ -79,7 +79,7 @@ void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& f
       at += static_cast<int64_t>(n);
     }
   }
-  if (!ExtendTo(file, to)) FailWrite(name);
+  if (!ExtendTo(file, to, reserve)) FailWrite(name);
 }
 
 OpenAudio DestinationAudio(const DestinationFile& destination) {

@@ -26,9 +26,10 @@ struct DestinationFile {
 ReplaceTarget CheckDestination(const std::string& name, bool check_folder);
 
 // Creates the destination's temporary file as the layout says: its header, a
-// data area of silence, and the chunks after it. Every failure ends the run
-// with status 2.
-DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout);
+// data area of silence, and the chunks after it. With `reserve`, the data
+// area's blocks are reserved at once (not where they are to be shared with
+// the sources). Every failure ends the run with status 2.
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve = true);
 
 // Moves the complete destination onto its name (with `sync`, flushed to disk
 // first and its folder after). From just before the move the stop signals
@@ -39,8 +40,8 @@ void CommitDestination(DestinationFile& destination, bool sync);
 
 // Writes frame_count frames of silence into the data area of a file being
 // written, from frame start_frame on; `name` is the file's name in messages.
-void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame,
-                  int frame_count);
+void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame, int frame_count,
+                  bool reserve = true);
 
 // The destination's open file, samples and name.
 OpenAudio DestinationAudio(const DestinationFile& destination);

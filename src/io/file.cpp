@@ -79,7 +79,7 @@ bool WriteAt(const FileHandle& file, int64_t offset, std::span<const unsigned ch
   return offset >= 0;
 }
 
-bool ExtendTo(const FileHandle& file, int64_t size) {
+bool ExtendTo(const FileHandle& file, int64_t size, bool reserve) {
   const int64_t current = FileSize(file);
   if (current < 0) return false;
   if (current >= size) return true;
@@ -87,7 +87,7 @@ bool ExtendTo(const FileHandle& file, int64_t size) {
   // reserve them page by page. Where the file system cannot reserve them
   // (or has no room yet), a hole reads as zeros all the same.
   const auto from = static_cast<off_t>(current);
-  if (fallocate(file.fd, 0, from, static_cast<off_t>(size) - from) == 0) return true;
+  if (reserve && fallocate(file.fd, 0, from, static_cast<off_t>(size) - from) == 0) return true;
   return ftruncate(file.fd, static_cast<off_t>(size)) == 0;
 }
 

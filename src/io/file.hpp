@@ -58,8 +58,9 @@ size_t ReadAt(const FileHandle& file, int64_t offset, std::span<unsigned char> b
 bool WriteAt(const FileHandle& file, int64_t offset, std::span<const unsigned char> bytes);
 
 // Grows the file to `size` bytes when it is shorter; the new bytes read as
-// zeros without being written. False on failure.
-bool ExtendTo(const FileHandle& file, int64_t size);
+// zeros without being written. With `reserve`, their blocks are reserved
+// where the file system can. False on failure.
+bool ExtendTo(const FileHandle& file, int64_t size, bool reserve = true);
 
 // Closes a file that was written; false when the system reports that data
 // may not have reached it.

@@ -12,6 +12,7 @@
 #include "common/messages.hpp"
 #include "common/text.hpp"
 #include "io/work_file.hpp"
+#include "plan/sharing.hpp"
 #include "task/write_order.hpp"
 #include "wav/header.hpp"
 
@@ -363,6 +364,34 @@ std::string CodingHistoryLine(const AudioFormat& f) {
 }
 
 }  // namespace
+
+namespace {
+
+// The chunks before the data, the JUNK chunk last, with a body of `junk`
+// bytes.
+DestinationLayout WithJunk(DestinationLayout layout, int64_t junk) {
+  const std::vector<unsigned char> chunk = ChunkBytes("JUNK", std::vector<unsigned char>(static_cast<size_t>(junk), 0));
+  layout.before_data.insert(layout.before_data.end(), chunk.begin(), chunk.end());
+  return layout;
+}
+
+}  // namespace
+
+DestinationLayout DestinationLayoutOf(const Plan& plan, int64_t align_block, Alignment* alignment) {
+  DestinationLayout layout = DestinationLayoutOf(plan);
+  if (align_block <= 0) return layout;
+  const std::vector<PlainRun> runs = PlainRuns(plan);
+  Alignment chosen;
+  chosen.junk = AlignmentPadding(plan, runs, SamplesStart(WithJunk(layout, 0)), align_block, &chosen.entry);
+  // The few bytes may carry a destination just past the size of a RIFF file:
+  // as RF64 its samples start later.
+  if (IsRf64(WithJunk(layout, chosen.junk)) != IsRf64(WithJunk(layout, 0))) {
+    const int64_t moved = SamplesStart(WithJunk(layout, chosen.junk)) - chosen.junk;
+    chosen.junk = AlignmentPadding(plan, runs, moved, align_block, &chosen.entry);
+  }
+  if (alignment != nullptr) *alignment = chosen;
+  return WithJunk(std::move(layout), chosen.junk);
+}
 
 DestinationLayout DestinationLayoutOf(const Plan& plan) {
   DestinationLayout layout{.format = plan.format,

@@ -70,6 +70,14 @@ Plan ResolvePlan(const TaskList& tasks, const std::string& task_path, EditRefusa
 // What the destination holds around its samples: the metadata it takes over
 // before them ("meta"), its markers after them.
 DestinationLayout DestinationLayoutOf(const Plan& plan);
+// With --align: the same, and a JUNK chunk right before the data whose size
+// (see AlignmentPadding) aligns the largest plain run it can with its
+// source's blocks of `align_block` bytes; which, in `alignment`.
+struct Alignment {
+  int64_t junk = 0;  // the JUNK chunk's body size
+  int entry = -1;    // the entry whose run it aligns (index in task-file order); -1: none
+};
+DestinationLayout DestinationLayoutOf(const Plan& plan, int64_t align_block, Alignment* alignment = nullptr);
 
 // Seconds as the summaries show them: frames and rate in single precision.
 double Seconds(int64_t frames, uint32_t rate);

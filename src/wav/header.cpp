@@ -132,6 +132,8 @@ std::vector<unsigned char> DestinationHeader(const DestinationLayout& layout) {
   return h;
 }
 
+int64_t SamplesStart(const DestinationLayout& layout) { return static_cast<int64_t>(DestinationHeader(layout).size()); }
+
 std::vector<unsigned char> DestinationTrailer(const DestinationLayout& layout) {
   std::vector<unsigned char> trailer = layout.after_data;
   if (DataPad(layout) != 0) trailer.insert(trailer.begin(), 0);

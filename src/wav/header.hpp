@@ -39,6 +39,9 @@ bool IsRf64(const DestinationLayout& layout);
 // the format chunk, the chunks before the data, the data chunk's header.
 std::vector<unsigned char> DestinationHeader(const DestinationLayout& layout);
 
+// Where the samples start: the size of that header.
+int64_t SamplesStart(const DestinationLayout& layout);
+
 // The bytes after the samples: a pad byte after an odd data chunk when
 // chunks follow, then those chunks.
 std::vector<unsigned char> DestinationTrailer(const DestinationLayout& layout);
