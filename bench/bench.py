@@ -10,7 +10,7 @@ large is committed). Every output's format and length is checked, and the
 plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--may-differ TEXT] [--scratch DIR]
-                   [--no-block-sharing | --only-block-sharing]
+                   [--sets splice,block-sharing,render-farm]
 
 --quick scales every job down (for trying the script, not for numbers).
 --baseline runs another build of wavsplice in the same rounds (an earlier
@@ -427,6 +427,55 @@ def bench_block_sharing(args, wavsplice, tone, scale):
     return rows
 
 
+def bench_render_farm(args, wavsplice, job, tasks=40):
+    """Task files per second through examples/render.sh (GNU parallel, --json
+    --update) with 1, 2 and 4 runs at once, each task file the given job in a
+    folder of its own; every one rendered in every round, and up to date
+    after. Returns the table's rows."""
+    if shutil.which("parallel") is None:
+        print("render farm: GNU parallel not installed; not timed")
+        return []
+    night = os.path.join(args.scratch, "render-night")
+    shutil.rmtree(night, ignore_errors=True)
+    task = job.task("out.wav")
+    for source in job.sources():
+        task = task.replace(f"src\t{source}\n", f"src\t{os.path.join(args.scratch, source)}\n")
+    for i in range(tasks):
+        folder = os.path.join(night, f"t{i:03d}")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "task.txt"), "w") as f:
+            f.write(task)
+    render = os.path.join(ROOT, "examples", "render.sh")
+    env = dict(os.environ, WAVSPLICE=wavsplice)
+    rows = []
+    for runs in (1, 2, 4):
+        times = []
+        for round_number in range(args.rounds + 1):
+            for i in range(tasks):
+                out = os.path.join(night, f"t{i:03d}", "out.wav")
+                if os.path.exists(out):
+                    os.remove(out)
+            os.sync()
+            start = time.perf_counter()
+            # GNU parallel takes further options from $PARALLEL.
+            done = subprocess.run(["bash", render, night], env=dict(env, PARALLEL=f"--jobs {runs}"),
+                                  capture_output=True, text=True)
+            elapsed = time.perf_counter() - start
+            lines = done.stdout.splitlines()
+            if done.returncode != 0 or len(lines) != tasks or any('"mode":"run"' not in line for line in lines):
+                sys.exit("bench: a render-farm task failed")
+            if round_number > 0:
+                times.append(elapsed)
+        t = statistics.median(times)
+        rows.append(f"| {job.name} | {runs} | {tasks} | {t:.3f} | {tasks / t:.1f} |")
+    # The check that render.sh itself gives the same: every task up to date now.
+    lines = subprocess.run(["bash", render, night], env=env, capture_output=True, text=True).stdout.splitlines()
+    if len(lines) != tasks or any('"mode":"up to date"' not in line for line in lines):
+        sys.exit("bench: render.sh did not find every task up to date")
+    shutil.rmtree(night)
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
@@ -438,9 +487,9 @@ def main():
                              "is meant to change them); every other output must be byte-identical")
     parser.add_argument("--tone", default=os.path.join(ROOT, "build/default/wavsplice-tone"))
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build/bench"))
-    parser.add_argument("--no-block-sharing", action="store_true",
-                        help="leave out the master edits on XFS and the scratch file system")
-    parser.add_argument("--only-block-sharing", action="store_true", help="time only those")
+    parser.add_argument("--sets", default="splice,block-sharing,render-farm",
+                        help="which sets to time: splice (the jobs against cp, sox and ffmpeg), block-sharing "
+                             "(master edits on XFS and the scratch file system), render-farm (task files per second)")
     args = parser.parse_args()
     scale = 0.1 if args.quick else 1.0
     wavsplice, tone = os.path.abspath(args.wavsplice), os.path.abspath(args.tone)
@@ -464,13 +513,15 @@ def main():
             floats=True),
         PodcastJob("podcast 305 s (bed, ducking, fades, markers), 24-bit 48 kHz", scale),
     ]
-    if args.only_block_sharing:
-        jobs = []
+    sets = args.sets.split(",")
+    short = [job for job in jobs if job.name.startswith("64 x 2 s")]
 
     os.makedirs(args.scratch, exist_ok=True)
     print("making sources ...", flush=True)
-    for job in jobs:
+    for job in jobs if "splice" in sets else short if "render-farm" in sets else []:
         job.make_sources(tone, args.scratch)
+    if "splice" not in sets:
+        jobs = []
 
     def workdir(job):
         d = os.path.join(args.scratch, job.name.replace(" ", "_").replace(",", "").replace("(", "").replace(")", ""))
@@ -572,7 +623,8 @@ def main():
             if os.path.exists(os.path.join(d, name)):
                 os.remove(os.path.join(d, name))
 
-    sharing_rows = [] if args.no_block_sharing else bench_block_sharing(args, wavsplice, tone, scale)
+    sharing_rows = bench_block_sharing(args, wavsplice, tone, scale) if "block-sharing" in sets else []
+    farm_rows = bench_render_farm(args, wavsplice, short[0]) if "render-farm" in sets else []
 
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
@@ -584,8 +636,9 @@ def main():
     print(f"Machine: {os.cpu_count()} cores, {cpu}, Linux {platform.release()}; "
           f"{args.rounds} rounds after a warm-up, warm page cache; medians.")
     print()
-    print("| job | MB | tool | seconds | MB/s | × cp | sox ÷ tool | peak RSS MiB |")
-    print("|---|---:|---|---:|---:|---:|---:|---:|")
+    if jobs:
+        print("| job | MB | tool | seconds | MB/s | × cp | sox ÷ tool | peak RSS MiB |")
+        print("|---|---:|---|---:|---:|---:|---:|---:|")
     for job in jobs:
         megabytes = (44 + job.frames() * job.bits // 8 * job.channels) / 1e6
         cp = statistics.median(times[(job.name, "cp")])
@@ -600,6 +653,15 @@ def main():
             name = tool + (" (other bytes)" if tool == "baseline" and job.name in differs else "")
             print(f"| {job.name} | {megabytes:.0f} | {name} | {t:.3f} | {megabytes / t:.0f} | {t / cp:.2f} | "
                   f"{sox / t:.2f} | {peaks[(job.name, tool)] / 1024:.1f} |")
+    if farm_rows:
+        print()
+        print("Many task files: each the job below in a folder of its own, run with --json --update by GNU parallel;")
+        print("medians of the rounds.")
+        print()
+        print("| job | runs at once | task files | seconds | task files per second |")
+        print("|---|---:|---:|---:|---:|")
+        for row in farm_rows:
+            print(row)
     if sharing_rows:
         print()
         print("Master edits on a 3-hour 48 kHz 24-bit stereo BWF master (3.1 GB; its samples start at byte 728);")

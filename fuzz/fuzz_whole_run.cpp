@@ -11,10 +11,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "common/failure.hpp"
+#include "driver/json_document.hpp"
 #include "driver/run.hpp"
 #include "support/chunks.hpp"
 #include "support/wav_builder.hpp"
@@ -77,18 +79,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Every other input is checked instead of built: a check writes nothing.
   const bool check = size > 0 && (data[size - 1] & 1) != 0;
-  // Half the inputs with their destination laid out for block sharing.
+  // Half the inputs with their destination laid out for block sharing, half
+  // with a JSON document (which must always parse, whatever the names hold).
   const bool align = size > 0 && (data[size - 1] & 2) != 0;
+  const bool json = size > 0 && (data[size - 1] & 4) != 0;
   RunState state;
   std::vector<const char*> argv = {"wavsplice"};
   if (check) argv.push_back("--check");
   if (align) argv.push_back("--align");
+  if (json) argv.push_back("--json");
   argv.push_back("task.txt");
+  const JsonMode mode = check ? JsonMode::kCheck : JsonMode::kRun;
+  const auto parses = [](const std::string& document) {
+    try {
+      (void)nlohmann::json::parse(document);
+    } catch (const nlohmann::json::exception&) {
+      std::abort();
+    }
+  };
   try {
     const ExitStatus status = RunEditor(static_cast<int>(argv.size()), argv.data(), state);
     if (status != ExitStatus::kSuccess && !(check && status == ExitStatus::kCheckWarnings)) std::abort();
+    if (json) parses(JsonDocument(state, mode, nullptr));
   } catch (const RunFailure& failure) {
     if (failure.status != ExitStatus::kTaskError && failure.status != ExitStatus::kWavError) std::abort();
+    if (json) parses(JsonDocument(state, mode, &failure));
   }
   if (check) {
     for (const auto& entry : std::filesystem::directory_iterator(".")) {

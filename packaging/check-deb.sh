@@ -30,6 +30,9 @@ status=0
 /usr/bin/wavsplice -h >/dev/null || status=$?
 [ "$status" -eq 1 ]
 
+echo "== wavsplice --version"
+/usr/bin/wavsplice --version | grep -qx "wavsplice [0-9.]*"
+
 echo "== an installed example"
 scratch=$(mktemp -d)
 bash /usr/share/doc/wavsplice/examples/run-example.sh playlist "$scratch" | tail -7

@@ -188,6 +188,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
                                     : c.Time(width);
       out.push_back(Format("\tCrossfade %g ms (%s), curve %i, %s", static_cast<double>(t.xfade_width_ms), shown.c_str(),
                            t.xfade_type, failure.empty() ? "made" : ("not made: " + failure).c_str()));
+      report.crossfade_failures[static_cast<size_t>(number - 1)] = failure;
       if (!failure.empty()) {
         warnings.push_back(
             {lines.Or(Command::kXf), Format("the crossfade of task %i will not be made: %s", number, failure.c_str())});
@@ -200,6 +201,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
       const Span other = Landing(c.At(earlier).placement);
       if (other.from < landing.to && landing.from < other.to) {
         overwritten += (overwritten.empty() ? "" : ", ") + std::to_string(c.At(earlier).number);
+        report.overwrites[static_cast<size_t>(number - 1)].push_back(c.At(earlier).number);
       }
     }
     if (!overwritten.empty()) out.push_back("\tOverwrites task " + overwritten);
@@ -331,6 +333,9 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
                       const DestinationLayout& layout, const SharingView* sharing, int columns) {
   const Checked c{.tasks = tasks, .notes = notes, .plan = plan, .sharing = sharing};
   CheckReport report;
+  report.crossfade_failures.resize(plan.entries.size());
+  report.overwrites.resize(plan.entries.size());
+  report.replaces = target.replaces;
   report.warnings = TextWarnings(notes);
   report.plan_heading = Format("Plan in write order, times in %s:", tasks.using_samples ? "samples" : "seconds");
   const auto kept = Surviving(c);

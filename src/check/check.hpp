@@ -19,6 +19,12 @@ struct CheckReport {
   std::vector<std::string> destination;
   std::vector<std::string> timeline;  // heading first; empty without frames
   std::vector<Warning> warnings;      // in order of line
+  // By entry in task-file order, for a document of the plan: why its
+  // crossfade would not be made ("" when it would, or it has none), and the
+  // tasks written before it that it overwrites.
+  std::vector<std::string> crossfade_failures;
+  std::vector<std::vector<int>> overwrites;
+  bool replaces = false;  // the destination exists
 };
 
 // How a run would share blocks with its sources, for a check to show (with

@@ -53,6 +53,10 @@ inline constexpr char kInvalidDestinationWindow[] = "Invalid crossfade for desti
 inline constexpr char kInvalidSourceWindow[] = "Invalid crossfade for source file\n";
 inline constexpr char kNoCrossfade[] = "Could not generate crossfade\n";
 
+// --update and --version.
+inline constexpr char kUpToDate[] = "Up to date\t%s\n";
+inline constexpr char kVersion[] = "wavsplice %s\n";
+
 // The run: the count, an entry's summary, the report.
 inline constexpr char kEntryCount[] = "\nRead %i entries in task file\n\n";
 inline constexpr char kTask[] = "Task %i";
@@ -123,6 +127,8 @@ inline constexpr const char* kAll[] = {
     kInvalidDestinationWindow,
     kInvalidSourceWindow,
     kNoCrossfade,
+    kUpToDate,
+    kVersion,
     kEntryCount,
     kTask,
     kInsertSamples,

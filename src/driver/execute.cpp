@@ -14,6 +14,11 @@
 
 namespace {
 
+// Prints a message of the run in text; the JSON document says it otherwise.
+void Say(const RunState& state, const char* text) {
+  if (!state.options.json) std::fputs(text, stdout);
+}
+
 void PrintSummary(const RunState& state, const Entry& entry) {
   const Placement& p = entry.placement;
   std::printf(message::kTask, entry.number);
@@ -76,9 +81,10 @@ Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
 }
 
 // Renders the crossfade into the work file from the destination as it stands,
-// before the entry's segment overwrites the splice; says why when it cannot.
+// before the entry's segment overwrites the splice; says why when it cannot
+// (in `failure`, the message for the JSON document; printed in text).
 std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, int width_frames, bool source_present,
-                                         const Continuation& outgoing, int64_t& clipped) {
+                                         const Continuation& outgoing, int64_t& clipped, const char*& failure) {
   std::optional<WorkFile> work;
   if (width_frames >= 0) {
     const Placement& p = entry.placement;
@@ -96,10 +102,15 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, int widt
     const CrossfadeResult result = RenderCrossfade(job, state.plan.format, state.curve, clipped);
     if (result == CrossfadeResult::kRendered) return work;
     work.reset();  // removes the work file
-    if (result == CrossfadeResult::kDestination) std::fputs(message::kInvalidDestinationWindow, stdout);
-    if (result == CrossfadeResult::kSource) std::fputs(message::kInvalidSourceWindow, stdout);
+    if (result == CrossfadeResult::kDestination) Say(state, message::kInvalidDestinationWindow);
+    if (result == CrossfadeResult::kSource) Say(state, message::kInvalidSourceWindow);
+    failure = result == CrossfadeResult::kDestination ? message::kInvalidDestinationWindow
+              : result == CrossfadeResult::kSource    ? message::kInvalidSourceWindow
+                                                      : message::kNoCrossfade;
+  } else {
+    failure = message::kNoCrossfade;
   }
-  std::fputs(message::kNoCrossfade, stdout);
+  Say(state, message::kNoCrossfade);
   return std::nullopt;
 }
 
@@ -136,10 +147,13 @@ void ExecuteEntry(RunState& state, size_t position) {
   Entry& entry = state.plan.entries[static_cast<size_t>(state.plan.write_order[position])];
   const TaskEntry& t = entry.task;
   const Placement& p = entry.placement;
-  PrintSummary(state, entry);
-  // A log shows each entry as it starts and as it completes, and nothing
-  // printed is lost when the run is stopped.
-  std::fflush(stdout);
+  if (!state.options.json) {
+    PrintSummary(state, entry);
+    // A log shows each entry as it starts and as it completes, and nothing
+    // printed is lost when the run is stopped.
+    std::fflush(stdout);
+  }
+  const char* crossfade_failure = nullptr;
   // A crossfade without the source is not made, a copy without it fails.
   const bool present = ReadySource(entry.source);
   const bool crossfades = Crossfades(t);
@@ -148,7 +162,7 @@ void ExecuteEntry(RunState& state, size_t position) {
   const Continuation outgoing =
       crossfades && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
   const std::optional<WorkFile> work =
-      crossfades ? PrepareCrossfade(state, entry, width, present, outgoing, clipped) : std::nullopt;
+      crossfades ? PrepareCrossfade(state, entry, width, present, outgoing, clipped, crossfade_failure) : std::nullopt;
   if (!present) Fail(ExitStatus::kWavError, message::kCannotOpen, entry.source.name.c_str());
   const FrameCopy copy{.to_frame = p.insert_frame,
                        .from_frame = p.read_start_frame,
@@ -183,6 +197,9 @@ void ExecuteEntry(RunState& state, size_t position) {
   }
   if (work) PlaceCrossfade(state, entry, width, *work);
   ReleaseSources(state, position);
+  state.outcomes.push_back(EntryOutcome{
+      .entry = state.plan.write_order[position], .crossfade_failure = crossfade_failure, .clipped = clipped});
+  if (state.options.json) return;
   if (clipped > 0) std::printf(message::kClipped, static_cast<long long>(clipped));
   std::fputs(message::kDone, stdout);
   std::fflush(stdout);

@@ -11,6 +11,7 @@
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "driver/execute.hpp"
+#include "driver/json_document.hpp"
 #include "plan/sharing.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
@@ -22,7 +23,13 @@ constexpr const char* kHelp[] = {
     "\nHelp...",
     "You may run the program with an argument specifying the controlling text file.",
     "Otherwise, the program will look for task.txt.",
-    "With --check before the file name, it shows the plan and likely mistakes and writes nothing.",
+    "Options before the file name:",
+    "\t--check\tshow the plan and likely mistakes, and write nothing",
+    "\t--json\tprint one JSON document instead of the text",
+    "\t--update\tdo nothing when the destination is newer than the task file and every source",
+    "\t--align\tline the largest plain copy up with its source's blocks (a JUNK chunk)",
+    "\t--sync\tflush the destination to disk before reporting",
+    "\t--help, --version",
     "\nCommands (placed at the start of a line):",
     "\t'src' to specify a source file.",
     "\t'xin' to set source file copy start. Omitting assumes 0.",
@@ -63,10 +70,15 @@ struct Option {
   bool CommandOptions::*flag;
 };
 constexpr Option kOptions[] = {
-    {"--check", &CommandOptions::check},
-    {"--sync", &CommandOptions::sync},
-    {"--align", &CommandOptions::align},
+    {"--check", &CommandOptions::check},     {"--sync", &CommandOptions::sync},     {"--align", &CommandOptions::align},
+    {"--json", &CommandOptions::json},       {"--update", &CommandOptions::update}, {"--help", &CommandOptions::help},
+    {"--version", &CommandOptions::version},
 };
+
+void PrintHelp() {
+  for (const char* line : kHelp) std::puts(line);
+  std::fflush(stdout);
+}
 
 // The block size --align works to where the file system gives none.
 constexpr int64_t kUsualBlock = 4096;
@@ -108,21 +120,34 @@ void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
 }
 
 // Reads the task file, printing what the reader says (and, on standard
-// error, what it forgave: also when it then refuses the file).
-void ReadTask(RunState& state, ReadNotes& notes, bool warn) {
+// error, what it forgave: also when it then refuses the file). With --json
+// the document says both.
+void ReadTask(RunState& state, bool warn) {
   const auto forgiven = [&] {
     if (!warn) return;
-    for (const Warning& w : TextWarnings(notes)) std::fprintf(stderr, message::kTextWarning, w.line, w.text.c_str());
+    for (const Warning& w : TextWarnings(state.notes)) {
+      if (state.options.json) {
+        state.warnings.push_back(w);
+      } else {
+        std::fprintf(stderr, message::kTextWarning, w.line, w.text.c_str());
+      }
+    }
   };
   try {
-    state.tasks = ReadTaskFile(state.task_path, &notes);
+    state.tasks = ReadTaskFile(state.task_path, &state.notes);
   } catch (const RunFailure&) {
     forgiven();
     throw;
   }
   forgiven();
+  if (state.options.json) return;
   std::fputs(state.tasks.said.c_str(), stdout);
   std::printf(message::kEntryCount, static_cast<int>(state.tasks.entries.size()));
+}
+
+void PrintJson(const RunState& state, JsonMode mode) {
+  std::fputs(JsonDocument(state, mode, nullptr).c_str(), stdout);
+  std::fflush(stdout);
 }
 
 void PrintWarnings(const std::vector<Warning>& warnings) {
@@ -143,12 +168,14 @@ int TerminalColumns() {
 // then shows the plan and the likely mistakes and writes nothing. Refusals
 // end it as they end a run, after the mistakes found so far.
 ExitStatus RunCheck(RunState& state) {
-  ReadNotes notes;
+  const ReadNotes& notes = state.notes;
+  const bool json = state.options.json;
   try {
-    ReadTask(state, notes, false);
+    ReadTask(state, false);
   } catch (const RunFailure&) {
     // What the reader forgave before it refused often explains the refusal.
-    PrintWarnings(TextWarnings(notes));
+    state.warnings = TextWarnings(notes);
+    if (!json) PrintWarnings(state.warnings);
     throw;
   }
   ReplaceTarget target;
@@ -164,10 +191,13 @@ ExitStatus RunCheck(RunState& state) {
     if (work_file && access(".", W_OK | X_OK) != 0) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
   } catch (const RunFailure&) {
     if (refusal.entry < 0) {
-      PrintWarnings(TextWarnings(notes));
+      state.warnings = TextWarnings(notes);
+      if (!json) PrintWarnings(state.warnings);
       throw;
     }
     const CheckReport explained = ExplainRefusal(state.tasks, notes, refusal);
+    state.warnings = explained.warnings;
+    if (json) throw;
     if (!explained.plan.empty()) {
       std::printf("%s\n", explained.plan_heading.c_str());
       PrintLines(explained.plan);
@@ -183,8 +213,21 @@ ExitStatus RunCheck(RunState& state) {
   const DestinationLayout layout = LayoutOf(state, fs, &sharing.alignment);
   sharing.forecast = ForecastSharing(state.plan, PlainRuns(state.plan), sharing.file_system, SamplesStart(layout));
   const bool shown = sharing.align || CanShareBlocks(sharing.file_system.type);
-  const CheckReport report =
+  CheckReport report =
       CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr, TerminalColumns());
+  if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
+    report.destination.push_back("\tUp to date: newer than the task file and every source (--update does nothing)");
+  }
+  const ExitStatus status = report.warnings.empty() ? ExitStatus::kSuccess : ExitStatus::kCheckWarnings;
+  if (json) {
+    state.planned = true;
+    state.rf64 = IsRf64(layout);
+    if (shown) state.sharing = sharing;
+    state.warnings = report.warnings;
+    state.check = std::move(report);
+    PrintJson(state, JsonMode::kCheck);
+    return status;
+  }
   std::fputs(state.plan.said.c_str(), stdout);
   std::printf("%s\n", report.plan_heading.c_str());
   PrintLines(report.plan);
@@ -197,27 +240,45 @@ ExitStatus RunCheck(RunState& state) {
   std::printf("\n%s\n", report.warnings.empty() ? "No warnings" : "Warnings:");
   PrintWarnings(report.warnings);
   std::fflush(stdout);
-  return report.warnings.empty() ? ExitStatus::kSuccess : ExitStatus::kCheckWarnings;
+  return status;
 }
 
 }  // namespace
 
 ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   if (argc > 1 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    for (const char* line : kHelp) std::puts(line);
-    std::fflush(stdout);
+    PrintHelp();
     return ExitStatus::kTaskError;
   }
   ReadCommandLine(argc, argv, state);
+  if (state.options.help) {
+    PrintHelp();
+    return ExitStatus::kSuccess;
+  }
+  if (state.options.version) {
+    std::printf(message::kVersion, WAVSPLICE_VERSION);
+    std::fflush(stdout);
+    return ExitStatus::kSuccess;
+  }
   if (state.options.check) return RunCheck(state);
 
-  ReadNotes notes;
-  ReadTask(state, notes, true);
+  ReadTask(state, true);
+  if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
+    if (state.options.json) {
+      PrintJson(state, JsonMode::kUpToDate);
+    } else {
+      std::printf(message::kUpToDate, state.tasks.destination_name.c_str());
+      std::fflush(stdout);
+    }
+    return ExitStatus::kSuccess;
+  }
   state.plan = ResolvePlan(state.tasks, state.task_path);
-  std::fputs(state.plan.said.c_str(), stdout);
+  state.planned = true;
+  if (!state.options.json) std::fputs(state.plan.said.c_str(), stdout);
   state.instructions = DetectInstructionSet();
   const std::optional<FileSystem> fs = DestinationFileSystem(state);
   const DestinationLayout layout = LayoutOf(state, fs, nullptr);
+  state.rf64 = IsRf64(layout);
   // Blocks that are to be shared are not reserved first: that would cost the
   // space and the time sharing saves.
   const bool sharing = fs && CanShareBlocks(fs->type) &&
@@ -228,7 +289,11 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
     state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
   CommitDestination(state.destination, state.options.sync);
-  PrintReport(state);
-  std::fflush(stdout);
+  if (state.options.json) {
+    PrintJson(state, JsonMode::kRun);
+  } else {
+    PrintReport(state);
+    std::fflush(stdout);
+  }
   return ExitStatus::kSuccess;
 }

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "check/check.hpp"
 #include "common/failure.hpp"
 #include "dsp/cpu.hpp"
 #include "dsp/mix.hpp"
@@ -12,9 +16,20 @@
 
 // The options of the command line.
 struct CommandOptions {
-  bool check = false;  // show the plan and the likely mistakes, write nothing
-  bool sync = false;   // flush the destination and its folder to disk before saying Built
-  bool align = false;  // a JUNK chunk before the samples lines the largest plain copy up with its source's blocks
+  bool check = false;    // show the plan and the likely mistakes, write nothing
+  bool sync = false;     // flush the destination and its folder to disk before saying Built
+  bool align = false;    // a JUNK chunk before the samples lines the largest plain copy up with its source's blocks
+  bool json = false;     // standard output is one JSON document
+  bool update = false;   // nothing to do when the destination is newer than the task file and every source
+  bool help = false;     // print the help text and end with status 0
+  bool version = false;  // print the version and end with status 0
+};
+
+// What became of an entry the run executed, for the JSON document.
+struct EntryOutcome {
+  int entry = 0;                            // index in task-file order
+  const char* crossfade_failure = nullptr;  // the message saying why its crossfade was not made; nullptr: made or none
+  int64_t clipped = 0;
 };
 
 // Everything a run works on, owned by the entry point for the whole run.
@@ -22,11 +37,20 @@ struct RunState {
   CommandOptions options;
   std::string task_path = "task.txt";
   TaskList tasks;
+  ReadNotes notes;  // what the reader saw: lines of entries, forgiven text
   Plan plan;
   DestinationFile destination;  // being built, under a temporary name until complete
   CopyScratch scratch;
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
   InstructionSet instructions = InstructionSet::kPortable;  // what the processor has
+  // For the JSON document: the entries executed so far (in write order), the
+  // warnings gathered (the reader's, a check's), a check's report.
+  std::vector<EntryOutcome> outcomes;
+  std::vector<Warning> warnings;
+  CheckReport check;
+  bool planned = false;                // the plan was resolved
+  bool rf64 = false;                   // the destination's layout is RF64
+  std::optional<SharingView> sharing;  // a check's forecast of block sharing, where it shows one
 };
 
 // The whole run for a command line: help, or read, plan, execute and report

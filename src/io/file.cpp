@@ -43,6 +43,12 @@ std::optional<FileIdentity> IdentityOfName(const char* path) {
   return IdentityOf(status);
 }
 
+std::optional<struct timespec> ModifiedTime(const char* path) {
+  struct stat status {};
+  if (stat(path, &status) != 0) return std::nullopt;
+  return status.st_mtim;
+}
+
 std::string DirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";

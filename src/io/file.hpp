@@ -44,6 +44,10 @@ FileIdentity IdentityOf(const struct stat& status);
 // Nothing when the name leads to no file (links are followed).
 std::optional<FileIdentity> IdentityOfName(const char* path);
 
+// When the file a name leads to was last modified; nothing when it leads to
+// no file (links are followed).
+std::optional<struct timespec> ModifiedTime(const char* path);
+
 // The folder a path names a file in: "." for a bare name.
 std::string DirectoryOf(const std::string& path);
 

@@ -423,6 +423,19 @@ DestinationLayout DestinationLayoutOf(const Plan& plan) {
   return layout;
 }
 
+bool DestinationUpToDate(const TaskList& tasks, const std::string& task_path) {
+  const auto destination = ModifiedTime(tasks.destination_name.c_str());
+  if (tasks.destination_name.empty() || !destination) return false;
+  const auto older = [&](const std::string& name) {
+    const auto time = ModifiedTime(name.c_str());
+    return time && (time->tv_sec < destination->tv_sec ||
+                    (time->tv_sec == destination->tv_sec && time->tv_nsec < destination->tv_nsec));
+  };
+  if (!older(task_path)) return false;
+  return std::all_of(tasks.entries.begin(), tasks.entries.end(),
+                     [&](const TaskEntry& entry) { return older(entry.source_name); });
+}
+
 double Seconds(int64_t frames, uint32_t rate) {
   return static_cast<double>(static_cast<float>(frames) / static_cast<float>(rate));
 }

@@ -79,6 +79,10 @@ struct Alignment {
 };
 DestinationLayout DestinationLayoutOf(const Plan& plan, int64_t align_block, Alignment* alignment = nullptr);
 
+// With --update: whether the destination exists and was modified after the
+// task file and every source (a missing source never leaves it up to date).
+bool DestinationUpToDate(const TaskList& tasks, const std::string& task_path);
+
 // Seconds as the summaries show them: frames and rate in single precision.
 double Seconds(int64_t frames, uint32_t rate);
 

@@ -5,11 +5,18 @@
 namespace {
 
 const char* const kHelp =
-    "\nEditor version " WAVSPLICE_VERSION " (2f)\n"
+    "\nEditor version " WAVSPLICE_VERSION
+    " (2f)\n"
     "\nHelp...\n"
     "You may run the program with an argument specifying the controlling text file.\n"
     "Otherwise, the program will look for task.txt.\n"
-    "With --check before the file name, it shows the plan and likely mistakes and writes nothing.\n"
+    "Options before the file name:\n"
+    "\t--check\tshow the plan and likely mistakes, and write nothing\n"
+    "\t--json\tprint one JSON document instead of the text\n"
+    "\t--update\tdo nothing when the destination is newer than the task file and every source\n"
+    "\t--align\tline the largest plain copy up with its source's blocks (a JUNK chunk)\n"
+    "\t--sync\tflush the destination to disk before reporting\n"
+    "\t--help, --version\n"
     "\nCommands (placed at the start of a line):\n"
     "\t'src' to specify a source file.\n"
     "\t'xin' to set source file copy start. Omitting assumes 0.\n"
@@ -41,13 +48,21 @@ const char* const kHelp =
 
 using CommandLine = EndToEnd;
 
-TEST_F(CommandLine, HelpTextWordForWordWithStatus1) {
+TEST_F(CommandLine, HelpTextWordForWordWithStatus1AndWithStatus0AsAnOption) {
   Task("dest\tout.wav\n");
   for (const char* word : {"help", "-h"}) {
     const auto r = Run({word, "ignored.txt"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, kHelp);
   }
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"--check", "--help", "task.txt"}}) {
+    const auto r = Run(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, kHelp);
+  }
+  const auto r = Run({"--version", "task.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, "wavsplice " WAVSPLICE_VERSION "\n");
   EXPECT_EQ(Files(), std::vector<std::string>{"task.txt"});  // nothing read or written
 }
 

@@ -1,0 +1,240 @@
+#include "driver/json_document.hpp"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "common/messages.hpp"
+#include "task/commands.hpp"
+
+namespace {
+
+// Keys in the order written: the document reads as the text does.
+using json = nlohmann::ordered_json;
+
+bool ValidUtf8(std::string_view text) {
+  try {
+    (void)json(text).dump();
+    return true;
+  } catch (const json::type_error&) {
+    return false;
+  }
+}
+
+std::string Hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
+
+// Names come from the file system and the task file: any bytes but NUL. A
+// name that is not UTF-8 is given readable (U+FFFD for each bad byte) and
+// exactly, in hex, beside it.
+void PutText(json& object, const std::string& key, const std::string& text) {
+  if (ValidUtf8(text)) {
+    object[key] = text;
+    return;
+  }
+  object[key] = json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
+  object[key + "_hex"] = Hex(text);
+}
+
+// A message of the catalogue as the document gives it: without its newline.
+std::string Line(const char* text) {
+  std::string line = text;
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
+}
+
+json Time(int64_t frames, uint32_t rate) {
+  return json{{"frames", frames}, {"seconds", rate > 0 ? static_cast<double>(frames) / rate : 0.0}};
+}
+
+json Notes(const std::string& said) {
+  json notes = json::array();
+  for (size_t at = 0; at < said.size();) {
+    size_t end = said.find('\n', at);
+    if (end == std::string::npos) end = said.size();
+    if (end > at) notes.push_back(said.substr(at, end - at));
+    at = end + 1;
+  }
+  return notes;
+}
+
+json Crossfade(const RunState& state, const Entry& entry, bool check, const EntryOutcome* outcome) {
+  const TaskEntry& t = entry.task;
+  if (!Crossfades(t)) return nullptr;
+  const int width = CrossfadeWidth(t, state.plan.format);
+  json crossfade{{"width_ms", t.xfade_width_ms},
+                 {"width_frames", width >= 0 ? json(width) : json(nullptr)},
+                 {"curve", t.xfade_type}};
+  std::string why_not;
+  if (check) {
+    const auto index = static_cast<size_t>(entry.number - 1);
+    if (index < state.check.crossfade_failures.size()) why_not = state.check.crossfade_failures[index];
+  } else if (outcome != nullptr && outcome->crossfade_failure != nullptr) {
+    why_not = Line(outcome->crossfade_failure);
+  }
+  crossfade["made"] = why_not.empty();
+  crossfade["why_not"] = why_not.empty() ? json(nullptr) : json(why_not);
+  if (!check && outcome == nullptr) crossfade["made"] = false;  // the run ended before it
+  return crossfade;
+}
+
+json EntryDocument(const RunState& state, const Entry& entry, bool check, const EntryOutcome* outcome) {
+  const uint32_t rate = state.plan.format.rate;
+  const TaskEntry& t = entry.task;
+  const Placement& p = entry.placement;
+  const auto index = static_cast<size_t>(entry.number - 1);
+  json e;
+  e["task"] = entry.number;
+  e["line"] = index < state.notes.entries.size() ? state.notes.entries[index][Command::kSrc] : 0;
+  PutText(e, "source", t.source_name);
+  e["insert"] = Time(p.insert_frame, rate);
+  e["read_start"] = Time(p.read_start_frame, rate);
+  e["read_length"] = Time(p.read_length, rate);
+  e["level_db"] = t.level_db;
+  e["mix_db"] = t.mixed ? json(t.mix_db) : json(nullptr);
+  e["fade_in"] = p.fade_in_frames > 0 ? Time(p.fade_in_frames, rate) : json(nullptr);
+  e["fade_out"] = p.fade_out_frames > 0 ? Time(p.fade_out_frames, rate) : json(nullptr);
+  json markers = json::array();
+  for (const std::string& label : t.markers) {
+    json marker;
+    PutText(marker, "label", label);
+    markers.push_back(marker);
+  }
+  e["markers"] = markers;
+  e["crossfade"] = Crossfade(state, entry, check, outcome);
+  if (check) {
+    e["overwrites"] = index < state.check.overwrites.size() ? json(state.check.overwrites[index]) : json::array();
+    if (state.sharing && index < state.sharing->forecast.entries.size() &&
+        state.sharing->forecast.entries[index].plain) {
+      e["shared_bytes"] = state.sharing->forecast.entries[index].shared;
+    }
+  } else {
+    e["done"] = outcome != nullptr;
+    e["clipped"] = outcome != nullptr ? outcome->clipped : 0;
+  }
+  return e;
+}
+
+json DestinationDocument(const RunState& state, bool check) {
+  const Plan& plan = state.plan;
+  const AudioFormat& f = plan.format;
+  json d;
+  PutText(d, "name", state.tasks.destination_name);
+  d["frames"] = plan.destination_length;
+  d["seconds"] = f.rate > 0 ? static_cast<double>(plan.destination_length) / f.rate : 0.0;
+  d["rate"] = f.rate;
+  d["bits"] = f.bits;
+  d["channels"] = f.channels;
+  d["sample_type"] = f.type == SampleType::kFloat ? "float" : "integer";
+  d["rf64"] = state.rf64;
+  if (plan.metadata_entry >= 0) {
+    PutText(d, "metadata_from", plan.entries[static_cast<size_t>(plan.metadata_entry)].task.source_name);
+  } else {
+    d["metadata_from"] = nullptr;
+  }
+  json markers = json::array();
+  for (const CuePoint& point : plan.markers) {
+    json marker{{"frame", point.frame}, {"seconds", f.rate > 0 ? static_cast<double>(point.frame) / f.rate : 0.0}};
+    if (point.has_label) {
+      PutText(marker, "label", point.label);
+    } else {
+      marker["label"] = nullptr;
+    }
+    if (point.has_note) {
+      PutText(marker, "note", point.note);
+    } else {
+      marker["note"] = nullptr;
+    }
+    markers.push_back(marker);
+  }
+  d["markers"] = markers;
+  if (check) {
+    d["replaces"] = state.check.replaces;
+    if (state.sharing) {
+      const SharingView& s = *state.sharing;
+      json sharing{{"file_system", FileSystemName(s.file_system.type)},
+                   {"block_bytes", s.file_system.block},
+                   {"can_share", CanShareBlocks(s.file_system.type)},
+                   {"shared_bytes", s.forecast.shared},
+                   {"copied_bytes", s.forecast.copied}};
+      if (s.align) {
+        sharing["junk_bytes"] = s.alignment.junk;
+        sharing["aligned_task"] = s.alignment.entry >= 0 ? json(s.alignment.entry + 1) : json(nullptr);
+      }
+      d["block_sharing"] = sharing;
+    }
+  }
+  return d;
+}
+
+}  // namespace
+
+std::string JsonDocument(const RunState& state, JsonMode mode, const RunFailure* failure) {
+  const bool check = mode == JsonMode::kCheck;
+  json doc;
+  doc["program"] = "wavsplice";
+  doc["version"] = WAVSPLICE_VERSION;
+  doc["mode"] = mode == JsonMode::kRun ? "run" : check ? "check" : "up to date";
+  PutText(doc, "task_file", state.task_path);
+  // The folder the names are relative to, for a script that ran many.
+  std::string folder(PATH_MAX, '\0');
+  if (getcwd(folder.data(), folder.size()) != nullptr) {
+    folder.resize(std::strlen(folder.c_str()));
+    PutText(doc, "working_directory", folder);
+  } else {
+    doc["working_directory"] = nullptr;
+  }
+  ExitStatus status = failure != nullptr                 ? failure->status
+                      : check && !state.warnings.empty() ? ExitStatus::kCheckWarnings
+                                                         : ExitStatus::kSuccess;
+  doc["status"] = StatusCode(status);
+  doc["units"] = state.tasks.using_samples ? "samples" : "seconds";
+  doc["notes"] = Notes(state.tasks.said + state.plan.said);
+
+  // Entries in write order, as a run takes them; what a run executed carries
+  // its outcome.
+  json entries = json::array();
+  if (mode != JsonMode::kUpToDate) {
+    for (const int index : state.plan.write_order) {
+      const Entry& entry = state.plan.entries[static_cast<size_t>(index)];
+      const EntryOutcome* outcome = nullptr;
+      for (const EntryOutcome& o : state.outcomes) {
+        if (o.entry == index) outcome = &o;
+      }
+      entries.push_back(EntryDocument(state, entry, check, outcome));
+    }
+  }
+  doc["entries"] = entries;
+  if (mode == JsonMode::kUpToDate || !state.planned) {
+    json d;
+    PutText(d, "name", state.tasks.destination_name);
+    d["up_to_date"] = mode == JsonMode::kUpToDate;
+    doc["destination"] = d;
+  } else {
+    doc["destination"] = DestinationDocument(state, check);
+    doc["destination"]["up_to_date"] = false;
+  }
+  json warnings = json::array();
+  for (const Warning& w : state.warnings) warnings.push_back(json{{"line", w.line}, {"text", w.text}});
+  doc["warnings"] = warnings;
+  if (failure != nullptr) {
+    json error{{"status", StatusCode(failure->status)}};
+    PutText(error, "message", Line(failure->message.c_str()));
+    doc["error"] = error;
+  } else {
+    doc["error"] = nullptr;
+  }
+  return doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
