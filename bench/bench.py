@@ -288,10 +288,13 @@ def make_bwf_master(tone, path, seconds):
     """A broadcast wave master as archives hold them: 48 kHz 24-bit stereo,
     RF64 past 2 GB, a bext chunk before the samples (so they start at byte
     728, not 44). Made from a tone file, which goes afterwards."""
+    # A tone file is a RIFF file, at most 2 GB: the master repeats one of at
+    # most an hour.
     plain = path + ".tone.wav"
-    subprocess.run([tone, plain, "48000", "24", "2", f"{seconds:g}", "440", "0.5"], check=True,
+    pieces = max(1, int(-(-seconds // 3600)))
+    subprocess.run([tone, plain, "48000", "24", "2", f"{seconds / pieces:g}", "440", "0.5"], check=True,
                    stdout=subprocess.DEVNULL)
-    data = os.path.getsize(plain) - 44
+    data = (os.path.getsize(plain) - 44) * pieces
     history = b"A=ANALOGUE,M=stereo,T=tape\r\nA=PCM,F=48000,W=24,M=stereo,T=transfer\r\n"
     bext = bytearray(602) + history
     bext[0:11] = b"Bench reel "
@@ -303,8 +306,9 @@ def make_bwf_master(tone, path, seconds):
             + chunks + b"data" + struct.pack("<I", 0xFFFFFFFF))
     with open(plain, "rb") as source, open(path, "wb") as out:
         out.write(head)
-        source.seek(44)
-        shutil.copyfileobj(source, out, 1 << 24)
+        for _ in range(pieces):
+            source.seek(44)
+            shutil.copyfileobj(source, out, 1 << 24)
     os.remove(plain)
 
 
@@ -623,9 +627,6 @@ def main():
             if os.path.exists(os.path.join(d, name)):
                 os.remove(os.path.join(d, name))
 
-    sharing_rows = bench_block_sharing(args, wavsplice, tone, scale) if "block-sharing" in sets else []
-    farm_rows = bench_render_farm(args, wavsplice, short[0]) if "render-farm" in sets else []
-
     cpu = "unknown CPU"
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -653,6 +654,9 @@ def main():
             name = tool + (" (other bytes)" if tool == "baseline" and job.name in differs else "")
             print(f"| {job.name} | {megabytes:.0f} | {name} | {t:.3f} | {megabytes / t:.0f} | {t / cp:.2f} | "
                   f"{sox / t:.2f} | {peaks[(job.name, tool)] / 1024:.1f} |")
+    # Printed as each set ends: a later set that fails leaves the earlier ones' tables.
+    sys.stdout.flush()
+    farm_rows = bench_render_farm(args, wavsplice, short[0]) if "render-farm" in sets else []
     if farm_rows:
         print()
         print("Many task files: each the job below in a folder of its own, run with --json --update by GNU parallel;")
@@ -662,6 +666,8 @@ def main():
         print("|---|---:|---:|---:|---:|")
         for row in farm_rows:
             print(row)
+    sys.stdout.flush()
+    sharing_rows = bench_block_sharing(args, wavsplice, tone, scale) if "block-sharing" in sets else []
     if sharing_rows:
         print()
         print("Master edits on a 3-hour 48 kHz 24-bit stereo BWF master (3.1 GB; its samples start at byte 728);")

@@ -196,9 +196,9 @@ std::string JsonDocument(const RunState& state, JsonMode mode, const RunFailure*
   } else {
     doc["working_directory"] = nullptr;
   }
-  ExitStatus status = failure != nullptr                 ? failure->status
-                      : check && !state.warnings.empty() ? ExitStatus::kCheckWarnings
-                                                         : ExitStatus::kSuccess;
+  const ExitStatus status = failure != nullptr                 ? failure->status
+                            : check && !state.warnings.empty() ? ExitStatus::kCheckWarnings
+                                                               : ExitStatus::kSuccess;
   doc["status"] = StatusCode(status);
   doc["units"] = state.tasks.using_samples ? "samples" : "seconds";
   doc["notes"] = Notes(state.tasks.said + state.plan.said);
