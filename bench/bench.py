@@ -315,10 +315,16 @@ def make_bwf_master(tone, path, seconds):
 def sharing_jobs(seconds):
     """The master edits block sharing is for, as task files on master.wav."""
     whole_blocks = 71680  # frames: 430,080 bytes, 105 blocks of 4096
+
+    # Times a double holds exactly, written out in full, so that a build that
+    # multiplies in doubles lands on the same frames and can be compared.
+    def exact(t):
+        return f"{t:.6f}".rstrip("0").rstrip(".")
+
     return [
-        ("trim head and tail", f"src\tmaster.wav\nxin\t95.5\nxout\t{seconds - 100.25:g}\n"),
-        ("2 s patch", "src\tmaster.wav\nsrc\tpatch.wav\nins\t" + f"{seconds / 2 + 0.37:g}\n"),
-        ("1.5 s cut", f"src\tmaster.wav\nxout\t{seconds / 3:g}\nsrc\tmaster.wav\nxin\t{seconds / 3 + 1.5:g}\n"),
+        ("trim head and tail", f"src\tmaster.wav\nxin\t95.5\nxout\t{exact(seconds - 100.25)}\n"),
+        ("2 s patch", "src\tmaster.wav\nsrc\tpatch.wav\nins\t" + f"{exact(seconds / 2 + 0.375)}\n"),
+        ("1.5 s cut", f"src\tmaster.wav\nxout\t{exact(seconds / 3)}\nsrc\tmaster.wav\nxin\t{exact(seconds / 3 + 1.5)}\n"),
         (f"cut of {whole_blocks} frames (whole blocks)",
          f"using_samples\nsrc\tmaster.wav\nxout\t{int(seconds / 3) * 48000}\nsrc\tmaster.wav\n"
          f"xin\t{int(seconds / 3) * 48000 + whole_blocks}\n"),
@@ -413,7 +419,8 @@ def bench_block_sharing(args, wavsplice, tone, scale):
                                 if not same_samples(out, plain_output):
                                     sys.exit(f"bench: {job} on {fs}: --align changed the samples")
                         if round_number == 0 and tool == "baseline" and plain_output and os.path.exists(plain_output):
-                            if not filecmp.cmp(out, plain_output, shallow=False):
+                            if not filecmp.cmp(out, plain_output, shallow=False) and \
+                                    not any(text in job for text in args.may_differ):
                                 sys.exit(f"bench: {job} on {fs}: the baseline's output differs from this build's")
                         os.remove(out)
                     if plain_output and os.path.exists(plain_output):
@@ -548,7 +555,7 @@ def main():
     differs = set()  # jobs whose baseline output differs, as --may-differ allows
 
     # The first round warms the page cache and is not counted.
-    for round_number in range(args.rounds + 1):
+    for round_number in range(args.rounds + 1 if jobs else 0):
         print(f"round {round_number}{' (warm-up)' if round_number == 0 else ''} ...", flush=True)
         for job in jobs:
             d = dirs[job.name]
