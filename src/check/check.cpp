@@ -15,6 +15,12 @@
 
 namespace {
 
+// A number of frames in the task file's units.
+std::string TimeText(int64_t frames, bool using_samples, uint32_t rate) {
+  if (using_samples) return Format("%lli samples", static_cast<long long>(frames));
+  return Format("%.3f sec", Seconds(frames, rate));
+}
+
 // What the check works on.
 struct Checked {
   const TaskList& tasks;
@@ -22,13 +28,22 @@ struct Checked {
   const Plan& plan;
   const SharingView* sharing;  // when block sharing is shown
 
-  // A number of frames in the task file's units.
-  std::string Time(int64_t frames) const {
-    if (tasks.using_samples) return Format("%lli samples", static_cast<long long>(frames));
-    return Format("%.3f sec", Seconds(frames, plan.format.rate));
-  }
+  std::string Time(int64_t frames) const { return TimeText(frames, tasks.using_samples, plan.format.rate); }
   const Entry& At(size_t position) const { return plan.entries[static_cast<size_t>(plan.write_order[position])]; }
 };
+
+FrameSpan Landing(const Placement& p) { return {p.insert_frame, int64_t{p.insert_frame} + std::max(p.read_length, 0)}; }
+
+// The first lines of an entry in a plan: its task-file line and source,
+// where it lands and what it reads.
+void PlaceLines(const Entry& entry, int line, bool using_samples, uint32_t rate, std::vector<std::string>& out) {
+  const auto time = [&](int64_t frames) { return TimeText(frames, using_samples, rate); };
+  const Placement& p = entry.placement;
+  const FrameSpan landing = Landing(p);
+  out.push_back(Format("Task %i\tline %i\tFile %s", entry.number, line, entry.task.source_name.c_str()));
+  out.push_back(Format("\tInsert point %s, ends %s", time(landing.from).c_str(), time(landing.to).c_str()));
+  out.push_back(Format("\tRead start %s, length %s", time(p.read_start_frame).c_str(), time(p.read_length).c_str()));
+}
 
 // Why the crossfade of entry e would not be made, or "" when it would: the
 // windows a run would read, against the destination's and the source's
@@ -81,36 +96,19 @@ std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
                 c.Time(silent).c_str(), out.task.source_name.c_str());
 }
 
-struct Span {
-  int64_t from;
-  int64_t to;  // exclusive
-};
-
-Span Landing(const Placement& p) { return {p.insert_frame, int64_t{p.insert_frame} + std::max(p.read_length, 0)}; }
-
 // The parts of each entry's landing that no later entry overwrites, by
 // position in the write order.
-std::vector<std::vector<Span>> Surviving(const Checked& c) {
+std::vector<std::vector<FrameSpan>> Surviving(const Checked& c) {
   const size_t count = c.plan.write_order.size();
-  std::vector<std::vector<Span>> kept(count);
+  std::vector<std::vector<FrameSpan>> kept(count);
   for (size_t k = 0; k < count; ++k) {
-    std::vector<Span> parts;
-    if (const Span landing = Landing(c.At(k).placement); landing.to > landing.from) parts.push_back(landing);
+    std::vector<FrameSpan> parts;
+    if (const FrameSpan landing = Landing(c.At(k).placement); landing.to > landing.from) parts.push_back(landing);
     for (size_t later = k + 1; later < count && !parts.empty(); ++later) {
       if (c.At(later).task.mixed) continue;  // a mix lies over what is there, and keeps it
-      const Span cover = Landing(c.At(later).placement);
-      std::vector<Span> rest;
-      for (const Span& part : parts) {
-        if (cover.to <= part.from || cover.from >= part.to) {
-          rest.push_back(part);
-          continue;
-        }
-        if (part.from < cover.from) rest.push_back({part.from, cover.from});
-        if (cover.to < part.to) rest.push_back({cover.to, part.to});
-      }
-      parts = rest;
+      parts = Uncovered(parts, Landing(c.At(later).placement));
     }
-    kept[k] = parts;
+    kept[k] = std::move(parts);
   }
   return kept;
 }
@@ -133,7 +131,7 @@ void CheckEntrySharing(const SharingView& sharing, const Entry& entry, std::vect
   }
 }
 
-void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, CheckReport& report) {
+void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& kept, CheckReport& report) {
   const bool integers = c.plan.format.type == SampleType::kInteger;
   std::vector<Warning>& warnings = report.warnings;
   for (size_t k = 0; k < c.plan.write_order.size(); ++k) {
@@ -142,12 +140,9 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
     const TaskEntry& t = entry.task;
     const Placement& p = entry.placement;
     const EntryLines& lines = c.notes.entries[static_cast<size_t>(number - 1)];
-    const Span landing = Landing(p);
+    const FrameSpan landing = Landing(p);
     std::vector<std::string>& out = report.plan;
-    out.push_back(Format("Task %i\tline %i\tFile %s", number, lines[Command::kSrc], t.source_name.c_str()));
-    out.push_back(Format("\tInsert point %s, ends %s", c.Time(landing.from).c_str(), c.Time(landing.to).c_str()));
-    out.push_back(
-        Format("\tRead start %s, length %s", c.Time(p.read_start_frame).c_str(), c.Time(p.read_length).c_str()));
+    PlaceLines(entry, lines[Command::kSrc], c.tasks.using_samples, c.plan.format.rate, out);
     out.push_back(Format("\tLevel %.3f dB", t.level_db));
     if (t.mixed) out.push_back(Format("\tMix under %.3f dB: laid over what lies there", t.mix_db));
     if (p.fade_in_frames > 0) out.push_back("\tFade in " + c.Time(p.fade_in_frames));
@@ -198,7 +193,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
     }
     std::string overwritten;
     for (size_t earlier = 0; earlier < k && !t.mixed; ++earlier) {
-      const Span other = Landing(c.At(earlier).placement);
+      const FrameSpan other = Landing(c.At(earlier).placement);
       if (other.from < landing.to && landing.from < other.to) {
         overwritten += (overwritten.empty() ? "" : ", ") + std::to_string(c.At(earlier).number);
         report.overwrites[static_cast<size_t>(number - 1)].push_back(c.At(earlier).number);
@@ -215,7 +210,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<Span>>& kept, 
 
 // One row per entry in write order: '#' where its frames stay in the
 // destination, '-' where a later entry overwrites them.
-void CheckTimeline(const Checked& c, const std::vector<std::vector<Span>>& kept, int width, CheckReport& report) {
+void CheckTimeline(const Checked& c, const std::vector<std::vector<FrameSpan>>& kept, int width, CheckReport& report) {
   const int64_t length = c.plan.destination_length;
   if (length <= 0 || c.plan.write_order.empty()) return;
   const int64_t columns = std::min<int64_t>(std::min(width, 400) - 7, length);
@@ -225,12 +220,12 @@ void CheckTimeline(const Checked& c, const std::vector<std::vector<Span>>& kept,
                                    mixes ? "'+' laid over, " : "", c.plan.markers.empty() ? "" : ", '^' markers"));
   for (size_t k = 0; k < c.plan.write_order.size(); ++k) {
     std::string row;
-    const Span landing = Landing(c.At(k).placement);
+    const FrameSpan landing = Landing(c.At(k).placement);
     for (int64_t column = 0; column < columns; ++column) {
       const int64_t from = column * length / columns;
       const int64_t to = (column + 1) * length / columns;
       const bool stays =
-          std::any_of(kept[k].begin(), kept[k].end(), [&](const Span& s) { return s.from < to && from < s.to; });
+          std::any_of(kept[k].begin(), kept[k].end(), [&](const FrameSpan& s) { return s.from < to && from < s.to; });
       const bool lands = landing.from < to && from < landing.to;
       row += stays ? (c.At(k).task.mixed ? '+' : '#') : lands ? '-' : ' ';
     }
@@ -298,8 +293,6 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
   }
 }
 
-}  // namespace
-
 // The destination's blocks: how many bytes will be shared and copied, and
 // with --align, which copy its JUNK chunk aligns.
 void CheckSharing(const Checked& c, CheckReport& report) {
@@ -328,6 +321,8 @@ void CheckSharing(const Checked& c, CheckReport& report) {
         Format("\tA JUNK chunk of %lld bytes before the samples: no copy can be aligned", junk));
   }
 }
+
+}  // namespace
 
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
                       const DestinationLayout& layout, const SharingView* sharing, int columns) {
@@ -360,24 +355,14 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
 CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const EditRefusal& refusal) {
   CheckReport report;
   report.warnings = TextWarnings(notes);
-  const auto time = [&](int64_t frames) {
-    if (tasks.using_samples) return Format("%lli samples", static_cast<long long>(frames));
-    return Format("%.3f sec", Seconds(frames, refusal.rate));
-  };
   if (!refusal.placed.empty()) {
     report.plan_heading =
         Format("Plan of the entries before task %i, in task-file order, times in %s:", refusal.entry + 1,
                tasks.using_samples ? "samples" : "seconds");
   }
   for (const Entry& entry : refusal.placed) {
-    const Placement& p = entry.placement;
-    report.plan.push_back(Format("Task %i\tline %i\tFile %s", entry.number,
-                                 notes.entries[static_cast<size_t>(entry.number - 1)][Command::kSrc],
-                                 entry.task.source_name.c_str()));
-    report.plan.push_back(Format("\tInsert point %s, ends %s", time(p.insert_frame).c_str(),
-                                 time(int64_t{p.insert_frame} + std::max(p.read_length, 0)).c_str()));
-    report.plan.push_back(
-        Format("\tRead start %s, length %s", time(p.read_start_frame).c_str(), time(p.read_length).c_str()));
+    PlaceLines(entry, notes.entries[static_cast<size_t>(entry.number - 1)][Command::kSrc], tasks.using_samples,
+               refusal.rate, report.plan);
   }
   const EntryLines& lines = notes.entries[static_cast<size_t>(refusal.entry)];
   const std::string command = refusal.command;

@@ -118,12 +118,12 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, int widt
 // destination's length are not written: the file stays as long as its header
 // says.
 void PlaceCrossfade(RunState& state, const Entry& entry, int width_frames, const WorkFile& work) {
-  if (!CrossfadeIsLaid(entry.placement.insert_frame, width_frames)) return;
+  const int64_t count = LaidFrames(entry.placement.insert_frame, width_frames, state.plan.destination_length);
+  if (count == 0) return;
   const int64_t start = int64_t{entry.placement.insert_frame} - width_frames / 2;
-  const int64_t room = state.plan.destination_length - start;
-  const int count = static_cast<int>(room < width_frames ? room : width_frames);
   CopyFrames(DestinationAudio(state.destination), WorkFileAudio(work), state.plan.format,
-             FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = count}, state.scratch);
+             FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = static_cast<int>(count)},
+             state.scratch);
 }
 
 // After the entry at `position`: its source stays open only for the next

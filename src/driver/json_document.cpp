@@ -55,9 +55,9 @@ std::string Line(const char* text) {
   return line;
 }
 
-json Time(int64_t frames, uint32_t rate) {
-  return json{{"frames", frames}, {"seconds", rate > 0 ? static_cast<double>(frames) / rate : 0.0}};
-}
+double ExactSeconds(int64_t frames, uint32_t rate) { return rate > 0 ? static_cast<double>(frames) / rate : 0.0; }
+
+json Time(int64_t frames, uint32_t rate) { return json{{"frames", frames}, {"seconds", ExactSeconds(frames, rate)}}; }
 
 json Notes(const std::string& said) {
   json notes = json::array();
@@ -133,7 +133,7 @@ json DestinationDocument(const RunState& state, bool check) {
   json d;
   PutText(d, "name", state.tasks.destination_name);
   d["frames"] = plan.destination_length;
-  d["seconds"] = f.rate > 0 ? static_cast<double>(plan.destination_length) / f.rate : 0.0;
+  d["seconds"] = ExactSeconds(plan.destination_length, f.rate);
   d["rate"] = f.rate;
   d["bits"] = f.bits;
   d["channels"] = f.channels;
@@ -146,7 +146,7 @@ json DestinationDocument(const RunState& state, bool check) {
   }
   json markers = json::array();
   for (const CuePoint& point : plan.markers) {
-    json marker{{"frame", point.frame}, {"seconds", f.rate > 0 ? static_cast<double>(point.frame) / f.rate : 0.0}};
+    json marker{{"frame", point.frame}, {"seconds", ExactSeconds(point.frame, f.rate)}};
     if (point.has_label) {
       PutText(marker, "label", point.label);
     } else {

@@ -225,9 +225,12 @@ int64_t ShapeFrames(const OpenAudio& destination, const OpenAudio& source, const
     const auto under = std::span(scratch.under.get(), bytes);
     const auto mixed = std::span(scratch.mixed.get(), bytes);
     source_short = ReadAudio(*source.file, source.audio, source_at, incoming) < bytes || source_short;
-    // What entries written before left there; silence where none did.
+    // What entries written before left there; silence where none did. The
+    // destination holds every frame of the span: a short read is a failure.
     if (shape.over) {
-      ReadAudio(*destination.file, destination.audio, destination_at, under);
+      if (ReadAudio(*destination.file, destination.audio, destination_at, under) < bytes) {
+        Fail(ExitStatus::kWavError, message::kCannotRead, destination.name);
+      }
     } else {
       std::fill(under.begin(), under.end(), 0);
     }

@@ -41,24 +41,26 @@ int64_t BlockSize(const struct statfs& fs, const struct stat& status) {
   return power_of_two && block >= 512 && block <= (int64_t{64} << 20) ? block : 0;
 }
 
+FileSystem Described(const struct statfs& fs, const struct stat& status) {
+  return FileSystem{.type = static_cast<uint64_t>(fs.f_type),
+                    .block = BlockSize(fs, status),
+                    .device = static_cast<uint64_t>(status.st_dev)};
+}
+
 }  // namespace
 
 std::optional<FileSystem> FileSystemOf(const char* path) {
   struct statfs fs {};
   struct stat status {};
   if (statfs(path, &fs) != 0 || stat(path, &status) != 0) return std::nullopt;
-  return FileSystem{.type = static_cast<uint64_t>(fs.f_type),
-                    .block = BlockSize(fs, status),
-                    .device = static_cast<uint64_t>(status.st_dev)};
+  return Described(fs, status);
 }
 
 std::optional<FileSystem> FileSystemOf(const FileHandle& file) {
   struct statfs fs {};
   struct stat status {};
   if (fstatfs(file.fd, &fs) != 0 || fstat(file.fd, &status) != 0) return std::nullopt;
-  return FileSystem{.type = static_cast<uint64_t>(fs.f_type),
-                    .block = BlockSize(fs, status),
-                    .device = static_cast<uint64_t>(status.st_dev)};
+  return Described(fs, status);
 }
 
 const char* FileSystemName(uint64_t type) {

@@ -191,11 +191,11 @@ bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary) {
       // Only the superuser may give a file away; the file stays ours.
     }
     struct stat own {};
-    if (fstat(temporary.file.fd, &own) != 0 || own.st_uid != replaced.st_uid) mode &= ~mode_t{S_ISUID};
-    if (fstat(temporary.file.fd, &own) != 0 || own.st_gid != replaced.st_gid) mode &= ~mode_t{S_ISGID};
+    const bool known = fstat(temporary.file.fd, &own) == 0;
+    if (!known || own.st_uid != replaced.st_uid) mode &= ~mode_t{S_ISUID};
+    if (!known || own.st_gid != replaced.st_gid) mode &= ~mode_t{S_ISGID};
   }
-  fchmod(temporary.file.fd, mode);
-  return true;
+  return fchmod(temporary.file.fd, mode) == 0;
 }
 
 bool CommitTemporary(TemporaryFile& temporary, bool sync) {

@@ -14,6 +14,7 @@
 #include "io/work_file.hpp"
 #include "plan/sharing.hpp"
 #include "task/write_order.hpp"
+#include "wav/chunk.hpp"
 #include "wav/header.hpp"
 
 namespace {
@@ -363,10 +364,6 @@ std::string CodingHistoryLine(const AudioFormat& f) {
   return Format("A=PCM,F=%u,W=%i,M=%s,T=wavsplice %s\r\n", f.rate, f.bits, mode.c_str(), WAVSPLICE_VERSION);
 }
 
-}  // namespace
-
-namespace {
-
 // The chunks before the data, the JUNK chunk last, with a body of `junk`
 // bytes.
 DestinationLayout WithJunk(DestinationLayout layout, int64_t junk) {
@@ -409,8 +406,7 @@ DestinationLayout DestinationLayoutOf(const Plan& plan) {
   };
   if (!m.bext.empty()) {
     // The entry's audio keeps its time on the recording's clock.
-    uint64_t reference = 0;
-    for (size_t i = 0; i < 8; ++i) reference |= uint64_t{m.bext[kBextTimeReference + i]} << (8 * i);
+    uint64_t reference = Little64(&m.bext[kBextTimeReference]);
     // Not below 0, and not past the largest count either.
     const auto start = static_cast<uint64_t>(std::max(entry.placement.read_start_frame, 0));
     reference = reference > UINT64_MAX - start ? UINT64_MAX : reference + start;
@@ -451,6 +447,19 @@ int CrossfadeWidth(const TaskEntry& entry, const AudioFormat& format) {
   return static_cast<int>(*frames);
 }
 
+std::vector<FrameSpan> Uncovered(const std::vector<FrameSpan>& parts, const FrameSpan& cover) {
+  std::vector<FrameSpan> rest;
+  for (const FrameSpan& part : parts) {
+    if (cover.to <= part.from || cover.from >= part.to) {
+      rest.push_back(part);
+      continue;
+    }
+    if (part.from < cover.from) rest.push_back({part.from, cover.from});
+    if (cover.to < part.to) rest.push_back({cover.to, part.to});
+  }
+  return rest;
+}
+
 OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames) {
   const int64_t splice = plan.entries[static_cast<size_t>(plan.write_order[position])].placement.insert_frame;
   const int64_t first = splice - width_frames / 2;
@@ -460,16 +469,7 @@ OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames) {
     if (p.read_length <= 0) continue;
     const FrameSpan landing{p.insert_frame, int64_t{p.insert_frame} + p.read_length};
     if (landing.from < splice && splice <= landing.to) outgoing.entry = plan.write_order[k];
-    std::vector<FrameSpan> rest;
-    for (const FrameSpan& part : outgoing.uncovered) {
-      if (landing.to <= part.from || landing.from >= part.to) {
-        rest.push_back(part);
-        continue;
-      }
-      if (part.from < landing.from) rest.push_back({part.from, landing.from});
-      if (landing.to < part.to) rest.push_back({landing.to, part.to});
-    }
-    outgoing.uncovered = std::move(rest);
+    outgoing.uncovered = Uncovered(outgoing.uncovered, landing);
   }
   if (outgoing.entry < 0) outgoing.uncovered.clear();
   return outgoing;

@@ -95,6 +95,18 @@ inline bool CrossfadeIsLaid(int insert_frame, int width_frames) {
   return int64_t{insert_frame} - width_frames / 2 >= 1;
 }
 
+// How many frames of a rendered crossfade's window are laid over its splice,
+// from insert_frame - width/2 on: none when it is not laid (or the width
+// cannot be rendered), and none at or beyond the destination's length.
+inline int64_t LaidFrames(int insert_frame, int width_frames, int64_t destination_length) {
+  if (width_frames < 0 || !CrossfadeIsLaid(insert_frame, width_frames)) return 0;
+  const int64_t room = destination_length - (int64_t{insert_frame} - width_frames / 2);
+  return room < 0 ? 0 : room < width_frames ? room : width_frames;
+}
+
+// The parts of `parts` that `cover` leaves uncovered.
+std::vector<FrameSpan> Uncovered(const std::vector<FrameSpan>& parts, const FrameSpan& cover);
+
 // The outgoing entry of the crossfade of the entry at `position` of the write
 // order: the entry written last, before it, over the frame before its splice
 // (-1: none), and the frames of the window that no entry written before it

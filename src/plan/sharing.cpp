@@ -15,9 +15,9 @@ int64_t Residue(int64_t value, int64_t block) { return ((value % block) + block)
 
 int64_t FramesUnderCrossfade(const Entry& entry, int width_frames, int destination_length) {
   const Placement& p = entry.placement;
-  if (width_frames < 0 || !CrossfadeIsLaid(p.insert_frame, width_frames)) return 0;
+  const int64_t laid = LaidFrames(p.insert_frame, width_frames, destination_length);
+  if (laid == 0) return 0;
   const int64_t start = int64_t{p.insert_frame} - width_frames / 2;
-  const int64_t laid = std::min<int64_t>(width_frames, destination_length - start);
   return std::clamp<int64_t>(start + laid - p.insert_frame, 0, std::max(p.read_length, 0));
 }
 
@@ -67,10 +67,7 @@ SharingForecast ForecastSharing(const Plan& plan, const std::vector<PlainRun>& r
   for (size_t i = 0; i < plan.entries.size(); ++i) {
     const Entry& entry = plan.entries[i];
     const int width = Crossfades(entry.task) ? CrossfadeWidth(entry.task, plan.format) : -1;
-    int64_t window = 0;
-    if (width >= 0 && CrossfadeIsLaid(entry.placement.insert_frame, width)) {
-      window = std::min<int64_t>(width, plan.destination_length - (int64_t{entry.placement.insert_frame} - width / 2));
-    }
+    const int64_t window = LaidFrames(entry.placement.insert_frame, width, plan.destination_length);
     forecast.entries[i].written = (std::max(entry.placement.read_length, 0) + window) * frame_bytes;
   }
   const bool can_share = CanShareBlocks(destination.type) && destination.block > 0;

@@ -173,14 +173,18 @@ struct Reader {
     return command.value;
   }
 
-  const char* ReadLevel() {
-    const EntryCommand command = TakeEntryValue("lvl");
+  // "lvl" and "mix": decibels in single precision. Values of 24 dB or more
+  // (and NaN) are ignored without a word, so an earlier value of the entry
+  // still counts; a "mix" taken makes the entry mixed.
+  const char* ReadDecibels(const char* word, Command line_field, double TaskEntry::*field,
+                           bool TaskEntry::*taken = nullptr) {
+    const EntryCommand command = TakeEntryValue(word);
     if (command.value != nullptr) {
-      // Levels of 24 dB or more (and NaN) are ignored without a word.
       const float level = RoundToSingle(Decimal(command.value));
       if (level < 24.0F) {
-        command.entry.level_db = level;
-        NoteLine(Command::kLvl, command.line);
+        command.entry.*field = level;
+        if (taken != nullptr) command.entry.*taken = true;
+        NoteLine(line_field, command.line);
       }
     }
     return command.value;
@@ -201,21 +205,6 @@ struct Reader {
       if (!valid) list.said += message::kInvalidCrossfadeType;
     }
     return type_token;
-  }
-
-  // "mix": read like "lvl"; 24 dB or more (or NaN) is ignored, and an earlier
-  // "mix" of the entry still counts.
-  const char* ReadMix() {
-    const EntryCommand command = TakeEntryValue("mix");
-    if (command.value != nullptr) {
-      const float level = RoundToSingle(Decimal(command.value));
-      if (level < 24.0F) {
-        command.entry.mixed = true;
-        command.entry.mix_db = level;
-        NoteLine(Command::kMix, command.line);
-      }
-    }
-    return command.value;
   }
 
   // "mark": a label, spaces and all; one marker for every "mark".
@@ -252,11 +241,11 @@ struct Reader {
       case Command::kTrim:
         return ReadNumber("trim", &TaskEntry::trim, Command::kTrim);
       case Command::kLvl:
-        return ReadLevel();
+        return ReadDecibels("lvl", Command::kLvl, &TaskEntry::level_db);
       case Command::kXf:
         return ReadCrossfade();
       case Command::kMix:
-        return ReadMix();
+        return ReadDecibels("mix", Command::kMix, &TaskEntry::mix_db, &TaskEntry::mixed);
       case Command::kFin:
         return ReadNumber("fin", &TaskEntry::fade_in, Command::kFin);
       case Command::kFout:

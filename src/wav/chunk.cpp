@@ -4,16 +4,17 @@
 #include <cstring>
 #include <span>
 
-
-namespace {
-
-constexpr uint32_t kSizeFromDs64 = 0xFFFFFFFFU;
+uint16_t Little16(const unsigned char* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
 
 uint32_t Little32(const unsigned char* at) {
   return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
 }
 
 uint64_t Little64(const unsigned char* at) { return uint64_t{Little32(at)} | uint64_t{Little32(at + 4)} << 32; }
+
+namespace {
+
+constexpr uint32_t kSizeFromDs64 = 0xFFFFFFFFU;
 
 // Bytes of the file read forward through one window, so that a walk over
 // many small chunks costs a read per window rather than one per chunk.
@@ -35,15 +36,15 @@ struct ForwardReader {
 };
 
 bool IsWaveHeader(const unsigned char* head) {
-  const bool container = std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0 ||
-                         std::memcmp(head, "BW64", 4) == 0;
+  const bool container =
+      std::memcmp(head, "RIFF", 4) == 0 || std::memcmp(head, "RF64", 4) == 0 || std::memcmp(head, "BW64", 4) == 0;
   return container && std::memcmp(head + 8, "WAVE", 4) == 0;
 }
 
 struct Found {
   int64_t offset = -1;
   bool walked = false;
-  uint32_t size = 0;       // the chunk's size field, when the walk found it
+  uint32_t size = 0;  // the chunk's size field, when the walk found it
   int64_t file_size = 0;
 };
 
@@ -129,7 +130,9 @@ WavLayout FindLayout(const FileHandle& file, int64_t file_size) {
 size_t ReadAudio(const FileHandle& file, const AudioExtent& audio, int64_t offset, std::span<unsigned char> buffer) {
   const int64_t available = audio.end - offset;
   const size_t wanted =
-      available <= 0 ? 0 : (static_cast<uint64_t>(available) < buffer.size() ? static_cast<size_t>(available) : buffer.size());
+      available <= 0
+          ? 0
+          : (static_cast<uint64_t>(available) < buffer.size() ? static_cast<size_t>(available) : buffer.size());
   const size_t got = ReadAt(file, offset, buffer.first(wanted));
   std::memset(buffer.data() + got, 0, buffer.size() - got);
   return got;

@@ -7,6 +7,11 @@
 
 #include "io/file.hpp"
 
+// Little-endian fields of a file's bytes.
+uint16_t Little16(const unsigned char* at);
+uint32_t Little32(const unsigned char* at);
+uint64_t Little64(const unsigned char* at);
+
 // The last offset the fallback probe looks at.
 inline constexpr int64_t kLastProbeOffset = 131072;
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <span>
 
+#include "wav/chunk.hpp"
 #include "wav/header.hpp"
 
 namespace {
@@ -13,12 +14,6 @@ constexpr uint32_t kSizeFromDs64 = 0xFFFFFFFFU;
 constexpr uint32_t kFormatExtensible = 0xFFFE;
 // A metadata chunk larger than this is no metadata the editor carries.
 constexpr uint64_t kLargestCarried = 16 << 20;
-
-uint32_t Little32(const unsigned char* at) {
-  return uint32_t{at[0]} | uint32_t{at[1]} << 8 | uint32_t{at[2]} << 16 | uint32_t{at[3]} << 24;
-}
-
-uint16_t Little16(const unsigned char* at) { return static_cast<uint16_t>(at[0] | at[1] << 8); }
 
 std::string Text(std::span<const unsigned char> bytes) {
   std::string text(bytes.begin(), bytes.end());
