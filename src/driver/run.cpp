@@ -184,9 +184,9 @@ ExitStatus RunCheck(RunState& state) {
     state.plan = ResolvePlan(state.tasks, state.task_path, &refusal);
     target = CheckDestination(state.tasks.destination_name, true);
     // A run makes its work file in the working directory for every crossfade
-    // whose width it can render.
+    // whose width it can render (a mixed entry's is ignored).
     const bool work_file = std::any_of(state.tasks.entries.begin(), state.tasks.entries.end(), [&](const TaskEntry& t) {
-      return t.xfade_type != 0 && CrossfadeWidth(t, state.plan.format) >= 0;
+      return Crossfades(t) && CrossfadeWidth(t, state.plan.format) >= 0;
     });
     if (work_file && access(".", W_OK | X_OK) != 0) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
   } catch (const RunFailure&) {

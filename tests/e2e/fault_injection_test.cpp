@@ -35,6 +35,26 @@ TEST_F(FaultInjection, DestinationDirectoryNotWritable) {
   EXPECT_FALSE(std::filesystem::exists(dir / "locked" / "out.wav"));
 }
 
+// A working directory the user may not write: only a crossfade a run makes
+// needs its work file there, so a mixed entry's ignored "xf" is no refusal,
+// in the check as in the run.
+TEST_F(FaultInjection, ReadOnlyWorkingDirectoryWithoutCrossfadeWork) {
+  std::filesystem::permissions(dir.path, std::filesystem::perms::all);
+  std::filesystem::create_directory(dir / "locked");
+  std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                                   std::filesystem::perms::others_read |
+                                                   std::filesystem::perms::others_exec);
+  Source("a.wav", 44100, 16, 2, Ramp(4000, 2, 16));
+  Task("src\t../a.wav\nsrc\t../a.wav\nins\t0\nmix\t-6\nxf\t10\t1\ndest\t../out.wav\n");
+  std::filesystem::copy_file(WAVSPLICE_BINARY, dir / "wavsplice");
+  const std::string program = (dir / "wavsplice").string();
+  const auto check = RunCommand(dir / "locked", {program, "--check", "../task.txt"}, RunOptions{.unprivileged = true});
+  EXPECT_EQ(check.status, 3) << check.output;
+  EXPECT_EQ(check.output.find("Cannot create wave file"), std::string::npos) << check.output;
+  const auto run = RunCommand(dir / "locked", {program, "../task.txt"}, RunOptions{.unprivileged = true});
+  EXPECT_EQ(run.status, 0) << run.output;
+}
+
 TEST_F(FaultInjection, WriteFailingPartWay) {
   Source("a.wav", 44100, 16, 2, Ramp(50000, 2, 16));
   Task("src\ta.wav\nsrc\ta.wav\nlvl\t-3\ndest\tout.wav\n");
