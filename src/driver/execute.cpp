@@ -1,7 +1,6 @@
 #include "driver/execute.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -9,6 +8,7 @@
 
 #include "common/failure.hpp"
 #include "common/messages.hpp"
+#include "dsp/level.hpp"
 #include "engine/crossfade.hpp"
 #include "plan/sharing.hpp"
 
@@ -174,9 +174,9 @@ void ExecuteEntry(RunState& state, size_t position) {
                       .frames = p.read_length,
                       .fade_in = p.fade_in_frames,
                       .fade_out = p.fade_out_frames,
-                      .gain = t.level_db != 0.0 ? std::pow(10.0, t.level_db / 20.0) : 1.0,
+                      .gain = GainOf(t.level_db),
                       .over = t.mixed,
-                      .under_gain = std::pow(10.0, t.mix_db / 20.0)};
+                      .under_gain = GainOf(t.mix_db)};
     clipped += ShapeFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, copy,
                            shape, state.scratch);
   } else {

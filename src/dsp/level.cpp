@@ -198,9 +198,11 @@ int64_t ScaleSamples(unsigned char* bytes, const AudioFormat& format, size_t sam
 
 }  // namespace
 
+double GainOf(double level_db) { return std::pow(10.0, level_db / 20.0); }
+
 int64_t ApplyLevel(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db,
                    InstructionSet instructions) {
-  const double gain = std::pow(10.0, level_db / 20.0);
+  const double gain = GainOf(level_db);
   if (format.channels < 1 || format.channels > kMaxChannels || frames <= 0) return 0;
   if (std::isnan(gain)) return 0;  // no level to apply; the reader never stores one
   const auto samples = static_cast<size_t>(frames) * static_cast<size_t>(format.channels);

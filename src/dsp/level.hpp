@@ -6,6 +6,9 @@
 #include "common/audio_format.hpp"
 #include "dsp/cpu.hpp"
 
+// The gain of a level change in decibels: 10^(dB/20), exactly 1 at 0 dB.
+double GainOf(double level_db);
+
 // Scales `frames` frames of packed samples in place by level_db decibels
 // (gain 10^(level/20)), every sample on its own, with the instructions
 // allowed. Integers are truncated toward zero and clipped to their range;

@@ -106,7 +106,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   const auto mixed_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
   std::vector<double> w_out(static_cast<size_t>(run_frames));
   std::vector<double> w_in(static_cast<size_t>(run_frames));
-  const double gain = job.level_db != 0.0 ? std::pow(10.0, job.level_db / 20.0) : 1.0;
+  const double gain = GainOf(job.level_db);
   const KeptCurve* curve = CurveFor(kept, job.curve, job.width_frames);
 
   int64_t work_at = kHeaderSize;

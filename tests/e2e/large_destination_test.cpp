@@ -22,14 +22,8 @@ Bytes ReadRange(const std::filesystem::path& path, int64_t offset, int64_t count
   return out;
 }
 
-uint64_t Little64(const Bytes& bytes, size_t at) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < 8; ++i) value |= uint64_t{bytes[at + i]} << (8 * i);
-  return value;
-}
-
 TEST_F(LargeDestination, PastFourGigabytesWithAnRf64Header) {
-  constexpr int kFrame = 6;                // 24-bit stereo
+  constexpr int kFrame = 6;               // 24-bit stereo
   constexpr int64_t kInsert = 720000000;  // frame 720,000,000 lies at byte 4,320,000,080
   struct statvfs disk {};
   const int64_t needed = (kInsert + 20000) * kFrame + (int64_t{512} << 20);
@@ -43,12 +37,14 @@ TEST_F(LargeDestination, PastFourGigabytesWithAnRf64Header) {
   Source("b.wav", 48000, 24, 2, b);
   // b from frame 1000 lands past 4 GB, a follows it with a crossfade, both
   // past 4 GB: 720,000,000 + 5,000 + 3,000 frames.
-  Task("using_samples\nsrc\ta.wav\nmark\tStart\nsrc\tb.wav\nxin\t1000\nins\t720000000\nmark\tPast 4 GB\nsrc\ta.wav\n"
-       "xin\t1000\nxf\t5\t2\ndest\tbig.wav\n");
+  Task(
+      "using_samples\nsrc\ta.wav\nmark\tStart\nsrc\tb.wav\nxin\t1000\nins\t720000000\nmark\tPast 4 GB\nsrc\ta.wav\n"
+      "xin\t1000\nxf\t5\t2\ndest\tbig.wav\n");
   const auto r = Run();
   ASSERT_EQ(r.status, 0) << r.output;
   const int64_t frames = kInsert + 5000 + 3000;
-  EXPECT_EQ(r.output.substr(r.output.find("Built")), Report("big.wav", std::to_string(frames) + " samples", 24, 2, 48000));
+  EXPECT_EQ(r.output.substr(r.output.find("Built")),
+            Report("big.wav", std::to_string(frames) + " samples", 24, 2, 48000));
 
   // The header, field by field, and the file's size.
   const auto path = dir / "big.wav";
@@ -59,9 +55,9 @@ TEST_F(LargeDestination, PastFourGigabytesWithAnRf64Header) {
   const Bytes header = ReadRange(path, 0, 80);
   ASSERT_EQ(header.size(), 80u);
   EXPECT_EQ(Hex(std::span(header).first(20)), "52 46 36 34 FF FF FF FF 57 41 56 45 64 73 36 34 1C 00 00 00");
-  EXPECT_EQ(Little64(header, 20), static_cast<uint64_t>(data + markers + 72));
-  EXPECT_EQ(Little64(header, 28), static_cast<uint64_t>(data));
-  EXPECT_EQ(Little64(header, 36), static_cast<uint64_t>(frames));
+  EXPECT_EQ(Get64(header, 20), static_cast<uint64_t>(data + markers + 72));
+  EXPECT_EQ(Get64(header, 28), static_cast<uint64_t>(data));
+  EXPECT_EQ(Get64(header, 36), static_cast<uint64_t>(frames));
   EXPECT_EQ(Hex(std::span(header).subspan(44, 4)), "00 00 00 00");
   const Bytes format = FormatChunk(48000, 24, 2);
   EXPECT_EQ(Hex(std::span(header).subspan(48, 24)), Hex(format));

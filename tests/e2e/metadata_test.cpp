@@ -12,14 +12,6 @@ namespace {
 
 using CarriedMetadata = EndToEnd;
 
-uint64_t Little64(const Bytes& b, size_t at) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < 8; ++i) v |= uint64_t{b.at(at + i)} << (8 * i);
-  return v;
-}
-
-uint16_t Little16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b.at(at) | b.at(at + 1) << 8); }
-
 std::vector<std::string> TagsOf(const Bytes& file) {
   std::vector<std::string> tags;
   for (const FileChunk& c : WalkChunks(file)) tags.push_back(c.tag);
@@ -94,11 +86,11 @@ void ExpectEditedBext(const Bytes& source, const Bytes& edited, uint64_t time_re
   ASSERT_GE(source.size(), 602u) << what;
   ASSERT_GE(edited.size(), 602u) << what;
   EXPECT_EQ(Hex(std::span(edited).first(338)), Hex(std::span(source).first(338))) << what;
-  EXPECT_EQ(Little64(edited, 338), time_reference) << what;
+  EXPECT_EQ(Get64(edited, 338), time_reference) << what;
   EXPECT_EQ(Hex(std::span(edited).subspan(346, 66)), Hex(std::span(source).subspan(346, 66))) << what;
   for (size_t field = 0; field < 5; ++field) {
-    const uint16_t loudness = Little16(edited, 412 + 2 * field);
-    EXPECT_EQ(loudness, Little16(source, 346) >= 2 ? 0x7FFF : Little16(source, 412 + 2 * field)) << what;
+    const uint16_t loudness = Get16(edited, 412 + 2 * field);
+    EXPECT_EQ(loudness, Get16(source, 346) >= 2 ? 0x7FFF : Get16(source, 412 + 2 * field)) << what;
   }
   std::string history(source.begin() + 602, source.end());
   history = history.substr(0, history.find('\0'));
@@ -238,7 +230,7 @@ TEST_F(CarriedMetadata, ChunksInTheirPlacesAndCuePointsMovedWithTheirAudio) {
   const Bytes out = ReadFile(dir / "out.wav");
 
   EXPECT_EQ(TagsOf(out), (std::vector<std::string>{"fmt ", "bext", "iXML", "axml", "LIST", "data", "cue ", "LIST"}));
-  EXPECT_EQ(Little64(out, 4) & 0xFFFFFFFFu, out.size() - 8);
+  EXPECT_EQ(Get64(out, 4) & 0xFFFFFFFFu, out.size() - 8);
   EXPECT_EQ(Hex(BodyOf(out, "fmt ")), Hex(format));
   EXPECT_EQ(Hex(BodyOf(out, "iXML")), Hex(ixml));
   EXPECT_EQ(Hex(BodyOf(out, "axml")), Hex(axml));

@@ -2,7 +2,9 @@
 
 #include <map>
 
-namespace {
+uint16_t Get16(const Bytes& b, uint64_t at) {
+  return at + 2 > b.size() ? 0 : static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+}
 
 uint32_t Get32(const Bytes& b, uint64_t at) {
   return at + 4 > b.size()
@@ -11,6 +13,8 @@ uint32_t Get32(const Bytes& b, uint64_t at) {
 }
 
 uint64_t Get64(const Bytes& b, uint64_t at) { return uint64_t{Get32(b, at)} | uint64_t{Get32(b, at + 4)} << 32; }
+
+namespace {
 
 std::string TagAt(const Bytes& b, uint64_t at) {
   return at + 4 > b.size() ? "" : std::string(b.begin() + static_cast<long>(at), b.begin() + static_cast<long>(at + 4));

@@ -6,6 +6,11 @@
 
 #include "support/wav_builder.hpp"
 
+// Little-endian fields of a file's bytes; 0 past its end.
+uint16_t Get16(const Bytes& b, uint64_t at);
+uint32_t Get32(const Bytes& b, uint64_t at);
+uint64_t Get64(const Bytes& b, uint64_t at);
+
 // A reader of a WAV file's chunks written for the tests, apart from the
 // program's: every chunk of a RIFF or RF64 file in order, the data chunk's
 // size taken from ds64 where it says 0xFFFFFFFF.
