@@ -16,10 +16,6 @@ inline constexpr int64_t kMaxRiffSize = 2147483647;
 // floats, 1 for integers.
 std::array<unsigned char, kHeaderSize> HeaderBytes(const AudioFormat& format, int64_t frames);
 
-// The size of the RF64 header of a plain destination: its sizes in a ds64
-// chunk as 64-bit values, the same format chunk, and the samples from here.
-inline constexpr int kRf64HeaderSize = 80;
-
 // What a destination holds around its samples. Without chunks of its own it
 // is the 44-byte header (the default many readers rely on).
 struct DestinationLayout {
