@@ -16,20 +16,25 @@ class FaultInjection : public EndToEnd {
     ASSERT_GE(r.output.size(), last_line.size());
     EXPECT_EQ(r.output.substr(r.output.size() - last_line.size()), last_line) << r.output;
   }
+  // A folder "locked" that the unprivileged user may read but not write,
+  // and a copy of the program that user can run wherever the build lies;
+  // returns the program's path.
+  std::string LockedFolderAndProgram() {
+    std::filesystem::permissions(dir.path, std::filesystem::perms::all);
+    std::filesystem::create_directory(dir / "locked");
+    std::filesystem::permissions(dir / "locked",
+                                 std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                     std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+    std::filesystem::copy_file(WAVSPLICE_BINARY, dir / "wavsplice");
+    return (dir / "wavsplice").string();
+  }
 };
 
 TEST_F(FaultInjection, DestinationDirectoryNotWritable) {
-  std::filesystem::permissions(dir.path, std::filesystem::perms::all);
-  std::filesystem::create_directory(dir / "locked");
-  std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
-                                                   std::filesystem::perms::others_read |
-                                                   std::filesystem::perms::others_exec);
+  const std::string program = LockedFolderAndProgram();
   Source("a.wav", 44100, 16, 2, Ramp(100, 2, 16));
   Task("src\ta.wav\ndest\tlocked/out.wav\n");
-  // A copy of the program that the unprivileged user can run wherever the
-  // build lies.
-  std::filesystem::copy_file(WAVSPLICE_BINARY, dir / "wavsplice");
-  const auto r = RunCommand(dir.path, {(dir / "wavsplice").string()}, RunOptions{.unprivileged = true});
+  const auto r = RunCommand(dir.path, {program}, RunOptions{.unprivileged = true});
   EXPECT_EQ(r.errors, "");
   ExpectFailure(r, 2, "Cannot create wave file locked/out.wav!\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "locked" / "out.wav"));
@@ -39,15 +44,9 @@ TEST_F(FaultInjection, DestinationDirectoryNotWritable) {
 // needs its work file there, so a mixed entry's ignored "xf" is no refusal,
 // in the check as in the run.
 TEST_F(FaultInjection, ReadOnlyWorkingDirectoryWithoutCrossfadeWork) {
-  std::filesystem::permissions(dir.path, std::filesystem::perms::all);
-  std::filesystem::create_directory(dir / "locked");
-  std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
-                                                   std::filesystem::perms::others_read |
-                                                   std::filesystem::perms::others_exec);
+  const std::string program = LockedFolderAndProgram();
   Source("a.wav", 44100, 16, 2, Ramp(4000, 2, 16));
   Task("src\t../a.wav\nsrc\t../a.wav\nins\t0\nmix\t-6\nxf\t10\t1\ndest\t../out.wav\n");
-  std::filesystem::copy_file(WAVSPLICE_BINARY, dir / "wavsplice");
-  const std::string program = (dir / "wavsplice").string();
   const auto check = RunCommand(dir / "locked", {program, "--check", "../task.txt"}, RunOptions{.unprivileged = true});
   EXPECT_EQ(check.status, 3) << check.output;
   EXPECT_EQ(check.output.find("Cannot create wave file"), std::string::npos) << check.output;
