@@ -32,7 +32,17 @@ std::vector<unsigned char> CueChunks(std::span<const CuePoint> points) {
     AppendLittle32(cue, 0);  // chunk start
     AppendLittle32(cue, 0);  // block start
     AppendLittle32(cue, static_cast<uint32_t>(point.frame));
+  }
+  // Every label before every note: readers that meet a note stop reading
+  // labels (or lose the ones that follow it).
+  id = 0;
+  for (const CuePoint& point : points) {
+    ++id;
     if (point.has_label) AppendText(list, "labl", id, point.label);
+  }
+  id = 0;
+  for (const CuePoint& point : points) {
+    ++id;
     if (point.has_note) AppendText(list, "note", id, point.note);
   }
   std::vector<unsigned char> chunks = ChunkBytes("cue ", cue);
