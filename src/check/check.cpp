@@ -48,14 +48,10 @@ void PlaceLines(const Entry& entry, int line, bool using_samples, uint32_t rate,
 // Why the crossfade of entry e would not be made, or "" when it would: the
 // windows a run would read, against the destination's and the source's
 // samples.
-std::string CrossfadeFailure(const Checked& c, const Entry& entry, int width) {
-  if (width < 0) return "the width is too large for a work file";
-  const Placement& p = entry.placement;
-  const int64_t frame_bytes = FrameBytes(c.plan.format);
-  const int half = width / 2;
-  const AudioExtent destination{0, int64_t{c.plan.destination_length} * frame_bytes};
-  const WindowFit in_destination = FitWindow(destination, int64_t{p.insert_frame} - half, frame_bytes);
-  const WindowFit in_source = FitWindow(entry.source.info.audio, int64_t{p.read_start_frame} - half, frame_bytes);
+std::string CrossfadeFailure(const Checked& c, const CrossfadeFit& fit) {
+  if (fit.width < 0) return "the width is too large for a work file";
+  const WindowFit& in_destination = fit.destination;
+  const WindowFit& in_source = fit.source;
   std::vector<std::string> reasons;
   if (in_destination.missing_before > 0) {
     reasons.push_back("the destination lacks " + c.Time(in_destination.missing_before) + " before the insert point");
@@ -67,8 +63,7 @@ std::string CrossfadeFailure(const Checked& c, const Entry& entry, int width) {
   } else if (in_source.past_end > 0) {
     reasons.push_back("the source ends " + c.Time(in_source.past_end) + " before the crossfade would start");
   }
-  if (reasons.empty() && !CrossfadeIsLaid(p.insert_frame, width))
-    return "it would start at the destination's first frame";
+  if (reasons.empty() && !fit.laid) return "it would start at the destination's first frame";
   std::string text;
   for (const std::string& reason : reasons) text += (text.empty() ? "" : " and ") + reason;
   return text;
@@ -76,7 +71,8 @@ std::string CrossfadeFailure(const Checked& c, const Entry& entry, int width) {
 
 // Why the outgoing side of the crossfade of the entry at `position` of the
 // write order fades out of silence, or "": the outgoing entry's source ends
-// where its frames past the splice would be taken from.
+// where its frames past the splice would be taken from (where its own fade
+// silences them, that is what was asked for).
 std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
   const OutgoingPlan outgoing = PlanOutgoing(c.plan, position, width);
   if (outgoing.entry < 0) return "";
@@ -86,7 +82,8 @@ std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
   const int64_t length = out.source.info.length_frames;
   int64_t silent = 0;
   for (const FrameSpan& span : outgoing.uncovered) {
-    for (int64_t f = std::max(span.from, splice); f < span.to; ++f) {
+    for (int64_t f = std::max({span.from, splice, outgoing.sounding.from}); f < std::min(span.to, outgoing.sounding.to);
+         ++f) {
       const int64_t source_frame = o.read_start_frame + (f - o.insert_frame);
       silent += source_frame < 0 || source_frame >= length ? 1 : 0;
     }
@@ -155,7 +152,8 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
           {lines.Or(Command::kXf),
            Format("the crossfade of task %i is ignored: a mixed entry is laid over, not joined", number)});
     }
-    if (Crossfades(t) && IsPositive(t.fade_in.exact)) {
+    const CrossfadeFit fit = FitCrossfade(c.plan, entry);
+    if (fit.Made() && IsPositive(t.fade_in.exact)) {
       warnings.push_back(
           {lines.Or(Command::kFin), Format("the fade-in of task %i is ignored: its crossfade brings it in", number)});
     }
@@ -174,8 +172,8 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
                                  t.source_name.c_str())});
     }
     if (Crossfades(t)) {
-      const int width = CrossfadeWidth(t, c.plan.format);
-      const std::string failure = CrossfadeFailure(c, entry, width);
+      const int width = fit.width;
+      const std::string failure = CrossfadeFailure(c, fit);
       // A width of 0 ms or less (or none) is 4410 frames at every rate.
       const std::string shown = width < 0 ? "too wide"
                                 : !IsPositive(t.xfade_width)
@@ -200,6 +198,17 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
       }
     }
     if (!overwritten.empty()) out.push_back("\tOverwrites task " + overwritten);
+    // A duck changes only what lies under a mix when it is written.
+    for (size_t earlier = 0; earlier < k && t.mixed; ++earlier) {
+      const Entry& other = c.At(earlier);
+      const FrameSpan ducked = Landing(other.placement);
+      if (other.task.mixed && other.task.mix_db != 0.0 && ducked.from < landing.to && landing.from < ducked.to) {
+        warnings.push_back({lines.Or(Command::kMix),
+                            Format("the bed of task %i is written after the mix of task %i and is not ducked under "
+                                   "it: give it an earlier insert point or put it first",
+                                   number, other.number)});
+      }
+    }
     if (c.sharing != nullptr) CheckEntrySharing(*c.sharing, entry, out);
     if (landing.to > landing.from && kept[k].empty()) {
       warnings.push_back({lines[Command::kSrc], Format("task %i (%s) is overwritten completely by later entries",

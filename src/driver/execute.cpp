@@ -60,7 +60,8 @@ bool ReadySource(SourceFile& source) {
 // The outgoing side of the crossfade of the entry at `position` where no
 // entry lies under the window: the outgoing entry carried on. Its source is
 // opened only when the window takes frames of it; past its end (a take
-// copied to its end) the outgoing side is silence.
+// copied to its end), and where its envelope is silent, the outgoing side is
+// silence.
 Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
   OutgoingPlan outgoing = PlanOutgoing(state.plan, position, width_frames);
   Continuation carried;
@@ -68,9 +69,12 @@ Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
   Entry& out = state.plan.entries[static_cast<size_t>(outgoing.entry)];
   carried.source_offset = int64_t{out.placement.read_start_frame} - out.placement.insert_frame;
   carried.level_db = out.task.level_db;
+  carried.sounding = outgoing.sounding;
   const int64_t length = out.source.info.length_frames;
   const bool reads = std::any_of(outgoing.uncovered.begin(), outgoing.uncovered.end(), [&](const FrameSpan& span) {
-    return span.from + carried.source_offset < length && span.to + carried.source_offset > 0;
+    const int64_t from = std::max(span.from, carried.sounding.from);
+    const int64_t to = std::min(span.to, carried.sounding.to);
+    return from < to && from + carried.source_offset < length && to + carried.source_offset > 0;
   });
   if (reads) {
     if (!ReadySource(out.source)) Fail(ExitStatus::kWavError, message::kCannotOpen, out.source.name.c_str());
@@ -82,26 +86,34 @@ Continuation OutgoingEntry(RunState& state, size_t position, int width_frames) {
 
 // Renders the crossfade into the work file from the destination as it stands,
 // before the entry's segment overwrites the splice; says why when it cannot
-// (in `failure`, the message for the JSON document; printed in text).
-std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, int width_frames, bool source_present,
+// (in `failure`, the message for the JSON document; printed in text). A
+// crossfade whose windows the plan knows do not fit never takes the work
+// file.
+std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, const CrossfadeFit& fit, bool source_present,
                                          const Continuation& outgoing, int64_t& clipped, const char*& failure) {
   std::optional<WorkFile> work;
-  if (width_frames >= 0) {
-    const Placement& p = entry.placement;
-    work.emplace(TakeWorkFile(state.plan.format, width_frames));
-    const CrossfadeJob job{.insert_frame = p.insert_frame,
-                           .read_start_frame = p.read_start_frame,
-                           .width_frames = width_frames,
-                           .curve = entry.task.xfade_type,
-                           .level_db = entry.task.level_db,
-                           .destination = DestinationAudio(state.destination),
-                           .source = source_present ? &entry.source : nullptr,
-                           .work = &*work,
-                           .outgoing = &outgoing,
-                           .instructions = state.instructions};
-    const CrossfadeResult result = RenderCrossfade(job, state.plan.format, state.curve, clipped);
-    if (result == CrossfadeResult::kRendered) return work;
-    work.reset();  // removes the work file
+  if (fit.width >= 0) {
+    CrossfadeResult result = !source_present                ? CrossfadeResult::kNoSource
+                             : !fit.destination.Fits()      ? CrossfadeResult::kDestination
+                             : !fit.source.Fits()           ? CrossfadeResult::kSource
+                                                            : CrossfadeResult::kRendered;
+    if (result == CrossfadeResult::kRendered) {
+      const Placement& p = entry.placement;
+      work.emplace(TakeWorkFile(state.plan.format, fit.width));
+      const CrossfadeJob job{.insert_frame = p.insert_frame,
+                             .read_start_frame = p.read_start_frame,
+                             .width_frames = fit.width,
+                             .curve = entry.task.xfade_type,
+                             .level_db = entry.task.level_db,
+                             .destination = DestinationAudio(state.destination),
+                             .source = &entry.source,
+                             .work = &*work,
+                             .outgoing = &outgoing,
+                             .instructions = state.instructions};
+      result = RenderCrossfade(job, state.plan.format, state.curve, clipped);
+      if (result == CrossfadeResult::kRendered) return work;
+      work.reset();  // removes the work file
+    }
     if (result == CrossfadeResult::kDestination) Say(state, message::kInvalidDestinationWindow);
     if (result == CrossfadeResult::kSource) Say(state, message::kInvalidSourceWindow);
     failure = result == CrossfadeResult::kDestination ? message::kInvalidDestinationWindow
@@ -118,7 +130,7 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, int widt
 // destination's length are not written: the file stays as long as its header
 // says.
 void PlaceCrossfade(RunState& state, const Entry& entry, int width_frames, const WorkFile& work) {
-  const int64_t count = LaidFrames(entry.placement.insert_frame, width_frames, state.plan.destination_length);
+  const int64_t count = LaidFrames(state.plan, entry);
   if (count == 0) return;
   const int64_t start = int64_t{entry.placement.insert_frame} - width_frames / 2;
   CopyFrames(DestinationAudio(state.destination), WorkFileAudio(work), state.plan.format,
@@ -157,12 +169,12 @@ void ExecuteEntry(RunState& state, size_t position) {
   // A crossfade without the source is not made, a copy without it fails.
   const bool present = ReadySource(entry.source);
   const bool crossfades = Crossfades(t);
-  const int width = crossfades ? CrossfadeWidth(t, state.plan.format) : 0;
+  const CrossfadeFit fit = FitCrossfade(state.plan, entry);
+  const int width = fit.width;
   int64_t clipped = 0;
-  const Continuation outgoing =
-      crossfades && width >= 0 && present ? OutgoingEntry(state, position, width) : Continuation{};
+  const Continuation outgoing = fit.Rendered() && present ? OutgoingEntry(state, position, width) : Continuation{};
   const std::optional<WorkFile> work =
-      crossfades ? PrepareCrossfade(state, entry, width, present, outgoing, clipped, crossfade_failure) : std::nullopt;
+      crossfades ? PrepareCrossfade(state, entry, fit, present, outgoing, clipped, crossfade_failure) : std::nullopt;
   if (!present) Fail(ExitStatus::kWavError, message::kCannotOpen, entry.source.name.c_str());
   const FrameCopy copy{.to_frame = p.insert_frame,
                        .from_frame = p.read_start_frame,
@@ -182,7 +194,7 @@ void ExecuteEntry(RunState& state, size_t position) {
   } else {
     // The window a crossfade is laid over is written again at once: the
     // rest of a plain copy may share the source's blocks.
-    const int64_t under = work ? FramesUnderCrossfade(entry, width, state.plan.destination_length) : 0;
+    const int64_t under = work ? FramesUnderCrossfade(state.plan, entry) : 0;
     FrameCopy first = copy;
     first.count = static_cast<int>(under);
     FrameCopy rest = copy;

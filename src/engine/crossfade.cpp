@@ -60,16 +60,16 @@ void CarryOn(const Continuation& carried, int64_t first, std::span<unsigned char
     if (from >= to) continue;
     const auto part = outgoing.subspan(static_cast<size_t>((from - first) * frame_bytes),
                                        static_cast<size_t>((to - from) * frame_bytes));
-    // Before the source's first frame there is silence; ReadAudio gives it past the end.
-    const int64_t source_first = from + carried.source_offset;
-    const int64_t silent = std::clamp<int64_t>(-source_first, 0, to - from);
-    std::memset(part.data(), 0, static_cast<size_t>(silent * frame_bytes));
-    if (silent < to - from && carried.source != nullptr) {
+    // Silence where the entry's envelope is silent and before its source's
+    // first frame; ReadAudio gives it past the source's end.
+    std::memset(part.data(), 0, part.size());
+    const int64_t read_from = std::max({from, carried.sounding.from, -carried.source_offset});
+    const int64_t read_to = std::min(to, carried.sounding.to);
+    if (read_from < read_to && carried.source != nullptr) {
       const AudioExtent& audio = carried.source->info.audio;
-      ReadAudio(carried.source->file, audio, audio.start + (source_first + silent) * frame_bytes,
-                part.subspan(static_cast<size_t>(silent * frame_bytes)));
-    } else {
-      std::memset(part.data(), 0, part.size());
+      ReadAudio(carried.source->file, audio, audio.start + (read_from + carried.source_offset) * frame_bytes,
+                part.subspan(static_cast<size_t>((read_from - from) * frame_bytes),
+                             static_cast<size_t>((read_to - read_from) * frame_bytes)));
     }
     if (carried.level_db != 0.0) {
       clipped += ApplyLevel(part, format, static_cast<int>(to - from), carried.level_db, instructions);

@@ -35,12 +35,15 @@ struct FrameSpan {
 // of the previous take, when an entry is appended), the outgoing side is the
 // outgoing entry carried on: what it would have written there had it been
 // long enough, its source frame `destination frame + source_offset` with its
-// level, silence before its source's first frame and past its samples.
+// level, silence before its source's first frame and past its samples, and
+// outside `sounding` (its envelope: silent past an entry that fades out,
+// before one that fades in).
 struct Continuation {
   const SourceFile* source = nullptr;  // open; nothing where no frame of it is read
   int64_t source_offset = 0;           // its read start minus its insert frame
   double level_db = 0.0;
   std::vector<FrameSpan> spans;  // the window's frames taken from it
+  FrameSpan sounding{INT64_MIN, INT64_MAX};
 };
 
 // One entry's crossfade: destination frames from insert_frame - width/2 fade

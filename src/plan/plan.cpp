@@ -143,19 +143,35 @@ struct Resolver {
   int64_t PlaceEntries(size_t& count, bool refuse) {
     const uint32_t unit = FramesPerUnit();
     int64_t length = 0;
-    ExactNumber insert_units;  // of the previous entry
+    ExactNumber insert_units;  // of the previous entry, with using_samples
     for (size_t j = 0; j < count; ++j) {
       Entry& entry = plan.entries[j];
+      Placement& p = entry.placement;
+      bool placed = true;
       if (!entry.task.appended) {
         insert_units = Multiply(entry.task.insert_value.exact, unit);
-      } else if (j > 0) {
+        placed = InsertFrame(insert_units, p.insert_frame);
+      } else if (j == 0) {
+        p.insert_frame = 0;
+      } else if (tasks.using_samples) {
         // The extent as written in the task file, not the read length that a
         // short source may have cut.
         const Placement& previous = plan.entries[j - 1].placement;
         insert_units = Add(insert_units, Subtract(previous.stop_units, previous.start_units));
+        placed = InsertFrame(insert_units, p.insert_frame);
+      } else {
+        // Right after the frames the previous entry reads, its stop and
+        // start truncated as they are for its copy: the sum of the exact
+        // times lies a fraction of a frame off wherever a time is not a whole
+        // frame, which would leave a frame of silence or overwrite one. A
+        // short source's cut does not count: past it lies the silence asked
+        // for.
+        const Placement& previous = plan.entries[j - 1].placement;
+        const int64_t frame = int64_t{previous.insert_frame} + previous.stop_frame - previous.read_start_frame;
+        placed = frame >= 0 && frame <= INT_MAX;
+        p.insert_frame = placed ? static_cast<int>(frame) : 0;
       }
-      Placement& p = entry.placement;
-      if (!InsertFrame(insert_units, p.insert_frame)) {
+      if (!placed) {
         if (refuse) RefuseEdit(entry, "", "is appended where no frame of a file can lie");
         count = j;
         break;
@@ -233,6 +249,7 @@ struct Resolver {
       p.stop_cut = true;
     }
     p.read_start_frame = start;
+    p.stop_frame = stop;
     p.read_length = static_cast<int>(read_length);
 
     // Inserted entries are checked now so that only usable values reach the
@@ -327,8 +344,9 @@ struct Resolver {
     plan.destination_length = static_cast<int>(length);
     for (Entry& entry : plan.entries) {
       const int copied = std::max(entry.placement.read_length, 0);
-      // A crossfade already brings an entry in.
-      if (!Crossfades(entry.task)) entry.placement.fade_in_frames = FadeFrames(entry.task.fade_in, copied);
+      // A crossfade made over the splice already brings an entry in; one
+      // that will not be made leaves its fade-in to do it.
+      if (!FitCrossfade(plan, entry).Made()) entry.placement.fade_in_frames = FadeFrames(entry.task.fade_in, copied);
       entry.placement.fade_out_frames = FadeFrames(entry.task.fade_out, copied);
     }
     PlaceMarkers();
@@ -447,6 +465,28 @@ int CrossfadeWidth(const TaskEntry& entry, const AudioFormat& format) {
   return static_cast<int>(*frames);
 }
 
+CrossfadeFit FitCrossfade(const Plan& plan, const Entry& entry) {
+  CrossfadeFit fit;
+  if (!Crossfades(entry.task)) return fit;
+  fit.width = CrossfadeWidth(entry.task, plan.format);
+  if (fit.width < 0) return fit;
+  const Placement& p = entry.placement;
+  const int64_t frame_bytes = FrameBytes(plan.format);
+  const int half = fit.width / 2;
+  const AudioExtent destination{0, int64_t{plan.destination_length} * frame_bytes};
+  fit.destination = FitWindow(destination, int64_t{p.insert_frame} - half, frame_bytes);
+  fit.source = FitWindow(entry.source.info.audio, int64_t{p.read_start_frame} - half, frame_bytes);
+  fit.laid = CrossfadeIsLaid(p.insert_frame, fit.width);
+  return fit;
+}
+
+int64_t LaidFrames(const Plan& plan, const Entry& entry) {
+  const CrossfadeFit fit = FitCrossfade(plan, entry);
+  if (!fit.Made()) return 0;
+  const int64_t room = plan.destination_length - (int64_t{entry.placement.insert_frame} - fit.width / 2);
+  return room < 0 ? 0 : room < fit.width ? room : fit.width;
+}
+
 std::vector<FrameSpan> Uncovered(const std::vector<FrameSpan>& parts, const FrameSpan& cover) {
   std::vector<FrameSpan> rest;
   for (const FrameSpan& part : parts) {
@@ -471,7 +511,13 @@ OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames) {
     if (landing.from < splice && splice <= landing.to) outgoing.entry = plan.write_order[k];
     outgoing.uncovered = Uncovered(outgoing.uncovered, landing);
   }
-  if (outgoing.entry < 0) outgoing.uncovered.clear();
+  if (outgoing.entry < 0) {
+    outgoing.uncovered.clear();
+    return outgoing;
+  }
+  const Placement& o = plan.entries[static_cast<size_t>(outgoing.entry)].placement;
+  if (o.fade_in_frames > 0) outgoing.sounding.from = o.insert_frame;
+  if (o.fade_out_frames > 0) outgoing.sounding.to = int64_t{o.insert_frame} + o.read_length;
   return outgoing;
 }
 

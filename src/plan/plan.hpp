@@ -17,12 +17,13 @@ struct Placement {
   int read_start_frame = 0;
   int read_length = 0;  // 0 or less: nothing is copied
   int insert_frame = 0;
+  int stop_frame = 0;       // the stop (after its default and trim), before any cut at the source's end
   bool stop_cut = false;    // the stop lay past the source's end
   int fade_in_frames = 0;   // the entry's first frames rise from silence
   int fade_out_frames = 0;  // its last frames fall to silence
   // The copy start and the stop as written (after its default and trim),
   // exactly, in frames: the values times the rate (or times 1 for samples).
-  // Appended entries are placed by them.
+  // With using_samples, appended entries are placed by them.
   ExactNumber start_units;
   ExactNumber stop_units;
 };
@@ -95,25 +96,40 @@ inline bool CrossfadeIsLaid(int insert_frame, int width_frames) {
   return int64_t{insert_frame} - width_frames / 2 >= 1;
 }
 
-// How many frames of a rendered crossfade's window are laid over its splice,
-// from insert_frame - width/2 on: none when it is not laid (or the width
-// cannot be rendered), and none at or beyond the destination's length.
-inline int64_t LaidFrames(int insert_frame, int width_frames, int64_t destination_length) {
-  if (width_frames < 0 || !CrossfadeIsLaid(insert_frame, width_frames)) return 0;
-  const int64_t room = destination_length - (int64_t{insert_frame} - width_frames / 2);
-  return room < 0 ? 0 : room < width_frames ? room : width_frames;
-}
+// What the plan knows of an entry's crossfade before the run: its width and
+// how its windows fall in the destination's and the source's samples. The
+// run renders it when the width can be rendered and both windows fit, and it
+// is made when it is also laid over its splice; the fade-in, the copy, block
+// sharing and the check all go by this. An entry without a crossfade (or a
+// mixed one) has a width of -1.
+struct CrossfadeFit {
+  int width = -1;  // frames; -1: it cannot be rendered
+  WindowFit destination;
+  WindowFit source;
+  bool laid = false;
+  bool Rendered() const { return width >= 0 && destination.Fits() && source.Fits(); }
+  bool Made() const { return Rendered() && laid; }
+};
+CrossfadeFit FitCrossfade(const Plan& plan, const Entry& entry);
+
+// How many frames of an entry's crossfade window are laid over its splice,
+// from insert_frame - width/2 on: none when it is not made, and none at or
+// beyond the destination's length.
+int64_t LaidFrames(const Plan& plan, const Entry& entry);
 
 // The parts of `parts` that `cover` leaves uncovered.
 std::vector<FrameSpan> Uncovered(const std::vector<FrameSpan>& parts, const FrameSpan& cover);
 
 // The outgoing entry of the crossfade of the entry at `position` of the write
 // order: the entry written last, before it, over the frame before its splice
-// (-1: none), and the frames of the window that no entry written before it
-// covers (none without an outgoing entry).
+// (-1: none), the frames of the window that no entry written before it
+// covers (none without an outgoing entry), and where the outgoing entry
+// carried on sounds: it keeps its envelope, so it is silent before its
+// start when it fades in and past its end when it fades out.
 struct OutgoingPlan {
   int entry = -1;
   std::vector<FrameSpan> uncovered;
+  FrameSpan sounding{INT64_MIN, INT64_MAX};
 };
 OutgoingPlan PlanOutgoing(const Plan& plan, size_t position, int width_frames);
 

@@ -13,11 +13,11 @@ int64_t Residue(int64_t value, int64_t block) { return ((value % block) + block)
 
 }  // namespace
 
-int64_t FramesUnderCrossfade(const Entry& entry, int width_frames, int destination_length) {
+int64_t FramesUnderCrossfade(const Plan& plan, const Entry& entry) {
   const Placement& p = entry.placement;
-  const int64_t laid = LaidFrames(p.insert_frame, width_frames, destination_length);
+  const int64_t laid = LaidFrames(plan, entry);
   if (laid == 0) return 0;
-  const int64_t start = int64_t{p.insert_frame} - width_frames / 2;
+  const int64_t start = int64_t{p.insert_frame} - FitCrossfade(plan, entry).width / 2;
   return std::clamp<int64_t>(start + laid - p.insert_frame, 0, std::max(p.read_length, 0));
 }
 
@@ -27,8 +27,7 @@ std::vector<PlainRun> PlainRuns(const Plan& plan) {
     const Entry& entry = plan.entries[static_cast<size_t>(index)];
     const Placement& p = entry.placement;
     if (entry.task.level_db != 0.0 || Shaped(entry) || p.read_length <= 0) continue;
-    const int width = Crossfades(entry.task) ? CrossfadeWidth(entry.task, plan.format) : -1;
-    const int64_t skip = FramesUnderCrossfade(entry, width, plan.destination_length);
+    const int64_t skip = FramesUnderCrossfade(plan, entry);
     const int64_t in_source = std::min<int64_t>(p.read_length, entry.source.info.length_frames - p.read_start_frame);
     if (in_source <= skip) continue;
     runs.push_back(PlainRun{.entry = index,
@@ -66,8 +65,7 @@ SharingForecast ForecastSharing(const Plan& plan, const std::vector<PlainRun>& r
   const int64_t frame_bytes = FrameBytes(plan.format);
   for (size_t i = 0; i < plan.entries.size(); ++i) {
     const Entry& entry = plan.entries[i];
-    const int width = Crossfades(entry.task) ? CrossfadeWidth(entry.task, plan.format) : -1;
-    const int64_t window = LaidFrames(entry.placement.insert_frame, width, plan.destination_length);
+    const int64_t window = LaidFrames(plan, entry);
     forecast.entries[i].written = (std::max(entry.placement.read_length, 0) + window) * frame_bytes;
   }
   const bool can_share = CanShareBlocks(destination.type) && destination.block > 0;

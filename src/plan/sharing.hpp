@@ -19,8 +19,8 @@ struct PlainRun {
 };
 
 // The frames at the start of an entry's copy that its crossfade's window
-// covers when it is laid with this width (0 when none is laid).
-int64_t FramesUnderCrossfade(const Entry& entry, int width_frames, int destination_length);
+// covers (0 when its crossfade is not made).
+int64_t FramesUnderCrossfade(const Plan& plan, const Entry& entry);
 
 // The plain runs of the plan, in write order (at most one an entry), as the
 // plan expects them: a crossfade the plan cannot tell will fail is taken as
