@@ -57,6 +57,9 @@ inline constexpr char kNoCrossfade[] = "Could not generate crossfade\n";
 inline constexpr char kUpToDate[] = "Up to date\t%s\n";
 inline constexpr char kVersion[] = "wavsplice %s\n";
 
+// --strict, when a warning refuses the run (status 3).
+inline constexpr char kStrictRefusal[] = "Warnings refuse the run with --strict\n";
+
 // The run: the count, an entry's summary, the report.
 inline constexpr char kEntryCount[] = "\nRead %i entries in task file\n\n";
 inline constexpr char kTask[] = "Task %i";
@@ -129,6 +132,7 @@ inline constexpr const char* kAll[] = {
     kNoCrossfade,
     kUpToDate,
     kVersion,
+    kStrictRefusal,
     kEntryCount,
     kTask,
     kInsertSamples,

@@ -93,10 +93,10 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, const Cr
                                          const Continuation& outgoing, int64_t& clipped, const char*& failure) {
   std::optional<WorkFile> work;
   if (fit.width >= 0) {
-    CrossfadeResult result = !source_present                ? CrossfadeResult::kNoSource
-                             : !fit.destination.Fits()      ? CrossfadeResult::kDestination
-                             : !fit.source.Fits()           ? CrossfadeResult::kSource
-                                                            : CrossfadeResult::kRendered;
+    CrossfadeResult result = !source_present           ? CrossfadeResult::kNoSource
+                             : !fit.destination.Fits() ? CrossfadeResult::kDestination
+                             : !fit.source.Fits()      ? CrossfadeResult::kSource
+                                                       : CrossfadeResult::kRendered;
     if (result == CrossfadeResult::kRendered) {
       const Placement& p = entry.placement;
       work.emplace(TakeWorkFile(state.plan.format, fit.width));

@@ -29,8 +29,10 @@ constexpr const char* kHelp[] = {
     "\t--update\tdo nothing when the destination is newer than the task file and every source",
     "\t--align\tline the largest plain copy up with its source's blocks (a JUNK chunk)",
     "\t--sync\tflush the destination to disk before reporting",
+    "\t--strict\trefuse to run (status 3) where --check would warn",
     "\t--help, --version",
     "\nCommands (placed at the start of a line):",
+    "\t'using_samples' as the first line: all times are sample counts.",
     "\t'src' to specify a source file.",
     "\t'xin' to set source file copy start. Omitting assumes 0.",
     "\t'xout' to set source file copy stop. Omitting assumes end of file",
@@ -38,6 +40,12 @@ constexpr const char* kHelp[] = {
     "\t'ins' to set the insert point in the destination file.",
     "\tOmitting 'ins' assumes the current edit will be appended to previous.",
     "\t'lvl' to set the volume level of source.  Omitting sets it to 0 dB.",
+    "\t'xf' to crossfade into the source: width in ms, a tab, a type 1 to 4.",
+    "\t'mix' to lay the source over the destination; what lies under changes by this many dB.",
+    "\t'fin' to fade the source in over its first milliseconds.",
+    "\t'fout' to fade the source out over its last milliseconds.",
+    "\t'mark' to put a marker with this label at the source's insert point.",
+    "\t'meta' to give the destination the metadata of source N (1 is the first).",
     "\t'dest' to specify the destination file.",
     "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
     "\nIf you prefer to enter sample values, type using_samples on the first line\nof the task file.",
@@ -72,7 +80,7 @@ struct Option {
 constexpr Option kOptions[] = {
     {"--check", &CommandOptions::check},     {"--sync", &CommandOptions::sync},     {"--align", &CommandOptions::align},
     {"--json", &CommandOptions::json},       {"--update", &CommandOptions::update}, {"--help", &CommandOptions::help},
-    {"--version", &CommandOptions::version},
+    {"--version", &CommandOptions::version}, {"--strict", &CommandOptions::strict},
 };
 
 void PrintHelp() {
@@ -93,6 +101,16 @@ DestinationLayout LayoutOf(const RunState& state, const std::optional<FileSystem
   return DestinationLayoutOf(state.plan, state.options.align ? block : 0, alignment);
 }
 
+// The task file's name among the words from `next` on: the first word that
+// is no option ("--" alone ends them); nullptr when there is none.
+const char* TaskFileWord(int argc, const char* const* argv, int next) {
+  for (; next < argc; ++next) {
+    if (std::strcmp(argv[next], "--") == 0) return next + 1 < argc ? argv[next + 1] : nullptr;
+    if (std::strncmp(argv[next], "--", 2) != 0) return argv[next];
+  }
+  return nullptr;
+}
+
 // Words starting with "--" before the task file's name are options, each at
 // most once ("--" alone ends them); the first other word is the task file,
 // and any further words are ignored.
@@ -106,6 +124,8 @@ void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
     const Option* option = std::find_if(std::begin(kOptions), std::end(kOptions),
                                         [&](const Option& o) { return std::strcmp(o.word, argv[next]) == 0; });
     if (option == std::end(kOptions) || state.options.*option->flag) {
+      // A JSON document of the refusal names the task file given all the same.
+      if (const char* name = TaskFileWord(argc, argv, next + 1)) state.task_path = name;
       Fail(ExitStatus::kTaskError, message::kUnknownOption, argv[next]);
     }
     state.options.*option->flag = true;
@@ -243,7 +263,51 @@ ExitStatus RunCheck(RunState& state) {
   return status;
 }
 
+// Resolves the plan of a run. Where an entry's edit is refused, standard
+// output says only which source; where and why go with the warnings, as a
+// check would explain them.
+void PlanRun(RunState& state) {
+  EditRefusal refusal;
+  try {
+    state.plan = ResolvePlan(state.tasks, state.task_path, &refusal);
+  } catch (const RunFailure&) {
+    if (refusal.entry >= 0)
+      ReviewWarnings(state, {ExplainRefusal(state.tasks, state.notes, refusal).warnings.back()}, false);
+    throw;
+  }
+  state.planned = true;
+}
+
+// With --strict, before anything is written: the warnings a check of the
+// task would give, those about its text said already while it was read.
+void CheckStrictly(RunState& state, const DestinationLayout& layout) {
+  const CheckReport report = CheckTask(state.tasks, state.notes, state.plan, ReplaceTarget{}, layout, nullptr, 80);
+  std::vector<Warning> said = TextWarnings(state.notes);
+  std::vector<Warning> found;
+  for (const Warning& w : report.warnings) {
+    const auto same =
+        std::find_if(said.begin(), said.end(), [&](const Warning& s) { return s.line == w.line && s.text == w.text; });
+    if (same != said.end()) {
+      said.erase(same);
+    } else {
+      found.push_back(w);
+    }
+  }
+  ReviewWarnings(state, found, !report.warnings.empty());
+}
+
 }  // namespace
+
+void ReviewWarnings(RunState& state, const std::vector<Warning>& found, bool refuse) {
+  for (const Warning& w : found) {
+    if (state.options.json) {
+      state.warnings.push_back(w);
+    } else {
+      std::fprintf(stderr, message::kTextWarning, w.line, w.text.c_str());
+    }
+  }
+  if (state.options.strict && refuse) Fail(ExitStatus::kCheckWarnings, message::kStrictRefusal);
+}
 
 ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   if (argc > 1 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
@@ -272,13 +336,13 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
     }
     return ExitStatus::kSuccess;
   }
-  state.plan = ResolvePlan(state.tasks, state.task_path);
-  state.planned = true;
+  PlanRun(state);
   if (!state.options.json) std::fputs(state.plan.said.c_str(), stdout);
   state.instructions = DetectInstructionSet();
   const std::optional<FileSystem> fs = DestinationFileSystem(state);
   const DestinationLayout layout = LayoutOf(state, fs, nullptr);
   state.rf64 = IsRf64(layout);
+  if (state.options.strict) CheckStrictly(state, layout);
   // Blocks that are to be shared are not reserved first: that would cost the
   // space and the time sharing saves.
   const bool sharing = fs && CanShareBlocks(fs->type) &&
@@ -288,6 +352,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   if (written)
     state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
+  ReviewWarnings(state, state.built_warnings, !state.built_warnings.empty());
   CommitDestination(state.destination, state.options.sync);
   if (state.options.json) {
     PrintJson(state, JsonMode::kRun);

@@ -21,6 +21,7 @@ struct CommandOptions {
   bool align = false;    // a JUNK chunk before the samples lines the largest plain copy up with its source's blocks
   bool json = false;     // standard output is one JSON document
   bool update = false;   // nothing to do when the destination is newer than the task file and every source
+  bool strict = false;   // any warning a check would give (or the run finds) refuses the run
   bool help = false;     // print the help text and end with status 0
   bool version = false;  // print the version and end with status 0
 };
@@ -48,10 +49,20 @@ struct RunState {
   std::vector<EntryOutcome> outcomes;
   std::vector<Warning> warnings;
   CheckReport check;
+  // Warnings that only the built destination shows, gathered while it is
+  // built: they are said before it is moved into place, and with --strict
+  // they fail the run there, leaving the old destination as it was.
+  std::vector<Warning> built_warnings;
   bool planned = false;                // the plan was resolved
   bool rf64 = false;                   // the destination's layout is RF64
   std::optional<SharingView> sharing;  // a check's forecast of block sharing, where it shows one
 };
+
+// Says warnings a run found besides those about the task file's text: on
+// standard error ("wavsplice: line N: ..."), or with --json in the document.
+// With --strict, ends the run with status 3 when `refuse` (a warning was
+// found, now or before).
+void ReviewWarnings(RunState& state, const std::vector<Warning>& found, bool refuse);
 
 // The whole run for a command line: help, or read, plan, execute and report
 // (or check). Returns the exit status of a run that ends normally (0, 1

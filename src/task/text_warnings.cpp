@@ -83,6 +83,21 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
                                     type ? "the type" : "the value", command.c_str(), word.c_str(), token.line)});
     return;
   }
+  // A value taken from a later line means the command's own line had none:
+  // what it took there is probably the next command, mistyped.
+  if (token.line > token.command_line) {
+    const size_t first = word.find_first_not_of(' ');
+    const std::string head = first == std::string::npos ? "" : word.substr(first, word.find(' ', first) - first);
+    const std::string meant = IsCommandWord(head) ? head : MeantCommand(head);
+    if (!meant.empty()) {
+      warnings.push_back(
+          {token.command_line,
+           Format("%s of \"%s\" is \"%s\" on line %i, which looks like the command word \"%s\": "
+                  "a value is probably missing before it",
+                  type ? "the type" : "the value", command.c_str(), Shown(word).c_str(), token.line, meant.c_str())});
+      return;
+    }
+  }
   if ((token.command == "ins" && word == "app") || !IsNumberCommand(token.command)) return;
   char* end = nullptr;
   const double value =

@@ -13,7 +13,8 @@ struct Warning {
 
 // What the reader forgave in the task file's text, from what it saw of every
 // token: a command word followed by a space, a near-miss command word, a
-// value that is itself a command word, an invalid crossfade type, a number
+// value that is itself a command word (or, taken from a line after its
+// command's, looks like one), an invalid crossfade type, a number
 // that does not read whole, an ignored level, a carriage return inside a
 // word.
 std::vector<Warning> TextWarnings(const ReadNotes& notes);

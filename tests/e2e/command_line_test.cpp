@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include "e2e/e2e.hpp"
+#include "task/commands.hpp"
 
 namespace {
 
@@ -16,8 +17,10 @@ const char* const kHelp =
     "\t--update\tdo nothing when the destination is newer than the task file and every source\n"
     "\t--align\tline the largest plain copy up with its source's blocks (a JUNK chunk)\n"
     "\t--sync\tflush the destination to disk before reporting\n"
+    "\t--strict\trefuse to run (status 3) where --check would warn\n"
     "\t--help, --version\n"
     "\nCommands (placed at the start of a line):\n"
+    "\t'using_samples' as the first line: all times are sample counts.\n"
     "\t'src' to specify a source file.\n"
     "\t'xin' to set source file copy start. Omitting assumes 0.\n"
     "\t'xout' to set source file copy stop. Omitting assumes end of file\n"
@@ -25,6 +28,12 @@ const char* const kHelp =
     "\t'ins' to set the insert point in the destination file.\n"
     "\tOmitting 'ins' assumes the current edit will be appended to previous.\n"
     "\t'lvl' to set the volume level of source.  Omitting sets it to 0 dB.\n"
+    "\t'xf' to crossfade into the source: width in ms, a tab, a type 1 to 4.\n"
+    "\t'mix' to lay the source over the destination; what lies under changes by this many dB.\n"
+    "\t'fin' to fade the source in over its first milliseconds.\n"
+    "\t'fout' to fade the source out over its last milliseconds.\n"
+    "\t'mark' to put a marker with this label at the source's insert point.\n"
+    "\t'meta' to give the destination the metadata of source N (1 is the first).\n"
     "\t'dest' to specify the destination file.\n"
     "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.\n"
     "\nIf you prefer to enter sample values, type using_samples on the first line\nof the task file.\n"
@@ -59,6 +68,10 @@ TEST_F(CommandLine, HelpTextWordForWordWithStatus1AndWithStatus0AsAnOption) {
     const auto r = Run(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, kHelp);
+  }
+  // One line for every command word the reader knows.
+  for (const CommandWord& command : kCommandWords) {
+    EXPECT_NE(std::string(kHelp).find("\n\t'" + std::string(command.word) + "' "), std::string::npos) << command.word;
   }
   const auto r = Run({"--version", "task.txt"});
   EXPECT_EQ(r.status, 0);
