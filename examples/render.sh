@@ -14,7 +14,9 @@
 # With SSHLOGINFILE, GNU parallel spreads the runs over the hosts it lists
 # (its --sshloginfile; ":" is this machine): every host must see FOLDER at
 # the same path (shared storage) and have the program. The program is
-# $WAVSPLICE, else wavsplice on the PATH (on every host).
+# $WAVSPLICE, else wavsplice on the PATH (on every host). The words of
+# $WAVSPLICE_OPTIONS are passed to every run before the others, for instance
+# WAVSPLICE_OPTIONS=--strict to refuse every task file with warnings.
 #
 # Prints one JSON line per task file: {"task": its path, "status": the exit
 # status, "result": the program's JSON document, or null when it printed
@@ -41,8 +43,12 @@ json_string() {
 }
 
 render_one() {
-  local task=$1 result status=0
-  result=$(cd "$(dirname "$task")" && "${WAVSPLICE:-wavsplice}" --json --update task.txt) || status=$?
+  local task=$1 result status=0 options=()
+  read -ra options <<< "${WAVSPLICE_OPTIONS:-}"
+  # The folder by cutting the name off, not with dirname: $(...) would strip
+  # a newline that ends the folder's name.
+  result=$(cd "${task%/*}" &&
+           "${WAVSPLICE:-wavsplice}" ${options[@]+"${options[@]}"} --json --update task.txt) || status=$?
   printf '{"task":%s,"status":%d,"result":%s}\n' "$(json_string "$task")" "$status" "${result:-null}"
   [ "$status" -eq 0 ]
 }
@@ -61,10 +67,10 @@ fi
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 command -v parallel >/dev/null || { echo "render.sh: GNU parallel is needed (Debian: parallel)" >&2; exit 1; }
 folder=$(realpath "$1")
-export WAVSPLICE=${WAVSPLICE:-wavsplice}
+export WAVSPLICE=${WAVSPLICE:-wavsplice} WAVSPLICE_OPTIONS=${WAVSPLICE_OPTIONS:-}
 export -f json_string render_one
 hosts=()
-[ $# -eq 2 ] && hosts=(--sshloginfile "$2" --env json_string --env render_one --env WAVSPLICE)
+[ $# -eq 2 ] && hosts=(--sshloginfile "$2" --env json_string --env render_one --env WAVSPLICE --env WAVSPLICE_OPTIONS)
 # Each job's line comes out whole (parallel groups a job's output).
 find "$folder" -name task.txt -type f -print0 |
   parallel --null --will-cite "${hosts[@]}" render_one {} && exit 0
