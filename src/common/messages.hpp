@@ -90,6 +90,8 @@ inline constexpr char kReportEnd[] = "\n";
 
 // A warning about the task file's text, on standard error.
 inline constexpr char kTextWarning[] = "wavsplice: line %i: %s\n";
+// A warning of the run that no line of the task file is about.
+inline constexpr char kRunWarning[] = "wavsplice: %s\n";
 
 // Every one of them, for the test that the manual page names them all.
 inline constexpr const char* kAll[] = {
@@ -159,6 +161,7 @@ inline constexpr const char* kAll[] = {
     kSampleRate,
     kMetadataFrom,
     kTextWarning,
+    kRunWarning,
 };
 
 }  // namespace message

@@ -302,8 +302,10 @@ void ReviewWarnings(RunState& state, const std::vector<Warning>& found, bool ref
   for (const Warning& w : found) {
     if (state.options.json) {
       state.warnings.push_back(w);
-    } else {
+    } else if (w.line > 0) {
       std::fprintf(stderr, message::kTextWarning, w.line, w.text.c_str());
+    } else {
+      std::fprintf(stderr, message::kRunWarning, w.text.c_str());
     }
   }
   if (state.options.strict && refuse) Fail(ExitStatus::kCheckWarnings, message::kStrictRefusal);

@@ -59,7 +59,8 @@ struct RunState {
 };
 
 // Says warnings a run found besides those about the task file's text: on
-// standard error ("wavsplice: line N: ..."), or with --json in the document.
+// standard error ("wavsplice: line N: ...", or "wavsplice: ..." for one of no
+// line), or with --json in the document.
 // With --strict, ends the run with status 3 when `refuse` (a warning was
 // found, now or before).
 void ReviewWarnings(RunState& state, const std::vector<Warning>& found, bool refuse);
