@@ -1,5 +1,7 @@
 // wavsplice --check: the plan and the likely mistakes, with nothing written.
+#include <algorithm>
 #include <regex>
+#include <sstream>
 
 #include "e2e/e2e.hpp"
 
@@ -7,7 +9,21 @@ namespace {
 
 using Check = EndToEnd;
 
+// The lines of a text that start with `prefix`, sorted.
+std::vector<std::string> LinesStarting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
 // One pitfall a task file: the warning, the line it names, and the status.
+// A --strict run refuses every task file the check warns about, before it
+// writes anything, with the check's warnings on standard error; a run refused
+// for an entry says there what the check says.
 TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
   Source("a.wav", 8000, 16, 1, Ramp(8000, 1, 16));     // one second
   Source("b.wav", 8000, 16, 1, Ramp(8000, 1, 16, 7));  // one second
@@ -61,6 +77,19 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
        "the crossfade of task 2 will not be made: the source lacks 0.050 sec before the copy start", 3},
       {"an entry overwritten", "src\ta.wav\nxout\t0.5\nsrc\tb.wav\nins\t0\ndest\tout.wav\n", 1,
        "task 1 (a.wav) is overwritten completely by later entries", 3},
+      {"a bed written after the voice that ducks it",
+       "src\ta.wav\nsrc\tb.wav\nins\t0\nmix\t-12\nsrc\ta.wav\nins\t0.5\nmix\t0\ndest\tout.wav\n", 7,
+       "the bed of task 3 is written after the mix of task 2 and is not ducked under it: give it an earlier insert "
+       "point or put it first",
+       3},
+      {"an empty mark before an indented src", "src\ta.wav\nmark\t\n src\tb.wav\ndest\tout.wav\n", 2,
+       "the value of \"mark\" is \" src\" on line 3, which looks like the command word \"src\": a value is probably "
+       "missing before it",
+       3},
+      {"an xf without its type before Dest", "src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t20\nDest\tout.wav\n", 4,
+       "the type of \"xf\" is \"Dest\" on line 5, which looks like the command word \"dest\"", 1},
+      {"a stop before the start after a trim", "src\ta.wav\nxin\t0.5\ntrim\t-0.6\ndest\tout.wav\n", 1,
+       "task 1 (a.wav) is refused: \"trim\" -0.6 (line 3) puts the stop at frame 3200, not after the start", 1},
       {"a refusal after a warning", "src\ta.wav\nxin 0.2\nsrc\tf.wav\ndest\tout.wav\n", 2,
        "a space instead of a tab follows \"xin\"", 1},
   };
@@ -77,6 +106,21 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
       EXPECT_NE(r.output.find(c.warning, at), std::string::npos) << c.what << "\n" << r.output;
     }
     EXPECT_EQ(Snapshot(dir.path), before) << c.what;
+    const auto warned = LinesStarting(r.output, "line ");
+    if (c.status == 3) {
+      const auto strict = Run({"--strict"});
+      EXPECT_EQ(strict.status, 3) << c.what;
+      EXPECT_TRUE(strict.output.ends_with(" entries in task file\n\nWarnings refuse the run with --strict\n"))
+          << c.what << "\n"
+          << strict.output;
+      EXPECT_EQ(LinesStarting(strict.errors, "wavsplice: line "), warned) << c.what;
+      EXPECT_EQ(Snapshot(dir.path), before) << c.what;
+    } else {
+      const auto run = Run();
+      EXPECT_EQ(run.status, c.status) << c.what;
+      EXPECT_EQ(run.output.find("line "), std::string::npos) << c.what << "\n" << run.output;
+      EXPECT_EQ(LinesStarting(run.errors, "wavsplice: line "), warned) << c.what;
+    }
   }
   // Warnings found before a refusal come before its message; a refused edit
   // comes after the plan of the entries before it.
@@ -102,6 +146,10 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
   const auto clean = Run({"--check", "clean.txt"});
   EXPECT_EQ(clean.status, 0) << clean.output;
   EXPECT_EQ(clean.output.substr(clean.output.size() - 13), "\nNo warnings\n");
+  const auto strict = Run({"--strict", "clean.txt"});
+  EXPECT_EQ(strict.status, 0) << strict.output;
+  EXPECT_EQ(strict.errors, "");
+  EXPECT_NE(strict.output.find("Built\tout.wav\n"), std::string::npos) << strict.output;
   // A width of 0 is the default 4410 frames, whatever the rate.
   Task("src\ta.wav\nsrc\tb.wav\nxin\t0.1\nxf\t0\t2\ndest\tout.wav\n");
   const auto zero = Run({"--check"});

@@ -3,6 +3,7 @@
 // JSON, and --update against the files' times.
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -150,6 +151,27 @@ TEST_F(Json, FailuresAndOddNamesComeOutAsValidJson) {
   EXPECT_EQ(doc["error"]["message"], "Edit start/stop set incorrectly for a.wav");
   ASSERT_FALSE(doc["warnings"].empty());
   EXPECT_EQ(doc["warnings"][0]["line"], 1);
+  // A run says the same in its document; --strict refuses what the check
+  // warns about, with the warnings in the document; a refused option still
+  // names the task file given.
+  doc = Document(Run({"--json"}));
+  EXPECT_EQ(doc["mode"], "run");
+  EXPECT_EQ(doc["error"]["message"], "Edit start/stop set incorrectly for a.wav");
+  ASSERT_EQ(doc["warnings"].size(), 1u);
+  EXPECT_EQ(doc["warnings"][0]["line"], 1);
+  Task("src\ta.wav\nmark\t\nsrc\ta.wav\ndest\tout.wav\n");
+  doc = Document(Run({"--json", "--strict"}));
+  EXPECT_EQ(doc["error"], (json{{"status", 3}, {"message", "Warnings refuse the run with --strict"}}));
+  EXPECT_EQ(doc["warnings"].size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.wav"));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--json", "--bogus", "x.txt"}, {"--json", "--json", "--check", "--", "--x.txt"}}) {
+    const ProgramResult r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    doc = Document(r);
+    EXPECT_EQ(doc["task_file"], args.back());
+    EXPECT_EQ(doc["error"]["message"], "Unknown option " + args[1]);
+  }
 
   // The reader's warnings go into the document, not to standard error.
   Task("src\ta.wav\r\nxin \t0.1\ndest\tout.wav\n");
@@ -173,6 +195,41 @@ TEST_F(Json, FailuresAndOddNamesComeOutAsValidJson) {
     EXPECT_EQ(entry["markers"][0]["label"], "Kapitel \xef\xbf\xbd");
     EXPECT_EQ(doc["destination"]["markers"][0]["label_hex"], "4b61706974656c20ff");
   }
+}
+
+// examples/render.sh, one shard: a folder whose name ends in a newline is
+// rendered in that folder, and the words of WAVSPLICE_OPTIONS reach every run.
+TEST_F(Json, RenderShardTakesEveryFolderAndTheOptionsGiven) {
+  const std::filesystem::path odd = dir / "night" / "take\n";
+  std::filesystem::create_directories(odd);
+  std::filesystem::create_directories(dir / "night" / "take");
+  std::filesystem::create_directories(dir / "night" / "swallowed");
+  for (const std::filesystem::path& folder : {odd, dir / "night" / "swallowed"}) {
+    WriteFile(folder / "a.wav", CanonicalWav(8000, 16, 1, Ramp(800, 1, 16)));
+  }
+  WriteText(odd / "task.txt", "src\ta.wav\nxout\t0.05\ndest\tout.wav\n");
+  WriteText(dir / "night" / "swallowed" / "task.txt", "src\ta.wav\nmark\t\nsrc\ta.wav\ndest\tout.wav\n");
+  const ProgramResult r =
+      RunCommand(dir.path, {"env", "WAVSPLICE=" WAVSPLICE_BINARY, "WAVSPLICE_OPTIONS=--strict  --align", "bash",
+                            WAVSPLICE_SOURCE_DIR "/examples/render.sh", "--shard", "0", "1", "night"});
+  EXPECT_EQ(r.status, 1) << r.output << r.errors;
+  std::istringstream lines(r.output);
+  std::map<std::string, json> results;
+  for (std::string line; std::getline(lines, line);) {
+    const json j = json::parse(line);
+    results[j["task"].get<std::string>()] = j;
+  }
+  const std::string night = std::filesystem::canonical(dir / "night").string();
+  ASSERT_EQ(results.size(), 2u) << r.output;
+  const json& take = results[night + "/take\n/task.txt"];
+  EXPECT_EQ(take["status"], 0) << r.output;
+  EXPECT_EQ(take["result"]["working_directory"], night + "/take\n");
+  EXPECT_EQ(SamplesOf(ReadFile(odd / "out.wav")).Frames(), 400);
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "night" / "take"));
+  const json& swallowed = results[night + "/swallowed/task.txt"];
+  EXPECT_EQ(swallowed["status"], 3) << r.output;
+  EXPECT_EQ(swallowed["result"]["error"]["message"], "Warnings refuse the run with --strict");
+  EXPECT_FALSE(std::filesystem::exists(dir / "night" / "swallowed" / "out.wav"));
 }
 
 TEST_F(Json, UpdateRebuildsOnlyWhatIsStale) {

@@ -294,4 +294,45 @@ TEST_F(CarriedMetadata, MalformedChunksAreLeftOutAndTheSamplesKept) {
   }
 }
 
+// Labels after carried notes: every labl comes before every note, so that
+// readers which stop at a note (libsndfile's) or lose what follows it
+// (ffmpeg's chapters) see every marker with its label.
+TEST_F(CarriedMetadata, LabelsAfterNotesReachEveryReader) {
+  const Bytes cues = CueChunksFor({Cue(1, 100, "Cold open", "check the hum"), Cue(2, 300, "Interview"),
+                                   Cue(3, 500, "Listener mail", "a second note"), Cue(4, 700, "Credits")});
+  WriteFile(dir / "a.wav", Wave({FormatChunk(8000, 16, 1), Chunk("data", PackSamples(16, Ramp(800, 1, 16))), cues}));
+  Task("using_samples\nmeta\t1\nsrc\ta.wav\nmark\tStart\nsrc\ta.wav\nxin\t600\nmark\tEncore\ndest\tout.wav\n");
+  ASSERT_EQ(Run().status, 0);
+  const Bytes out = ReadFile(dir / "out.wav");
+  const std::vector<std::pair<uint32_t, std::string>> want = {
+      {0, "Start"},     {100, "Cold open"}, {300, "Interview"}, {500, "Listener mail"},
+      {700, "Credits"}, {800, "Encore"},    {900, "Credits"}};
+  const std::vector<ReadCue> read = CuePointsOf(out);
+  ASSERT_EQ(read.size(), want.size());
+  for (size_t i = 0; i < read.size(); ++i) {
+    EXPECT_EQ(read[i].sample_offset, want[i].first) << i;
+    EXPECT_EQ(read[i].label, want[i].second) << i;
+  }
+  // In the adtl list, every labl before the first note.
+  std::string order;
+  const Bytes adtl = WalkChunks(out).back().body;
+  for (size_t at = 4; at + 8 <= adtl.size(); at += 8 + Get32(adtl, at + 4) + (Get32(adtl, at + 4) & 1)) {
+    order += std::string(adtl.begin() + static_cast<long>(at), adtl.begin() + static_cast<long>(at) + 4) + " ";
+  }
+  EXPECT_EQ(order, "labl labl labl labl labl labl labl note note ");
+
+  if (!HaveCommand("sndfile-info")) GTEST_SKIP() << "sndfile-info not installed: the read-back is skipped";
+  const std::string info = RunCommand(dir.path, {"sndfile-info", "out.wav"}).output;
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_NE(info.find("labl : " + std::to_string(i + 1) + " : " + want[i].second), std::string::npos) << info;
+  }
+  if (!HaveCommand("ffprobe")) GTEST_SKIP() << "ffprobe not installed: its read-back is skipped";
+  const std::string chapters = RunCommand(dir.path, {"ffprobe", "-v", "error", "-show_entries",
+                                                     "chapter=start:chapter_tags=title", "-of", "csv=p=0", "out.wav"})
+                                   .output;
+  std::string expected;
+  for (const auto& [frame, label] : want) expected += std::to_string(frame) + "," + label + "\n";
+  EXPECT_EQ(chapters, expected);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <random>
 
 #include "e2e/e2e.hpp"
 
@@ -78,6 +79,114 @@ TEST_F(Plan, TimesLandOnTheFrameTheyWrite) {
   Task("using_samples\nsrc\tb.wav\nxout\t20000\nsrc\tb.wav\nxin\t20000\nxf\t258.39\t1\ndest\tout.wav\n");
   const auto check = Run({"--check"});
   EXPECT_NE(check.output.find("Crossfade 258.39 ms (11394 samples)"), std::string::npos) << check.output;
+}
+
+// Appended takes butt-join. Over random chains of decimal times (1 to 5
+// decimals) at the usual rates, with trims, stops past the source's end and
+// inserted entries that start new chains, every take lands right after the
+// one before and holds exactly the frames its times name, against frames
+// worked out on the decimals as integer fractions.
+TEST_F(Plan, AppendedTakesButtJoinOverRandomChains) {
+  std::mt19937 random(32);
+  const auto uniform = [&](int64_t low, int64_t high) {
+    return std::uniform_int_distribution<int64_t>(low, high)(random);
+  };
+  // A decimal with `places` decimals: its text and its value as numerator / 10^places.
+  struct Decimal {
+    std::string text;
+    int64_t numerator;
+    int64_t denominator;
+  };
+  const auto decimal = [&](int64_t numerator, int places) {
+    int64_t denominator = 1;
+    for (int i = 0; i < places; ++i) denominator *= 10;
+    const int64_t magnitude = numerator < 0 ? -numerator : numerator;
+    std::string fraction = std::to_string(magnitude % denominator);
+    fraction.insert(0, static_cast<size_t>(places) - fraction.size(), '0');
+    std::string text = numerator < 0 ? "-" : "";
+    text += std::to_string(magnitude / denominator);
+    text += '.';
+    text += fraction;
+    return Decimal{text, numerator, denominator};
+  };
+  // A random time of up to `seconds` seconds.
+  const auto time = [&](double seconds, bool negative = false) {
+    const int places = static_cast<int>(uniform(1, 5));
+    Decimal d = decimal(0, places);
+    const auto most = static_cast<int64_t>(seconds * static_cast<double>(d.denominator));
+    const int64_t numerator = uniform(negative ? -most : 0, most);
+    return decimal(numerator, places);
+  };
+  // trunc(value x rate), as the frames of a time are.
+  const auto frames = [](const Decimal& d, uint32_t rate) { return d.numerator * rate / d.denominator; };
+
+  struct Chain {
+    uint32_t rate;
+    std::string task;
+    std::vector<std::array<int64_t, 3>> entries;  // insert, start, length
+  };
+  std::vector<Chain> chains;
+  // At 44.1 kHz xout 1.00002 with trim 0.00002 reads 44100 frames: the next take starts there.
+  chains.push_back({44100,
+                    "src\ta.wav\nxout\t1.00002\ntrim\t0.00002\nsrc\ta.wav\nxin\t0.5\nxout\t0.6\n",
+                    {{0, 0, 44100}, {44100, 22050, 4410}}});
+  const uint32_t rates[] = {22050, 44100, 48000, 96000};
+  for (int n = 0; n < 48; ++n) {
+    Chain chain{rates[n % 4], "", {}};
+    const int64_t length = chain.rate;  // every source holds one second
+    int64_t next = 0;                   // where the next appended take lands
+    int64_t end = 0;                    // of the destination so far
+    const int count = static_cast<int>(uniform(2, 6));
+    for (int e = 0; e < count; ++e) {
+      std::string text = "src\ta.wav\n";
+      if (uniform(0, 4) == 0) {
+        // A new chain past every take so far: write order cannot matter.
+        const Decimal ins = decimal(uniform(0, 30000) + (end * 100000 + chain.rate - 1) / chain.rate, 5);
+        text += "ins\t" + ins.text + "\n";
+        next = frames(ins, chain.rate);
+      }
+      int64_t start = 0;
+      int64_t stop = 0;
+      do {
+        std::string times;
+        const Decimal xin = time(0.9);
+        times += "xin\t" + xin.text + "\n";
+        start = frames(xin, chain.rate);
+        stop = length;
+        if (uniform(0, 5) > 0) {
+          // Some stops lie past the source's end.
+          const Decimal xout = time(1.3);
+          times += "xout\t" + xout.text + "\n";
+          stop = xout.numerator == 0 ? length : frames(xout, chain.rate);
+        }
+        if (uniform(0, 1) == 0) {
+          const Decimal trim = time(0.05, true);
+          times += "trim\t" + trim.text + "\n";
+          stop += frames(trim, chain.rate);
+        }
+        if (stop > start) text += times;
+      } while (stop <= start);
+      chain.task += text;
+      const int64_t read = std::min(stop, length) - start;
+      chain.entries.push_back({next, start, read});
+      end = std::max(end, next + read);
+      next += stop - start;
+    }
+    chains.push_back(std::move(chain));
+  }
+  for (const Chain& chain : chains) {
+    const auto a = Ramp(static_cast<int>(chain.rate), 1, 16, 1, 7);
+    Source("a.wav", chain.rate, 16, 1, a);
+    Task(chain.task + "dest\tout.wav\n");
+    const auto r = Run();
+    ASSERT_EQ(r.status, 0) << chain.task << r.output;
+    std::vector<int32_t> want;
+    for (const auto& [insert, start, length] : chain.entries) {
+      want.resize(std::max<size_t>(want.size(), static_cast<size_t>(insert + length)), 0);
+      Overlay(want, 1, static_cast<int>(insert), Frames(a, 1, static_cast<int>(start), static_cast<int>(length)));
+    }
+    ASSERT_EQ(Samples("out.wav", chain.rate, 16, 1), want) << chain.rate << " Hz\n" << chain.task;
+  }
 }
 
 TEST_F(Plan, MismatchListingsForEveryDifferingEntry) {

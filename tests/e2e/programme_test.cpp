@@ -2,9 +2,11 @@
 // ("fin", "fout") and chapter markers ("mark"), against the arithmetic
 // written out sample by sample and against other programs' readers.
 #include <cmath>
+#include <sstream>
 
 #include "e2e/e2e.hpp"
 #include "support/chunks.hpp"
+#include "support/reference.hpp"
 
 namespace {
 
@@ -195,6 +197,157 @@ TEST_F(Programme, FadesAndTheirWidths) {
   Task("using_samples\nsrc\ta.wav\nxout\t500\nsrc\ta.wav\nxin\t500\nxf\t2\t2\nfin\t20\nfout\t2\ndest\tout.wav\n");
   const auto r = Run();
   EXPECT_NE(r.output.find("\tLevel 0.000 dB\n\tFade out 16 samples\n\tDone\n"), std::string::npos) << r.output;
+}
+
+// The outgoing take carried on under a crossfade keeps its envelope and its
+// level: silent before a take that fades in, where the window reaches before
+// it, and past one that fades out. A crossfade the plan knows will not be
+// made (too little source before the copy start, not laid over its splice,
+// too wide to render) leaves the fade-in in force, and the check agrees.
+// Both against the crossfade reference and the fade formula.
+TEST_F(Programme, CrossfadesKeepTheOutgoingEnvelopeAndUnmadeOnesTheFadeIn) {
+  const Format f{16, false, 1};
+  std::vector<int32_t> a;
+  std::vector<int32_t> b;
+  for (const double v : Tone(f, 400, 5.0, 0.6)) a.push_back(static_cast<int32_t>(v));
+  for (const double v : Tone(f, 300, 3.0, 0.5)) b.push_back(static_cast<int32_t>(v));
+  Source("a.wav", 8000, 16, 1, a);
+  Source("b.wav", 8000, 16, 1, b);
+  // Ten frames of a at 100, fading over 8 frames; b appended at 110 with a
+  // window of 40 frames (90 to 130) that no other entry covers.
+  for (const bool fade_in : {false, true}) {
+    for (const bool fade_out : {false, true}) {
+      for (const double level : {0.0, -3.0}) {
+        Task("using_samples\nsrc\ta.wav\nins\t100\nxin\t50\nxout\t60\nlvl\t" + std::to_string(level) + "\n" +
+             (fade_in ? "fin\t1\n" : "") + (fade_out ? "fout\t1\n" : "") +
+             "src\tb.wav\nxin\t100\nxf\t5\t2\ndest\tout.wav\n");
+        const auto r = Run();
+        ASSERT_EQ(r.status, 0) << r.output;
+        int64_t clipped = 0;
+        std::vector<int32_t> outgoing(130, 0);
+        for (int i = 0; i < 10; ++i) {
+          const double e = Envelope(i, 10, fade_in ? 8 : 0, fade_out ? 8 : 0);
+          outgoing[static_cast<size_t>(100 + i)] = static_cast<int32_t>(
+              Mixed(f, a[static_cast<size_t>(50 + i)], 0.0, e * std::pow(10.0, level / 20), 0.0, clipped));
+        }
+        for (int frame = 90; frame < 130; ++frame) {
+          if (frame >= 100 && frame < 110) continue;
+          const bool silent = (frame < 100 && fade_in) || (frame >= 110 && fade_out);
+          outgoing[static_cast<size_t>(frame)] = silent ? 0 : Leveled(a[static_cast<size_t>(frame - 50)], level, 16);
+        }
+        std::vector<int32_t> want(310, 0);
+        Overlay(want, 1, 100, Frames(outgoing, 1, 100, 10));
+        Overlay(want, 1, 110, Frames(b, 1, 100, 200));
+        Overlay(want, 1, 90,
+                ReferenceCrossfade(outgoing, b,
+                                   {.insert = 110, .read_start = 100, .width = 40, .curve = 2, .channels = 1}));
+        EXPECT_EQ(Samples("out.wav", 8000, 16, 1), want) << "fin " << fade_in << ", fout " << fade_out << ", " << level;
+      }
+    }
+  }
+
+  struct Unmade {
+    const char* task;
+    int insert;
+    int start;
+    const char* messages;
+    const char* why;
+  };
+  const Unmade cases[] = {
+      {"src\ta.wav\nxout\t100\nsrc\tb.wav\nxf\t10\t1\n", 100, 0,
+       "Invalid crossfade for source file\nCould not generate crossfade\n", "the source lacks 40 samples"},
+      {"src\tb.wav\nins\t40\nxin\t40\nxf\t10\t1\n", 40, 40, "", "it would start at the destination's first frame"},
+      {"src\ta.wav\nxout\t100\nsrc\tb.wav\nxf\t1e9\t1\n", 100, 0, "Could not generate crossfade\n",
+       "the width is too large"},
+  };
+  for (const Unmade& c : cases) {
+    Task(std::string("using_samples\n") + c.task + "fin\t5\ndest\tout.wav\n");
+    const auto r = Run();
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\tLevel 0.000 dB\n\tFade in 40 samples\n" + std::string(c.messages) + "\tDone\n"),
+              std::string::npos)
+        << r.output;
+    const auto samples = Samples("out.wav", 8000, 16, 1);
+    const int length = 300 - c.start;
+    ASSERT_EQ(samples.size(), static_cast<size_t>(c.insert + length)) << c.task;
+    int64_t clipped = 0;
+    for (int i = 0; i < length; ++i) {
+      const double want = Mixed(f, b[static_cast<size_t>(c.start + i)], 0.0, Envelope(i, length, 40, 0), 0.0, clipped);
+      ASSERT_EQ(samples[static_cast<size_t>(c.insert + i)], want) << c.task << " frame " << i;
+    }
+    const auto check = Run({"--check"});
+    EXPECT_NE(check.output.find("\tFade in 40 samples\n"), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find(std::string("not made: ") + c.why), std::string::npos) << check.output;
+    EXPECT_EQ(check.output.find("fade-in"), std::string::npos) << check.output;
+  }
+}
+
+// The podcast of the README, as written there, does what its text says: the
+// bed fades in, ducks 12 dB under the intro and has faded out when the
+// interview starts; both crossfades are made; every marker is there; --check
+// finds nothing to warn about.
+TEST_F(Programme, TheReadmePodcastDoesWhatItSays) {
+  std::istringstream readme(ReadText(std::filesystem::path(WAVSPLICE_SOURCE_DIR) / "README.md"));
+  std::string task;
+  bool in_example = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.starts_with("A podcast:")) in_example = true;
+    if (!in_example) continue;
+    if (line.starts_with("    ")) {
+      task += line.substr(4) + "\n";
+    } else if (!task.empty()) {
+      break;
+    }
+  }
+  ASSERT_NE(task.find("dest\tepisode.wav\n"), std::string::npos) << task;
+  const Format f{16, false, 1};
+  const auto tone = [&](const std::string& name, int seconds, double period, double amplitude) {
+    std::vector<int32_t> samples;
+    for (const double v : Tone(f, seconds * 8000, period, amplitude)) samples.push_back(static_cast<int32_t>(v));
+    Source(name, 8000, 16, 1, samples);
+    return samples;
+  };
+  const auto bed = tone("bed.wav", 20, 9.0, 0.5);
+  const auto intro = tone("intro.wav", 10, 4.0, 0.4);
+  const auto interview = tone("interview.wav", 660, 6.0, 0.4);
+  tone("outro.wav", 6, 5.0, 0.4);
+  Task(task);
+
+  const auto check = Run({"--check"});
+  EXPECT_EQ(check.status, 0) << check.output;
+  EXPECT_TRUE(check.output.ends_with("\nNo warnings\n")) << check.output;
+  EXPECT_EQ(check.output.find("not made"), std::string::npos) << check.output;
+
+  const auto r = Run();
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(r.errors, "");
+  EXPECT_EQ(r.output.find("crossfade"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\tMix under -12.000 dB\n\tFade in 0.200 sec\n\tFade out 0.200 sec\n\tMarker Intro\n"),
+            std::string::npos)
+      << r.output;
+  const auto out = UnpackSamples(16, DataOf(ReadFile(dir / "episode.wav")));
+  ASSERT_GT(out.size(), 4149600u);
+  EXPECT_EQ(out[0], 0);  // the bed fades in
+  EXPECT_EQ(Frames(out, 1, 8000, 8000), Frames(bed, 1, 8000, 8000));
+  // Under the intro (past its fades, before the bed's) the bed is 12 dB down.
+  int64_t clipped = 0;
+  const double duck = std::pow(10.0, -12.0 / 20);
+  for (int i = 17600; i < 94400; ++i) {
+    const double want =
+        Mixed(f, intro[static_cast<size_t>(i - 16000)], bed[static_cast<size_t>(i)], 1.0, duck, clipped);
+    ASSERT_EQ(out[static_cast<size_t>(i)], want) << "frame " << i;
+  }
+  // The bed has faded out when the interview takes over at 18 s.
+  EXPECT_LE(std::abs(out[143999]), 2);
+  EXPECT_EQ(Frames(out, 1, 144000, 8000), Frames(interview, 1, 500000, 8000));
+  EXPECT_LE(std::abs(out.back()), 2);  // the outro fades out
+  const auto cues = CuePointsOf(ReadFile(dir / "episode.wav"));
+  ASSERT_EQ(cues.size(), 3u);
+  const std::pair<uint32_t, std::string> markers[] = {{16000, "Intro"}, {144000, "Interview"}, {4149600, "Outro"}};
+  for (size_t i = 0; i < cues.size(); ++i) {
+    EXPECT_EQ(cues[i].sample_offset, markers[i].first);
+    EXPECT_EQ(cues[i].label, markers[i].second);
+  }
 }
 
 // Markers: cue points at their entries' insert frames in order of frame
