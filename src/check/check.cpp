@@ -276,7 +276,7 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
   size_t points = 0;
   size_t marks = 0;
   for (const Entry& e : c.plan.entries) {
-    points += e.source.metadata.cue_points.size();
+    points += e.source.metadata.cue_count;
     marks += e.task.markers.size();
   }
   // A source's points outside its copy, or under a later entry, are not carried.

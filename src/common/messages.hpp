@@ -37,6 +37,7 @@ inline constexpr char kDestinationIsSource[] = "Destination %s is also a source 
 inline constexpr char kDestinationIsTaskFile[] = "Destination %s is also the task file\n";
 inline constexpr char kWorkFileIsTrack[] = "Crossfade work file %s is also named as a track\n";
 inline constexpr char kNoMetadataSource[] = "Metadata source %s does not exist\n";
+inline constexpr char kTooManyMarkers[] = "Destination would hold %lld markers (%i at most)\n";
 
 // WAV files (status 2).
 inline constexpr char kSourceMissing[] = "Cannot find file in track list called %s!!\n";
@@ -116,6 +117,7 @@ inline constexpr const char* kAll[] = {
     kDestinationIsTaskFile,
     kWorkFileIsTrack,
     kNoMetadataSource,
+    kTooManyMarkers,
     kSourceMissing,
     kNoFormatChunk,
     kNoDataChunk,

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,8 +65,8 @@ TEST_F(StopCampaign, StoppedAtAnyMomentARunLeavesNothingAndNeverLies) {
 }
 
 // Killed outright, a run leaves at most the work file, which the next run
-// takes over and removes; a hidden temporary file of a dead run (one whose
-// lock is free) goes with the next run into the folder, a live run's stays.
+// takes over and removes; a hidden temporary file of a dead run (marked, its
+// lock free) goes with the next run into the folder, a live run's stays.
 TEST_F(StopCampaign, KilledRunsLeaveNothingTheNextRunKeeps) {
   std::string task;
   for (int i = 0; i < 200; ++i)
@@ -81,6 +82,8 @@ TEST_F(StopCampaign, KilledRunsLeaveNothingTheNextRunKeeps) {
   }
   WriteFile(dir / ".out.wav.wavsplice-Dead01", Bytes(5000, 1));
   WriteFile(dir / ".out.wav.wavsplice-Live01", Bytes(5000, 2));
+  for (const char* name : {".out.wav.wavsplice-Dead01", ".out.wav.wavsplice-Live01"})
+    ASSERT_EQ(setxattr((dir / name).c_str(), "user.wavsplice.partial", "1", 1, 0), 0);
   const int live = open((dir / ".out.wav.wavsplice-Live01").c_str(), O_RDONLY);
   ASSERT_EQ(flock(live, LOCK_EX), 0);
   ASSERT_EQ(Run().status, 0);
