@@ -281,8 +281,9 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
   }
   // A source's points outside its copy, or under a later entry, are not carried.
   report.destination.push_back(Format("\tMetadata from %s: %s; cue points: %zu of the sources' %zu, and %zu marks",
-                                      Printable(entry.task.source_name).c_str(), carried.empty() ? "none" : carried.c_str(),
-                                      c.plan.markers.size() - marks, points, marks));
+                                      Printable(entry.task.source_name).c_str(),
+                                      carried.empty() ? "none" : carried.c_str(), c.plan.markers.size() - marks, points,
+                                      marks));
   if (m.Empty() && m.extensible_format.empty()) {
     int line = 0;
     for (const TokenNote& token : c.notes.tokens) {
@@ -373,7 +374,7 @@ CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const 
                                            : "\"" + command + "\" " + value + " (line " + std::to_string(line) + ")";
   report.warnings.push_back(
       {lines[Command::kSrc], Format("task %i (%s) is refused: %s %s", refusal.entry + 1,
-                                    Printable(tasks.entries[static_cast<size_t>(refusal.entry)].source_name).c_str(), what.c_str(),
-                                    refusal.reason.c_str())});
+                                    Printable(tasks.entries[static_cast<size_t>(refusal.entry)].source_name).c_str(),
+                                    what.c_str(), refusal.reason.c_str())});
   return report;
 }

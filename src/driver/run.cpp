@@ -182,7 +182,8 @@ std::vector<FileIdentity> OwnFiles(const RunState& state) {
 std::vector<std::string> ReplacingNotes(const std::string& name, const ReplaceTarget& target,
                                         const std::vector<std::string>& leftovers) {
   std::vector<std::string> notes;
-  if (target.replaces && target.replaced.st_nlink > 1) notes.push_back(Format(message::kOtherNames, Printable(name).c_str()));
+  if (target.replaces && target.replaced.st_nlink > 1)
+    notes.push_back(Format(message::kOtherNames, Printable(name).c_str()));
   const std::string folder = DirectoryOf(target.path);
   for (const std::string& left : leftovers) {
     notes.push_back(Format(message::kLeftover, Printable(folder == "." ? left : folder + "/" + left).c_str()));

@@ -211,8 +211,7 @@ std::vector<std::string> SweepDeadTemporaries(const ReplaceTarget& target, std::
     // A regular file of this user's, none of the run's own files; looked at
     // before it is opened (opening a device may do something).
     struct stat named {};
-    if (fstatat(folder.fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
-        named.st_uid != user) {
+    if (fstatat(folder.fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) || named.st_uid != user) {
       continue;
     }
     const FileHandle file = OpenInFolder(folder.fd, name);
@@ -232,8 +231,7 @@ std::vector<std::string> SweepDeadTemporaries(const ReplaceTarget& target, std::
     if (marked && locked) {
       // A dead run's: removed while the name still leads to it.
       struct stat still {};
-      if (remove && fstatat(folder.fd, name, &still, AT_SYMLINK_NOFOLLOW) == 0 &&
-          IdentityOf(still) == identity) {
+      if (remove && fstatat(folder.fd, name, &still, AT_SYMLINK_NOFOLLOW) == 0 && IdentityOf(still) == identity) {
         unlinkat(folder.fd, name, 0);
       }
       continue;

@@ -293,8 +293,8 @@ struct Resolver {
     if (ready == SourceState::kChanged) Fail(ExitStatus::kWavError, message::kCannotRead, source.name.c_str());
     const auto metadata_reader = std::find(readers.begin(), readers.end(), static_cast<size_t>(plan.metadata_entry));
     std::vector<CuePlace> points;
-    Metadata metadata = ReadMetadata(source.file, source.size, source.info.format,
-                                     metadata_reader != readers.end(), &points);
+    Metadata metadata =
+        ReadMetadata(source.file, source.size, source.info.format, metadata_reader != readers.end(), &points);
     for (const size_t e : readers) {
       Metadata& what = plan.entries[e].source.metadata;
       what.cue_count = metadata.cue_count;

@@ -37,7 +37,8 @@ constexpr const char* kCrossfadeTask = "src\ta.wav\nxout\t0.5\nsrc\tb.wav\nxin\t
 const Bytes kOld(100, 0x5A);  // what an old destination holds
 
 std::string Leftover(const std::string& path) {
-  return "wavsplice: " + path + " may be left by a run that was killed: it may be removed when no run is writing there\n";
+  return "wavsplice: " + path +
+         " may be left by a run that was killed: it may be removed when no run is writing there\n";
 }
 
 // Every file under a folder by its path in it: a regular file's bytes, where
@@ -86,7 +87,8 @@ void CueSource(const fs::path& path) {
   for (uint32_t i = 0; i < kPoints; ++i) {
     for (const uint32_t field : {i + 1, i % 8000, 0x61746164u, 0u, 0u, i % 8000}) Append32(cue, field);
   }
-  WriteFile(path, Riff({FormatChunk(8000, 16, 1), Chunk("data", PackSamples(16, Ramp(8000, 1, 16))), Chunk("cue ", cue)}));
+  WriteFile(path,
+            Riff({FormatChunk(8000, 16, 1), Chunk("data", PackSamples(16, Ramp(8000, 1, 16))), Chunk("cue ", cue)}));
 }
 
 // A recording whose header was never finished (a data size of 0): its
@@ -141,14 +143,14 @@ struct Scene {
   std::function<void(const fs::path&)> set_up;
   std::vector<std::string> args = {};
   int status = 0;
-  std::string said = "";                // standard output holds it
-  std::string errors = "";              // all of standard error
+  std::string said = "";                           // standard output holds it
+  std::string errors = "";                         // all of standard error
   std::set<std::string> may_change = {"out.wav"};  // the destination (changed, made or removed)
-  std::set<std::string> removed = {};   // files that must be gone
+  std::set<std::string> removed = {};              // files that must be gone
   RunOptions options = {};
   std::function<void(const fs::path&)> during = nullptr;  // while the run waits on its full output pipe
   std::function<void(const fs::path&, const ProgramResult&)> then = nullptr;  // more checks
-  bool another_user = false;   // needs root: a second user's file or run
+  bool another_user = false;                                                  // needs root: a second user's file or run
   bool both_modes = true;      // also as on a file system without unnamed files
   bool address_limit = false;  // runs under an address-space limit, which the sanitizers' reserve defeats
   const char* tool = nullptr;  // a command the scene needs
@@ -246,7 +248,8 @@ std::vector<Scene> Scenes() {
       .set_up =
           [](const fs::path& dir) {
             Sources(dir);
-            for (const char* name : {".out.wav.wavsplice-Dead01", ".other.wav.wavsplice-Dead03", ".b.wav.wavsplice-Keep02"}) {
+            for (const char* name :
+                 {".out.wav.wavsplice-Dead01", ".other.wav.wavsplice-Dead03", ".b.wav.wavsplice-Keep02"}) {
               WriteText(dir / name, name);
             }
             Mark(dir / ".out.wav.wavsplice-Dead01");
@@ -377,7 +380,8 @@ std::vector<Scene> Scenes() {
           },
       .said = "Built\tout.wav\n",
       .may_change = {"out.wav", "filler.wav"},
-      .during = [](const fs::path& dir) { WriteFile(dir / "filler.wav", CanonicalWav(8000, 16, 1, Ramp(10, 1, 16, 99))); },
+      .during =
+          [](const fs::path& dir) { WriteFile(dir / "filler.wav", CanonicalWav(8000, 16, 1, Ramp(10, 1, 16, 99))); },
       .then =
           [](const fs::path& dir, const ProgramResult&) {
             EXPECT_NE(RunWavsplice(dir, {"--update"}).output.find("Built\tout.wav\n"), std::string::npos);
@@ -557,7 +561,8 @@ std::vector<Scene> Scenes() {
             },
         .args = check ? std::vector<std::string>{"--check"} : std::vector<std::string>{},
         .status = check ? 3 : 0,
-        .said = check ? "line 4: out.wav has other names (hard links): they keep the old content\n" : "Built\tout.wav\n",
+        .said =
+            check ? "line 4: out.wav has other names (hard links): they keep the old content\n" : "Built\tout.wav\n",
         .errors = check ? "" : "wavsplice: out.wav has other names (hard links): they keep the old content\n",
         .may_change = check ? std::set<std::string>{} : std::set<std::string>{"out.wav"},
     });

@@ -117,7 +117,8 @@ TEST_F(StopCampaign, SixRunsIntoOneFolderWithoutUnnamedFiles) {
   }
   const auto planted = Snapshot(dir.path);
   const auto named = [](const std::string& name) {
-    return "wavsplice: " + name + " may be left by a run that was killed: it may be removed when no run is writing there\n";
+    return "wavsplice: " + name +
+           " may be left by a run that was killed: it may be removed when no run is writing there\n";
   };
   // A hidden name of one of the runs' destinations, and which one.
   const auto destination_of = [](const std::string& name) {

@@ -82,8 +82,8 @@ StartedCommand StartCommand(const std::filesystem::path& dir, const std::vector<
       setenv("LD_PRELOAD", WAVSPLICE_NO_UNNAMED_FILES, 1);
       // A sanitizer's runtime wants to be loaded first; the library needs none.
       const char* asan = getenv("ASAN_OPTIONS");
-      const std::string more = std::string(asan != nullptr && *asan != '\0' ? asan + std::string(":") : "") +
-                               "verify_asan_link_order=0";
+      const std::string more =
+          std::string(asan != nullptr && *asan != '\0' ? asan + std::string(":") : "") + "verify_asan_link_order=0";
       setenv("ASAN_OPTIONS", more.c_str(), 1);
     }
     if (options.output_full) {

@@ -30,10 +30,10 @@ struct RunOptions {
   // Opens of unnamed files (O_TMPFILE) fail, as on a file system without
   // them: the program is run with the tests' preloaded library.
   bool no_unnamed_files = false;
-  bool output_full = false;     // standard output is /dev/full
-  bool output_closed = false;   // standard output is closed
-  bool input_closed = false;    // standard input is closed
-  bool errors_closed = false;   // standard error is closed
+  bool output_full = false;    // standard output is /dev/full
+  bool output_closed = false;  // standard output is closed
+  bool input_closed = false;   // standard input is closed
+  bool errors_closed = false;  // standard error is closed
 };
 
 // A command started in the background.
