@@ -465,6 +465,7 @@ std::vector<Scene> Scenes() {
       .said = "Destination would hold 69905000 markers (1000000 at most)\n",
       .may_change = {},
       .options = {.address_space_limit = 256 << 20},
+      .both_modes = false,
       .address_limit = true,
   });
   scenes.push_back({
@@ -477,6 +478,7 @@ std::vector<Scene> Scenes() {
             // Frames 0 to 79 have 88 points each.
             EXPECT_EQ(CuePointsOf(ReadFile(dir / "out.wav")).size(), 40u * 80 * 88);
           },
+      .both_modes = false,
       .address_limit = true,
   });
   scenes.push_back({
@@ -486,6 +488,7 @@ std::vector<Scene> Scenes() {
       .errors = "Out of memory\n",
       .may_change = {},
       .options = {.address_space_limit = 16 << 20},
+      .both_modes = false,
       .address_limit = true,
   });
   // 7. Nothing after samples that run to the end of the file is metadata.
