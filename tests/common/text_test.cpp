@@ -32,28 +32,11 @@ TEST(Printable, ShowsAnyBytesSafelyAndReadsBack) {
   std::mt19937 random(31);
   // Pieces that make the cases: controls, DEL, C1 and other UTF-8, broken
   // and overlong sequences, surrogates, backslashes and escapes lookalikes.
-  const std::string pieces[] = {"\x1b",
-                                "\x01",
-                                "\t",
-                                "\n",
-                                "\r",
-                                "\x7f",
-                                "\xc2\x80",
-                                "\xc2\x9f",
-                                "\xc2\xa0",
-                                "é",
-                                "€",
-                                "\xf0\x9f\x8e\xb5",
-                                "\xed\xa0\x80",
-                                "\xc0\xaf",
-                                "\xe2\x82",
-                                "\xff",
-                                "\\",
-                                "\\x1b",
-                                "a",
-                                " ",
-                                "\xf4\x90\x80\x80",
-                                "\x80"};
+  // clang-format off
+  const std::string pieces[] = {"\x1b", "\x01", "\t", "\n", "\r", "\x7f", "\xc2\x80", "\xc2\x9f", "\xc2\xa0", "é", "€",
+                                "\xf0\x9f\x8e\xb5", "\xed\xa0\x80", "\xc0\xaf", "\xe2\x82", "\xff", "\x80",
+                                "\xf4\x90\x80\x80", "\\", "\\x1b", "a", " "};
+  // clang-format on
   for (int round = 0; round < 3000; ++round) {
     std::string text;
     for (int n = static_cast<int>(random() % 12); n > 0; --n) {

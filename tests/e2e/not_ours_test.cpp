@@ -152,8 +152,8 @@ struct Scene {
   // Files that must be gone.
   std::set<std::string> removed = {};
   RunOptions options = {};
-  // While the run waits on its full output pipe.
-  std::function<void(const fs::path&)> during = nullptr;
+  // While the run waits on its full output pipe (without unnamed files or with).
+  std::function<void(const fs::path&, bool)> during = nullptr;
   // More checks after the run.
   std::function<void(const fs::path&, const ProgramResult&)> then = nullptr;
   // Needs root: a second user's file or run.
@@ -194,7 +194,7 @@ ProgramResult Play(const Scene& scene, const fs::path& dir, bool hidden) {
   options.one_page_output = true;
   StartedCommand started = StartCommand(dir, command, options);
   EXPECT_TRUE(WaitForFullOutput(started)) << "the program did not fill its output pipe";
-  scene.during(dir);
+  scene.during(dir, hidden);
   return FinishCommand(started);
 }
 
@@ -398,7 +398,14 @@ std::vector<Scene> Scenes() {
       .said = "Built\tout.wav\n",
       .may_change = {"out.wav", "filler.wav"},
       .during =
-          [](const fs::path& dir) { WriteFile(dir / "filler.wav", CanonicalWav(8000, 16, 1, Ramp(10, 1, 16, 99))); },
+          [](const fs::path& dir, bool hidden) {
+            // The run's file has a name from the start only without unnamed files.
+            const auto names = FilesIn(dir);
+            EXPECT_EQ(std::any_of(names.begin(), names.end(),
+                                  [](const std::string& name) { return name.starts_with(".out.wav.wavsplice-"); }),
+                      hidden);
+            WriteFile(dir / "filler.wav", CanonicalWav(8000, 16, 1, Ramp(10, 1, 16, 99)));
+          },
       .then =
           [](const fs::path& dir, const ProgramResult&) {
             EXPECT_NE(RunWavsplice(dir, {"--update"}).output.find("Built\tout.wav\n"), std::string::npos);

@@ -12,99 +12,56 @@ namespace {
 
 bool Unnamed(int flags) { return (flags & O_TMPFILE) == O_TMPFILE; }
 
-bool TakesMode(int flags) { return (flags & O_CREAT) != 0 || Unnamed(flags); }
-
-template <class Function>
-Function Next(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
-using Open = int (*)(const char*, int, ...);
-using OpenAt = int (*)(int, const char*, int, ...);
-using OpenChecked = int (*)(const char*, int);
-using OpenAtChecked = int (*)(int, const char*, int);
-
-int Refused() {
-  errno = EOPNOTSUPP;
-  return -1;
-}
-
-int Forward(const char* name, const char* path, int flags, mode_t mode) {
-  if (Unnamed(flags)) return Refused();
-  return Next<Open>(name)(path, flags, mode);
-}
-
-int ForwardAt(const char* name, int folder, const char* path, int flags, mode_t mode) {
-  if (Unnamed(flags)) return Refused();
-  return Next<OpenAt>(name)(folder, path, flags, mode);
+// Forwards an open to the C library's function of that name, unless it
+// makes an unnamed file.
+template <class... Folder>
+int Forward(const char* name, Folder... folder, const char* path, int flags, mode_t mode) {
+  if (Unnamed(flags)) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  using Open = int (*)(Folder..., const char*, int, ...);
+  return reinterpret_cast<Open>(dlsym(RTLD_NEXT, name))(folder..., path, flags, mode);
 }
 
 }  // namespace
 
+// The mode is there only with O_CREAT or O_TMPFILE.
+#define MODE_OF(flags)                            \
+  mode_t mode = 0;                                \
+  if ((flags & O_CREAT) != 0 || Unnamed(flags)) { \
+    va_list args;                                 \
+    va_start(args, flags);                        \
+    mode = va_arg(args, mode_t);                  \
+    va_end(args);                                 \
+  }
+
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (TakesMode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, mode_t);
-    va_end(args);
-  }
+  MODE_OF(flags);
   return Forward("open", path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (TakesMode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, mode_t);
-    va_end(args);
-  }
+  MODE_OF(flags);
   return Forward("open64", path, flags, mode);
 }
 
 int openat(int folder, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (TakesMode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, mode_t);
-    va_end(args);
-  }
-  return ForwardAt("openat", folder, path, flags, mode);
+  MODE_OF(flags);
+  return Forward<int>("openat", folder, path, flags, mode);
 }
 
 int openat64(int folder, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (TakesMode(flags)) {
-    va_list args;
-    va_start(args, flags);
-    mode = va_arg(args, mode_t);
-    va_end(args);
-  }
-  return ForwardAt("openat64", folder, path, flags, mode);
+  MODE_OF(flags);
+  return Forward<int>("openat64", folder, path, flags, mode);
 }
 
-// The forms _FORTIFY_SOURCE calls where the mode is not given.
-int __open_2(const char* path, int flags) {
-  if (Unnamed(flags)) return Refused();
-  return Next<OpenChecked>("__open_2")(path, flags);
-}
-
-int __open64_2(const char* path, int flags) {
-  if (Unnamed(flags)) return Refused();
-  return Next<OpenChecked>("__open64_2")(path, flags);
-}
-
-int __openat_2(int folder, const char* path, int flags) {
-  if (Unnamed(flags)) return Refused();
-  return Next<OpenAtChecked>("__openat_2")(folder, path, flags);
-}
-
-int __openat64_2(int folder, const char* path, int flags) {
-  if (Unnamed(flags)) return Refused();
-  return Next<OpenAtChecked>("__openat64_2")(folder, path, flags);
-}
+// The forms _FORTIFY_SOURCE calls where no mode is given: they are the
+// plain ones, but for a check of their flags.
+int __open_2(const char* path, int flags) { return Forward("open", path, flags, 0); }
+int __open64_2(const char* path, int flags) { return Forward("open64", path, flags, 0); }
+int __openat_2(int folder, const char* path, int flags) { return Forward<int>("openat", folder, path, flags, 0); }
+int __openat64_2(int folder, const char* path, int flags) { return Forward<int>("openat64", folder, path, flags, 0); }
 }
