@@ -551,6 +551,26 @@ std::vector<Scene> Scenes() {
       .said = R"("error":{"status":1,"message":"Option --sync must come before the task file"}})",
       .may_change = {},
   });
+  // What a check warns about besides: given twice, not whole, not finite.
+  scenes.push_back({
+      .what = "a check of repeated dest and meta, a meta not whole, levels not finite",
+      .set_up =
+          [](const fs::path& dir) {
+            Sources(dir,
+                    "src\ta.wav\nlvl\tnan\nmix\t-inf\nmeta\t1.5\ndest\tfirst.wav\n"
+                    "meta\t1\ndest\tout.wav\n");
+          },
+      .args = {"--check"},
+      .status = 3,
+      .said = "Warnings:\n"
+              "line 2: a level of nan dB is not a finite number: it is ignored\n"
+              "line 3: a mix of -inf dB is not a finite number: what lies under the entry is silenced\n"
+              "line 4: \"1.5\" for \"meta\" reads as 1\n"
+              "line 6: \"meta\" is given again (line 4 gave one): the last one counts\n"
+              "line 6: task 1's source a.wav carries no metadata to take over\n"
+              "line 7: \"dest\" is given again (line 5 gave one): the last one counts\n",
+      .may_change = {},
+  });
   // 9. A replaced destination keeps its attributes and ACLs; one with other
   // names is replaced under the name given, and says so.
   auto acl = std::make_shared<std::string>();
