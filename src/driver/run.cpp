@@ -186,7 +186,8 @@ std::vector<std::string> ReplacingNotes(const std::string& name, const ReplaceTa
     notes.push_back(Format(message::kOtherNames, Printable(name).c_str()));
   const std::string folder = DirectoryOf(target.path);
   for (const std::string& left : leftovers) {
-    notes.push_back(Format(message::kLeftover, Printable(folder == "." ? left : folder + "/" + left).c_str()));
+    const std::string path = folder == "." ? left : folder.back() == '/' ? folder + left : folder + "/" + left;
+    notes.push_back(Format(message::kLeftover, Printable(path).c_str()));
   }
   return notes;
 }
