@@ -3,6 +3,7 @@
 // with a level and crossfaded into a destination.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SourceFile source;
   try {
     std::string said;
-    source = OpenSource("source.wav", said, true);
+    source = OpenSource("source.wav", said);
     if (ReopenSource(source) != SourceState::kReady) std::abort();
   } catch (const RunFailure& failure) {
     if (failure.status != ExitStatus::kWavError) std::abort();
@@ -68,8 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int frames = length < 0 ? 0 : (length > 4096 ? 4096 : length);
   try {
     // The source's metadata taken over, its cue points with one marker more.
-    const Metadata& metadata = source.metadata;
-    std::vector<CuePoint> markers = metadata.cue_points;
+    std::vector<CuePlace> points;
+    const Metadata metadata = ReadMetadata(source.file, static_cast<int64_t>(size), format, true, &points);
+    if (metadata.cue_count != points.size()) std::abort();
+    std::vector<uint32_t> ids;
+    for (const CuePlace& point : points) ids.push_back(point.id);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    std::vector<CuePoint> markers = ReadCueTexts(source.file, static_cast<int64_t>(size), ids);
     markers.push_back(
         CuePoint{.frame = frames / 3, .has_label = true, .label = "a marker", .has_note = false, .note = {}});
     std::vector<unsigned char> before_data;

@@ -40,7 +40,7 @@ void PlaceLines(const Entry& entry, int line, bool using_samples, uint32_t rate,
   const auto time = [&](int64_t frames) { return TimeText(frames, using_samples, rate); };
   const Placement& p = entry.placement;
   const FrameSpan landing = Landing(p);
-  out.push_back(Format("Task %i\tline %i\tFile %s", entry.number, line, entry.task.source_name.c_str()));
+  out.push_back(Format("Task %i\tline %i\tFile %s", entry.number, line, Printable(entry.task.source_name).c_str()));
   out.push_back(Format("\tInsert point %s, ends %s", time(landing.from).c_str(), time(landing.to).c_str()));
   out.push_back(Format("\tRead start %s, length %s", time(p.read_start_frame).c_str(), time(p.read_length).c_str()));
 }
@@ -90,7 +90,7 @@ std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
   }
   if (silent == 0) return "";
   return Format("fades task %i out into silence for %s past the splice: %s has no more after its copy", out.number,
-                c.Time(silent).c_str(), out.task.source_name.c_str());
+                c.Time(silent).c_str(), Printable(out.task.source_name).c_str());
 }
 
 // The parts of each entry's landing that no later entry overwrites, by
@@ -145,7 +145,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
     if (p.fade_in_frames > 0) out.push_back("\tFade in " + c.Time(p.fade_in_frames));
     if (p.fade_out_frames > 0) out.push_back("\tFade out " + c.Time(p.fade_out_frames));
     for (const std::string& label : t.markers) {
-      out.push_back(Format("\tMarker \"%s\" at %s", label.c_str(), c.Time(p.insert_frame).c_str()));
+      out.push_back(Format("\tMarker \"%s\" at %s", Printable(label).c_str(), c.Time(p.insert_frame).c_str()));
     }
     if (t.mixed && t.xfade_type != 0) {
       warnings.push_back(
@@ -165,11 +165,11 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
     if (p.read_start_frame >= entry.source.info.length_frames) {
       warnings.push_back(
           {lines.Or(Command::kXin), Format("the copy start of task %i lies at or past the end of %s: nothing is copied",
-                                           number, t.source_name.c_str())});
+                                           number, Printable(t.source_name).c_str())});
     } else if (p.stop_cut) {
       warnings.push_back({lines[Command::kXout] != 0 ? lines[Command::kXout] : lines.Or(Command::kTrim),
                           Format("the copy stop of task %i lies past the end of %s: the copy ends at its end", number,
-                                 t.source_name.c_str())});
+                                 Printable(t.source_name).c_str())});
     }
     if (Crossfades(t)) {
       const int width = fit.width;
@@ -212,7 +212,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
     if (c.sharing != nullptr) CheckEntrySharing(*c.sharing, entry, out);
     if (landing.to > landing.from && kept[k].empty()) {
       warnings.push_back({lines[Command::kSrc], Format("task %i (%s) is overwritten completely by later entries",
-                                                       number, t.source_name.c_str())});
+                                                       number, Printable(t.source_name).c_str())});
     }
   }
 }
@@ -269,7 +269,7 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
       report.warnings.push_back({c.notes.entries[static_cast<size_t>(entry.number - 1)][Command::kSrc],
                                  Format("the %s chunk of %s is not well formed: it is left out (the samples are not "
                                         "affected)",
-                                        tag.c_str(), entry.task.source_name.c_str())});
+                                        Printable(tag).c_str(), Printable(entry.task.source_name).c_str())});
     }
   }
   if (c.plan.metadata_entry < 0) return;
@@ -285,20 +285,21 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
   size_t points = 0;
   size_t marks = 0;
   for (const Entry& e : c.plan.entries) {
-    points += e.source.metadata.cue_points.size();
+    points += e.source.metadata.cue_count;
     marks += e.task.markers.size();
   }
   // A source's points outside its copy, or under a later entry, are not carried.
   report.destination.push_back(Format("\tMetadata from %s: %s; cue points: %zu of the sources' %zu, and %zu marks",
-                                      entry.task.source_name.c_str(), carried.empty() ? "none" : carried.c_str(),
-                                      c.plan.markers.size() - marks, points, marks));
+                                      Printable(entry.task.source_name).c_str(),
+                                      carried.empty() ? "none" : carried.c_str(), c.plan.markers.size() - marks, points,
+                                      marks));
   if (m.Empty() && m.extensible_format.empty()) {
     int line = 0;
     for (const TokenNote& token : c.notes.tokens) {
       if (token.role == TokenRole::kValue && token.command == "meta") line = token.command_line;
     }
     report.warnings.push_back({line, Format("task %i's source %s carries no metadata to take over", entry.number,
-                                            entry.task.source_name.c_str())});
+                                            Printable(entry.task.source_name).c_str())});
   }
 }
 
@@ -345,7 +346,7 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
   const auto kept = Surviving(c);
   CheckEntries(c, kept, report);
   const AudioFormat& f = plan.format;
-  report.destination.push_back("Destination " + tasks.destination_name);
+  report.destination.push_back("Destination " + Printable(tasks.destination_name));
   report.destination.push_back(Format("\t%u Hz, %i bits, %i channels, %s samples", f.rate, f.bits, f.channels,
                                       f.type == SampleType::kFloat ? "float" : "integer"));
   report.destination.push_back("\tLength " + c.Time(plan.destination_length));
@@ -376,13 +377,13 @@ CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const 
   const EntryLines& lines = notes.entries[static_cast<size_t>(refusal.entry)];
   const std::string command = refusal.command;
   const int line = LineOfCommand(lines, command);
-  const std::string value = line != 0 ? WrittenValue(notes, refusal.command, line) : "";
+  const std::string value = line != 0 ? Printable(WrittenValue(notes, refusal.command, line)) : "";
   const std::string what = command.empty() ? "its place"
                            : value.empty() ? "\"" + command + "\" (not given)"
                                            : "\"" + command + "\" " + value + " (line " + std::to_string(line) + ")";
   report.warnings.push_back(
       {lines[Command::kSrc], Format("task %i (%s) is refused: %s %s", refusal.entry + 1,
-                                    tasks.entries[static_cast<size_t>(refusal.entry)].source_name.c_str(), what.c_str(),
-                                    refusal.reason.c_str())});
+                                    Printable(tasks.entries[static_cast<size_t>(refusal.entry)].source_name).c_str(),
+                                    what.c_str(), refusal.reason.c_str())});
   return report;
 }

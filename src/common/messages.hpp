@@ -8,6 +8,7 @@ namespace message {
 
 // The command line and the task file (status 1).
 inline constexpr char kUnknownOption[] = "Unknown option %s\n";
+inline constexpr char kOptionAfterTaskFile[] = "Option %s must come before the task file\n";
 inline constexpr char kTaskFileNameTooLong[] = "Task file name is too long (%i characters at most)\n";
 inline constexpr char kTaskFileMissing[] = "Cannot find file %s that holds your instructions\n";
 inline constexpr char kTaskFileTooLarge[] = "Task file %s is too large (%i bytes at most)\n";
@@ -37,6 +38,7 @@ inline constexpr char kDestinationIsSource[] = "Destination %s is also a source 
 inline constexpr char kDestinationIsTaskFile[] = "Destination %s is also the task file\n";
 inline constexpr char kWorkFileIsTrack[] = "Crossfade work file %s is also named as a track\n";
 inline constexpr char kNoMetadataSource[] = "Metadata source %s does not exist\n";
+inline constexpr char kTooManyMarkers[] = "Destination would hold %lld markers (%i at most)\n";
 
 // WAV files (status 2).
 inline constexpr char kSourceMissing[] = "Cannot find file in track list called %s!!\n";
@@ -90,12 +92,22 @@ inline constexpr char kReportEnd[] = "\n";
 
 // A warning about the task file's text, on standard error.
 inline constexpr char kTextWarning[] = "wavsplice: line %i: %s\n";
-// A warning of the run that no line of the task file is about.
-inline constexpr char kRunWarning[] = "wavsplice: %s\n";
+
+// What a run says on standard error about the destination it replaces (a
+// check gives them as warnings).
+inline constexpr char kNote[] = "wavsplice: %s\n";
+inline constexpr char kOtherNames[] = "%s has other names (hard links): they keep the old content";
+inline constexpr char kLeftover[] =
+    "%s may be left by a run that was killed: it may be removed when no run is writing there";
+
+// A run that cannot go on, on standard error (status 2).
+inline constexpr char kReportUnwritable[] = "wavsplice: cannot write the report: %s\n";
+inline constexpr char kOutOfMemory[] = "Out of memory\n";
 
 // Every one of them, for the test that the manual page names them all.
 inline constexpr const char* kAll[] = {
     kUnknownOption,
+    kOptionAfterTaskFile,
     kTaskFileNameTooLong,
     kTaskFileMissing,
     kTaskFileTooLarge,
@@ -121,6 +133,7 @@ inline constexpr const char* kAll[] = {
     kDestinationIsTaskFile,
     kWorkFileIsTrack,
     kNoMetadataSource,
+    kTooManyMarkers,
     kSourceMissing,
     kNoFormatChunk,
     kNoDataChunk,
@@ -161,7 +174,11 @@ inline constexpr const char* kAll[] = {
     kSampleRate,
     kMetadataFrom,
     kTextWarning,
-    kRunWarning,
+    kNote,
+    kOtherNames,
+    kLeftover,
+    kReportUnwritable,
+    kOutOfMemory,
 };
 
 }  // namespace message

@@ -8,6 +8,8 @@
 
 #include "common/failure.hpp"
 #include "common/messages.hpp"
+#include "common/text.hpp"
+#include "driver/report.hpp"
 #include "dsp/level.hpp"
 #include "engine/crossfade.hpp"
 #include "plan/sharing.hpp"
@@ -46,7 +48,7 @@ void PrintSummary(const RunState& state, const Entry& entry) {
   };
   fade(p.fade_in_frames, message::kFadeInSamples, message::kFadeInSeconds);
   fade(p.fade_out_frames, message::kFadeOutSamples, message::kFadeOutSeconds);
-  for (const std::string& label : entry.task.markers) std::printf(message::kMarker, label.c_str());
+  for (const std::string& label : entry.task.markers) std::printf(message::kMarker, Printable(label).c_str());
 }
 
 // Before the run reads a source: it must still be the file the plan read.
@@ -163,7 +165,7 @@ void ExecuteEntry(RunState& state, size_t position) {
     PrintSummary(state, entry);
     // A log shows each entry as it starts and as it completes, and nothing
     // printed is lost when the run is stopped.
-    std::fflush(stdout);
+    FlushReport();
   }
   const char* crossfade_failure = nullptr;
   // A crossfade without the source is not made, a copy without it fails.
@@ -214,7 +216,7 @@ void ExecuteEntry(RunState& state, size_t position) {
   if (state.options.json) return;
   if (clipped > 0) std::printf(message::kClipped, static_cast<long long>(clipped));
   std::fputs(message::kDone, stdout);
-  std::fflush(stdout);
+  FlushReport();
 }
 
 }  // namespace

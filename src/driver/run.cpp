@@ -1,6 +1,7 @@
 #include "driver/run.hpp"
 
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,8 +11,10 @@
 #include "check/check.hpp"
 #include "common/failure.hpp"
 #include "common/messages.hpp"
+#include "common/text.hpp"
 #include "driver/execute.hpp"
 #include "driver/json_document.hpp"
+#include "driver/report.hpp"
 #include "plan/sharing.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
@@ -85,7 +88,7 @@ constexpr Option kOptions[] = {
 
 void PrintHelp() {
   for (const char* line : kHelp) std::puts(line);
-  std::fflush(stdout);
+  FlushReport();
 }
 
 // The block size --align works to where the file system gives none.
@@ -113,7 +116,8 @@ const char* TaskFileWord(int argc, const char* const* argv, int next) {
 
 // Words starting with "--" before the task file's name are options, each at
 // most once ("--" alone ends them); the first other word is the task file,
-// and any further words are ignored.
+// and any further words are ignored, but for an option there: meant for
+// this run, it must not be ignored (a check would become a run).
 void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
   int next = 1;
   for (; next < argc && std::strncmp(argv[next], "--", 2) == 0; ++next) {
@@ -136,6 +140,11 @@ void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
       Fail(ExitStatus::kTaskError, message::kTaskFileNameTooLong, kMaxNameLength);
     }
     state.task_path = argument;
+    for (int later = next + 1; later < argc; ++later) {
+      if (std::strncmp(argv[later], "--", 2) == 0) {
+        Fail(ExitStatus::kTaskError, message::kOptionAfterTaskFile, argv[later]);
+      }
+    }
   }
 }
 
@@ -167,7 +176,7 @@ void ReadTask(RunState& state, bool warn) {
 
 void PrintJson(const RunState& state, JsonMode mode) {
   std::fputs(JsonDocument(state, mode, nullptr).c_str(), stdout);
-  std::fflush(stdout);
+  FlushReport();
 }
 
 void PrintWarnings(const std::vector<Warning>& warnings) {
@@ -176,6 +185,40 @@ void PrintWarnings(const std::vector<Warning>& warnings) {
 
 void PrintLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+}
+
+// The files no sweep may remove, whatever their names: the task file and the
+// sources (the destination the sweep knows).
+std::vector<FileIdentity> OwnFiles(const RunState& state) {
+  std::vector<FileIdentity> own;
+  if (const std::optional<FileIdentity> task = IdentityOfName(state.task_path.c_str())) own.push_back(*task);
+  for (const Entry& entry : state.plan.entries) own.push_back(entry.source.identity);
+  return own;
+}
+
+// What a run says on standard error, and a check among its warnings, about
+// the destination it replaces: that its other names keep the old content,
+// and which files in its folder may be left by killed runs.
+std::vector<std::string> ReplacingNotes(const std::string& name, const ReplaceTarget& target,
+                                        const std::vector<std::string>& leftovers) {
+  std::vector<std::string> notes;
+  if (target.replaces && target.replaced.st_nlink > 1)
+    notes.push_back(Format(message::kOtherNames, Printable(name).c_str()));
+  const std::string folder = DirectoryOf(target.path);
+  for (const std::string& left : leftovers) {
+    const std::string path = folder == "." ? left : folder.back() == '/' ? folder + left : folder + "/" + left;
+    notes.push_back(Format(message::kLeftover, Printable(path).c_str()));
+  }
+  return notes;
+}
+
+// The line of the task file's last "dest", for a check's warnings about it.
+int DestinationLine(const ReadNotes& notes) {
+  int line = 0;
+  for (const TokenNote& token : notes.tokens) {
+    if (token.role == TokenRole::kCommand && token.text == "dest") line = token.line;
+  }
+  return line;
 }
 
 // The width of the terminal the check's timeline is drawn for.
@@ -235,6 +278,12 @@ ExitStatus RunCheck(RunState& state) {
   const bool shown = sharing.align || CanShareBlocks(sharing.file_system.type);
   CheckReport report =
       CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr, TerminalColumns());
+  const std::vector<std::string> leftovers = SweepDeadTemporaries(target, OwnFiles(state), false);
+  for (const std::string& note : ReplacingNotes(state.tasks.destination_name, target, leftovers)) {
+    report.warnings.push_back({DestinationLine(notes), note});
+  }
+  std::stable_sort(report.warnings.begin(), report.warnings.end(),
+                   [](const Warning& a, const Warning& b) { return a.line < b.line; });
   if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
     report.destination.push_back("\tUp to date: newer than the task file and every source (--update does nothing)");
   }
@@ -259,7 +308,7 @@ ExitStatus RunCheck(RunState& state) {
   }
   std::printf("\n%s\n", report.warnings.empty() ? "No warnings" : "Warnings:");
   PrintWarnings(report.warnings);
-  std::fflush(stdout);
+  FlushReport();
   return status;
 }
 
@@ -281,7 +330,12 @@ void PlanRun(RunState& state) {
 // With --strict, before anything is written: the warnings a check of the
 // task would give, those about its text said already while it was read.
 void CheckStrictly(RunState& state, const DestinationLayout& layout) {
-  const CheckReport report = CheckTask(state.tasks, state.notes, state.plan, ReplaceTarget{}, layout, nullptr, 80);
+  const ReplaceTarget target = FindReplaceTarget(state.tasks.destination_name);
+  CheckReport report = CheckTask(state.tasks, state.notes, state.plan, target, layout, nullptr, 80);
+  const std::vector<std::string> leftovers = SweepDeadTemporaries(target, OwnFiles(state), false);
+  for (const std::string& note : ReplacingNotes(state.tasks.destination_name, target, leftovers)) {
+    report.warnings.push_back({DestinationLine(state.notes), note});
+  }
   std::vector<Warning> said = TextWarnings(state.notes);
   std::vector<Warning> found;
   for (const Warning& w : report.warnings) {
@@ -305,13 +359,17 @@ void ReviewWarnings(RunState& state, const std::vector<Warning>& found, bool ref
     } else if (w.line > 0) {
       std::fprintf(stderr, message::kTextWarning, w.line, w.text.c_str());
     } else {
-      std::fprintf(stderr, message::kRunWarning, w.text.c_str());
+      std::fprintf(stderr, message::kNote, w.text.c_str());
     }
   }
   if (state.options.strict && refuse) Fail(ExitStatus::kCheckWarnings, message::kStrictRefusal);
 }
 
 ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
+  // The destination is given this time, from the clock file times come
+  // from: whatever changes while the run reads it is newer, and the next
+  // --update builds again.
+  clock_gettime(CLOCK_REALTIME_COARSE, &state.started);
   if (argc > 1 && (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     PrintHelp();
     return ExitStatus::kTaskError;
@@ -323,7 +381,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   }
   if (state.options.version) {
     std::printf(message::kVersion, WAVSPLICE_VERSION);
-    std::fflush(stdout);
+    FlushReport();
     return ExitStatus::kSuccess;
   }
   if (state.options.check) return RunCheck(state);
@@ -334,7 +392,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
       PrintJson(state, JsonMode::kUpToDate);
     } else {
       std::printf(message::kUpToDate, state.tasks.destination_name.c_str());
-      std::fflush(stdout);
+      FlushReport();
     }
     return ExitStatus::kSuccess;
   }
@@ -349,18 +407,24 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   // space and the time sharing saves.
   const bool sharing = fs && CanShareBlocks(fs->type) &&
                        ForecastSharing(state.plan, PlainRuns(state.plan), *fs, SamplesStart(layout)).shared > 0;
-  state.destination = CreateDestination(state.tasks.destination_name, layout, !sharing);
+  state.destination = CreateDestination(state.tasks.destination_name, layout, !sharing, OwnFiles(state));
+  const DestinationFile& made = state.destination;
+  for (const std::string& note : ReplacingNotes(made.name, made.target, made.leftovers)) {
+    std::fprintf(stderr, message::kNote, note.c_str());
+  }
   const std::optional<FileSystem> written = FileSystemOf(state.destination.temporary.file);
   if (written)
     state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
   ReviewWarnings(state, state.built_warnings, !state.built_warnings.empty());
-  CommitDestination(state.destination, state.options.sync);
+  // A report that could not be written so far keeps the old destination.
+  FlushReport();
+  CommitDestination(state.destination, state.options.sync, &state.started);
   if (state.options.json) {
     PrintJson(state, JsonMode::kRun);
   } else {
     PrintReport(state);
-    std::fflush(stdout);
+    FlushReport();
   }
   return ExitStatus::kSuccess;
 }

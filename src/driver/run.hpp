@@ -1,5 +1,7 @@
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +38,7 @@ struct EntryOutcome {
 // Everything a run works on, owned by the entry point for the whole run.
 struct RunState {
   CommandOptions options;
+  struct timespec started {};  // when the run started, by the clock file times come from
   std::string task_path = "task.txt";
   TaskList tasks;
   ReadNotes notes;  // what the reader saw: lines of entries, forgiven text

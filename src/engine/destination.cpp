@@ -33,10 +33,15 @@ ReplaceTarget CheckDestination(const std::string& name, bool check_folder) {
   return target;
 }
 
-DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve) {
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve,
+                                  std::span<const FileIdentity> keep) {
   DestinationFile destination;
   destination.name = name;
-  if (!CreateTemporary(CheckDestination(name, false), destination.temporary)) {
+  destination.target = CheckDestination(name, false);
+  // A run killed between giving its file a name and moving it into place,
+  // or one on a file system without unnamed files, left it behind.
+  destination.leftovers = SweepDeadTemporaries(destination.target, keep, true);
+  if (!CreateTemporary(destination.target, destination.temporary)) {
     Fail(ExitStatus::kWavError, message::kCannotCreate, name.c_str());
   }
   const FileHandle& file = destination.temporary.file;
@@ -55,8 +60,8 @@ DestinationFile CreateDestination(const std::string& name, const DestinationLayo
   return destination;
 }
 
-void CommitDestination(DestinationFile& destination, bool sync) {
-  if (!CommitTemporary(destination.temporary, sync)) FailWrite(destination.name.c_str());
+void CommitDestination(DestinationFile& destination, bool sync, const struct timespec* modified) {
+  if (!CommitTemporary(destination.temporary, sync, modified)) FailWrite(destination.name.c_str());
 }
 
 void WriteSilence(const FileHandle& file, const char* name, const AudioFormat& format, int start_frame, int frame_count,

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/audio_format.hpp"
 #include "io/file.hpp"
@@ -14,8 +16,12 @@
 // leaves an existing file as it was and no new one.
 struct DestinationFile {
   std::string name;  // as the task file gives it; every message uses it
+  ReplaceTarget target;
   TemporaryFile temporary;
   AudioExtent audio;  // where its samples lie, found once it is laid out
+  // Hidden files in its folder that may be left by runs that were killed,
+  // which the sweep could not prove dead and ours (see io/replace.hpp).
+  std::vector<std::string> leftovers;
 };
 
 // Where a destination of this name lands, and whether it replaces a file
@@ -26,17 +32,19 @@ struct DestinationFile {
 ReplaceTarget CheckDestination(const std::string& name, bool check_folder);
 
 // Creates the destination's temporary file as the layout says: its header, a
-// data area of silence, and the chunks after it. With `reserve`, the data
+// data area of silence, and the chunks after it, after sweeping what dead
+// runs left in its folder (never a file in `keep`). With `reserve`, the data
 // area's blocks are reserved at once (not where they are to be shared with
 // the sources). Every failure ends the run with status 2.
-DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve = true);
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve = true,
+                                  std::span<const FileIdentity> keep = {});
 
 // Moves the complete destination onto its name (with `sync`, flushed to disk
-// first and its folder after). From just before the move the stop signals
-// are held until the run ends, so that a run that replaced its destination
-// ends with status 0. A failure ends the run with status 2 (and lets a held
-// stop through).
-void CommitDestination(DestinationFile& destination, bool sync);
+// first and its folder after), modified at `modified` as far as its time
+// says. From just before the move the stop signals are held until the run
+// ends, so that a run that replaced its destination ends with status 0. A
+// failure ends the run with status 2 (and lets a held stop through).
+void CommitDestination(DestinationFile& destination, bool sync, const struct timespec* modified = nullptr);
 
 // Writes frame_count frames of silence into the data area of a file being
 // written, from frame start_frame on; `name` is the file's name in messages.

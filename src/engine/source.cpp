@@ -10,7 +10,7 @@
 #include "wav/chunk.hpp"
 #include "wav/format.hpp"
 
-SourceFile OpenSource(const std::string& name, std::string& said, bool metadata) {
+SourceFile OpenSource(const std::string& name, std::string& said) {
   const char* path = name.c_str();
   struct stat status {};
   FileHandle file = OpenRegular(path, false, &status);
@@ -28,7 +28,7 @@ SourceFile OpenSource(const std::string& name, std::string& said, bool metadata)
                     .info = read.info,
                     .identity = IdentityOf(status),
                     .size = status.st_size,
-                    .metadata = metadata ? ReadMetadata(file, status.st_size, f) : Metadata{}};
+                    .metadata = {}};
 }
 
 SourceState ReopenSource(SourceFile& source) {

@@ -17,15 +17,14 @@ struct SourceFile {
   SourceInfo info;        // as the plan read it
   FileIdentity identity;  // of the file the plan read
   int64_t size = 0;       // its size then
-  Metadata metadata;      // read only when the destination takes metadata
+  Metadata metadata;      // read by the plan only when the destination takes metadata
 };
 
 // Reads the format and length of the source at path and what identifies the
 // file, and closes it again. Ends the run with status 2 when the file cannot
 // be read, has no data chunk, or is a format the editor cannot process. A
-// file without a format chunk is read on, and `said` gets the note. With
-// `metadata`, the chunks a destination can take over are read too.
-SourceFile OpenSource(const std::string& path, std::string& said, bool metadata = false);
+// file without a format chunk is read on, and `said` gets the note.
+SourceFile OpenSource(const std::string& path, std::string& said);
 
 // Before the run reads a source (again): the name must still lead to the file
 // the plan read, of the same size, and a file opened again must still hold

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <time.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "io/file.hpp"
 
@@ -10,7 +13,9 @@
 // folder, without a name where the file system offers that (O_TMPFILE), or
 // else under a hidden name that a lock marks as in use, and it is moved onto
 // the name only when complete: a run that fails, is stopped or killed leaves
-// the old file as it was and no new one.
+// the old file as it was and no new one. Once its lock is held the file
+// carries a mark (an extended attribute) that says it is a partial file of
+// this program; a file without the mark is never removed by another run.
 
 // Where a file of this name lands (symbolic links of its last component
 // followed, so that a link is written through) and what it replaces there.
@@ -45,14 +50,24 @@ struct TemporaryFile {
   ~TemporaryFile();
 };
 
-// Makes the new file beside the target, first removing what dead runs left
-// there under hidden names, with the replaced file's owner and group (where
-// we may set them) and then its permission bits. False when it cannot be
-// made.
+// What runs that died left in the target's folder under hidden names. A file
+// is removed (with `remove`) only when all of these hold: its name has
+// exactly the form hidden names have; it is a regular file of the user
+// running; it carries the mark; its lock is granted at once (its run is
+// dead); and it is none of the files in `keep` (the run's task file, sources
+// and destination). Returns the hidden names of files replacing this target
+// that it cannot prove dead and ours (unmarked, or where the file system
+// grants no locks), for the run to name; it never removes those.
+std::vector<std::string> SweepDeadTemporaries(const ReplaceTarget& target, std::span<const FileIdentity> keep,
+                                              bool remove);
+
+// Makes the new file beside the target, with the replaced file's owner and
+// group (where we may set them), then its permission bits, then its extended
+// attributes and ACLs (those we may set). False when it cannot be made.
 bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary);
 
 // Moves the complete file onto the target (with `sync`, flushed to disk first
-// and its folder after). From just before the move the stop signals are held
-// for the rest of the process when it succeeds; a failure (false) lets a held
-// stop through.
-bool CommitTemporary(TemporaryFile& temporary, bool sync);
+// and its folder after), its modification time set to `modified` first when
+// given. From just before the move the stop signals are held for the rest of
+// the process when it succeeds; a failure (false) lets a held stop through.
+bool CommitTemporary(TemporaryFile& temporary, bool sync, const struct timespec* modified = nullptr);

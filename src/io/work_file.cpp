@@ -20,16 +20,24 @@ bool NameLeadsTo(const FileHandle& file, struct stat& held) {
   return fstat(file.fd, &held) == 0 && lstat(kWorkFileName, &named) == 0 && IdentityOf(named) == IdentityOf(held);
 }
 
+// Whether a file is one the work file may be: a regular file with one name
+// (another name would be a file of the user's that the crossfade would
+// empty), owned by the user running (another user's could be written or
+// held through a descriptor kept open).
+bool UsableWorkFile(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == geteuid();
+}
+
 // Opens the work file without following a link and without blocking on a
-// FIFO; only a regular file with one name will do (another name would be a
-// file of the user's that the crossfade would empty). `created`: whether this
+// FIFO; only a file UsableWorkFile accepts will do. `created`: whether this
 // call made it. Not open when there is no such file to use.
 FileHandle OpenWorkFile(bool& created) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
   // Another run may remove its file between the tries (or just after the
   // open, leaving it without a name): then try again, or make it.
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    FileHandle file(open(kWorkFileName, kFlags | O_CREAT | O_EXCL, 0666));
+    // Private to this user: no other user may write into it meanwhile.
+    FileHandle file(open(kWorkFileName, kFlags | O_CREAT | O_EXCL, 0600));
     created = file.IsOpen();
     if (!created && errno == EEXIST) {
       file = FileHandle(open(kWorkFileName, kFlags));
@@ -38,7 +46,7 @@ FileHandle OpenWorkFile(bool& created) {
     struct stat status {};
     if (!file.IsOpen() || fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) break;
     if (status.st_nlink == 0) continue;
-    if (status.st_nlink != 1 || fcntl(file.fd, F_SETFL, 0) != 0) break;
+    if (!UsableWorkFile(status) || fcntl(file.fd, F_SETFL, 0) != 0) break;
     return file;
   }
   return FileHandle();
@@ -49,7 +57,7 @@ FileHandle OpenWorkFile(bool& created) {
 bool WorkFileNameUsable() {
   struct stat named {};
   if (lstat(kWorkFileName, &named) != 0) return errno == ENOENT;
-  return S_ISREG(named.st_mode) && named.st_nlink == 1;
+  return UsableWorkFile(named);
 }
 
 WorkFileHold::~WorkFileHold() {
@@ -93,7 +101,7 @@ bool HoldWorkFile(WorkFileHold& hold) {
       if (created) KeepWhenStopped(StopSlot::kWorkFile);
       continue;
     }
-    if (locked == 0 && held.st_nlink != 1) {
+    if (locked == 0 && !UsableWorkFile(held)) {
       // Someone gave the file another name: it is no longer ours alone to empty.
       if (created) KeepWhenStopped(StopSlot::kWorkFile);
       return false;

@@ -6,8 +6,9 @@
 inline constexpr const char* kWorkFileName = "xfade_temp.wav";
 
 // Whether the work file's name may be used: nothing stands there, or a
-// regular file with one name (left by a run that died). A link, a folder, a
-// FIFO or a file with other names as well is no work file to empty.
+// regular file with one name owned by the user running (left by a run that
+// died). A link, a folder, a FIFO, a file with other names as well or
+// another user's file is no work file to empty.
 bool WorkFileNameUsable();
 
 // The work file, held by this run alone from its creation to its removal:
@@ -15,8 +16,9 @@ bool WorkFileNameUsable();
 // while another holds it waits; the hold ends with the holder's process, so
 // a file left by a killed run blocks no one and is emptied and reused. Where
 // the file system has no locks, the file is used without one. The file is
-// never reached through a link, and only a regular file with one name is
-// used.
+// never reached through a link, and only a regular file with one name owned
+// by the user running is used: waiting for its lock is only ever waiting for
+// the same user's run.
 struct WorkFileHold {
   FileHandle file;
   bool left_over = false;  // it held something when taken (a killed run's file)

@@ -274,37 +274,133 @@ struct Resolver {
     return static_cast<int>(std::clamp<int64_t>(*frames, 0, copied));
   }
 
-  // Whether a later-written entry replaces the destination frame that an
-  // entry wrote (a mix keeps what lies under it).
-  bool Replaced(size_t position, int64_t frame) const {
-    for (size_t later = position + 1; later < plan.write_order.size(); ++later) {
-      const Entry& entry = plan.entries[static_cast<size_t>(plan.write_order[later])];
+  // The frames of each entry's landing that no later-written entry replaces
+  // (a mix keeps what lies under it), by index in task-file order.
+  std::vector<std::vector<FrameSpan>> SurvivingSpans() const {
+    std::vector<std::vector<FrameSpan>> kept(plan.entries.size());
+    const auto landing = [&](const Entry& entry) {
       const Placement& p = entry.placement;
-      if (!entry.task.mixed && p.insert_frame <= frame && frame < int64_t{p.insert_frame} + p.read_length) return true;
+      return FrameSpan{p.insert_frame, int64_t{p.insert_frame} + p.read_length};
+    };
+    for (size_t k = 0; k < plan.write_order.size(); ++k) {
+      const Entry& entry = plan.entries[static_cast<size_t>(plan.write_order[k])];
+      std::vector<FrameSpan>& spans = kept[static_cast<size_t>(plan.write_order[k])];
+      if (entry.placement.read_length > 0) spans.push_back(landing(entry));
+      for (size_t later = k + 1; later < plan.write_order.size() && !spans.empty(); ++later) {
+        const Entry& other = plan.entries[static_cast<size_t>(plan.write_order[later])];
+        if (!other.task.mixed && other.placement.read_length > 0) spans = Uncovered(spans, landing(other));
+      }
     }
-    return false;
+    return kept;
+  }
+
+  // The cue points one source carries into the destination for the entries
+  // that read it (`readers`, in task-file order): those in each entry's copy
+  // whose frame no later entry replaces, moved with it, into `carried` by
+  // entry, with their labels and notes. The source's metadata is read once,
+  // whatever the number of its readers; every reader learns what is wrong
+  // with it, the metadata entry gets its chunks. Returns how many points it
+  // carries; keeps them only while those counted `before` and they stay
+  // within the most a destination holds.
+  int64_t CarryCuePoints(const std::vector<size_t>& readers, const std::vector<std::vector<FrameSpan>>& kept,
+                         int64_t before, std::vector<std::vector<CuePoint>>& carried) {
+    SourceFile& source = plan.entries[readers.front()].source;
+    const SourceState ready = ReopenSource(source);
+    if (ready == SourceState::kGone) Fail(ExitStatus::kWavError, message::kCannotOpen, source.name.c_str());
+    if (ready == SourceState::kChanged) Fail(ExitStatus::kWavError, message::kCannotRead, source.name.c_str());
+    const auto metadata_reader = std::find(readers.begin(), readers.end(), static_cast<size_t>(plan.metadata_entry));
+    std::vector<CuePlace> points;
+    Metadata metadata =
+        ReadMetadata(source.file, source.size, source.info.format, metadata_reader != readers.end(), &points);
+    for (const size_t e : readers) {
+      Metadata& what = plan.entries[e].source.metadata;
+      what.cue_count = metadata.cue_count;
+      what.malformed = metadata.malformed;
+    }
+    if (metadata_reader != readers.end()) plan.entries[*metadata_reader].source.metadata = std::move(metadata);
+
+    // The points by frame, to find those of a span at once.
+    std::vector<uint32_t> by_frame(points.size());
+    for (size_t i = 0; i < points.size(); ++i) by_frame[i] = static_cast<uint32_t>(i);
+    std::stable_sort(by_frame.begin(), by_frame.end(),
+                     [&](uint32_t a, uint32_t b) { return points[a].frame < points[b].frame; });
+    const auto frame_below = [&](uint32_t i, int64_t frame) { return points[i].frame < frame; };
+    int64_t count = 0;
+    std::vector<std::vector<uint32_t>> taken(readers.size());  // indexes into points, by reader
+    for (size_t r = 0; r < readers.size(); ++r) {
+      const Placement& p = plan.entries[readers[r]].placement;
+      const int64_t shift = int64_t{p.read_start_frame} - p.insert_frame;  // destination to source frames
+      for (const FrameSpan& span : kept[readers[r]]) {
+        const auto from = std::lower_bound(by_frame.begin(), by_frame.end(), span.from + shift, frame_below);
+        const auto to = std::lower_bound(from, by_frame.end(), span.to + shift, frame_below);
+        count += to - from;
+        if (before + count <= kMaxMarkers) taken[r].insert(taken[r].end(), from, to);
+      }
+    }
+    if (before + count <= kMaxMarkers) {
+      std::vector<uint32_t> ids;
+      for (const std::vector<uint32_t>& indexes : taken) {
+        for (const uint32_t i : indexes) ids.push_back(points[i].id);
+      }
+      std::sort(ids.begin(), ids.end());
+      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+      const std::vector<CuePoint> texts = ReadCueTexts(source.file, source.size, ids);
+      for (size_t r = 0; r < readers.size(); ++r) {
+        const Placement& p = plan.entries[readers[r]].placement;
+        // In the cue chunk's order.
+        std::sort(taken[r].begin(), taken[r].end());
+        for (const uint32_t i : taken[r]) {
+          const size_t text = static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), points[i].id) - ids.begin());
+          CuePoint moved = texts[text];
+          moved.frame = p.insert_frame + (int64_t{points[i].frame} - p.read_start_frame);
+          carried[readers[r]].push_back(std::move(moved));
+        }
+      }
+    }
+    source.file = FileHandle();
+    return count;
   }
 
   // Markers: with "meta", the cue points of every entry's source that lie in
   // its copy move with it (unless a later entry replaces their frame); the
   // task file's own marks sit at their entry's insert frame (also where it
   // writes nothing). In order of frame; ties in task-file order, a source's
-  // points before the entry's own marks.
+  // points before the entry's own marks. A destination holds at most
+  // kMaxMarkers: the plan refuses more before anything is written, and
+  // keeps no more while it counts them.
   void PlaceMarkers() {
-    std::vector<size_t> position_of(plan.entries.size());
-    for (size_t k = 0; k < plan.write_order.size(); ++k) position_of[static_cast<size_t>(plan.write_order[k])] = k;
-    for (size_t e = 0; e < plan.entries.size(); ++e) {
-      const Entry& entry = plan.entries[e];
-      const Placement& p = entry.placement;
-      for (const CuePoint& point : entry.source.metadata.cue_points) {
-        if (point.frame < p.read_start_frame || point.frame >= int64_t{p.read_start_frame} + p.read_length) continue;
-        CuePoint moved = point;
-        moved.frame = p.insert_frame + (point.frame - p.read_start_frame);
-        if (!Replaced(position_of[e], moved.frame)) plan.markers.push_back(std::move(moved));
+    int64_t count = 0;
+    for (const Entry& entry : plan.entries) count += static_cast<int64_t>(entry.task.markers.size());
+    std::vector<std::vector<CuePoint>> carried(plan.entries.size());
+    if (plan.metadata_entry >= 0) {
+      const std::vector<std::vector<FrameSpan>> kept = SurvivingSpans();
+      // Entries that name one file (by any name) share its reading.
+      std::vector<bool> read(plan.entries.size(), false);
+      for (size_t first = 0; first < plan.entries.size(); ++first) {
+        if (read[first]) continue;
+        std::vector<size_t> readers;
+        for (size_t e = first; e < plan.entries.size(); ++e) {
+          if (!read[e] && plan.entries[e].source.identity == plan.entries[first].source.identity) {
+            readers.push_back(e);
+            read[e] = true;
+          }
+        }
+        count += CarryCuePoints(readers, kept, count, carried);
+        if (count > kMaxMarkers) carried.assign(plan.entries.size(), {});
       }
-      for (const std::string& label : entry.task.markers) {
-        plan.markers.push_back(CuePoint{
-            .frame = entry.placement.insert_frame, .has_label = true, .label = label, .has_note = false, .note = {}});
+    }
+    if (count > kMaxMarkers) {
+      Fail(ExitStatus::kTaskError, message::kTooManyMarkers, static_cast<long long>(count), kMaxMarkers);
+    }
+    plan.markers.reserve(static_cast<size_t>(count));
+    for (size_t e = 0; e < plan.entries.size(); ++e) {
+      for (CuePoint& point : carried[e]) plan.markers.push_back(std::move(point));
+      for (const std::string& label : plan.entries[e].task.markers) {
+        plan.markers.push_back(CuePoint{.frame = plan.entries[e].placement.insert_frame,
+                                        .has_label = true,
+                                        .label = label,
+                                        .has_note = false,
+                                        .note = {}});
       }
     }
     std::stable_sort(plan.markers.begin(), plan.markers.end(),
@@ -329,7 +425,7 @@ struct Resolver {
       plan.entries.push_back(Entry{.number = static_cast<int>(plan.entries.size()) + 1,
                                    .task = task,
                                    .placement = {},
-                                   .source = OpenSource(task.source_name, plan.said, metadata)});
+                                   .source = OpenSource(task.source_name, plan.said)});
     }
     CheckConsistency(plan);
     if (!plan.entries.empty()) plan.format = plan.entries[0].source.info.format;
@@ -438,8 +534,13 @@ DestinationLayout DestinationLayoutOf(const Plan& plan) {
 }
 
 bool DestinationUpToDate(const TaskList& tasks, const std::string& task_path) {
-  const auto destination = ModifiedTime(tasks.destination_name.c_str());
-  if (tasks.destination_name.empty() || !destination) return false;
+  struct stat status {};
+  // Only a regular file can be up to date (a folder of its name is no destination).
+  if (tasks.destination_name.empty() || stat(tasks.destination_name.c_str(), &status) != 0 ||
+      !S_ISREG(status.st_mode)) {
+    return false;
+  }
+  const struct timespec* destination = &status.st_mtim;
   const auto older = [&](const std::string& name) {
     const auto time = ModifiedTime(name.c_str());
     return time && (time->tv_sec < destination->tv_sec ||

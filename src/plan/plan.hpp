@@ -12,6 +12,9 @@
 #include "wav/cue.hpp"
 #include "wav/header.hpp"
 
+// The most markers a destination holds (cue points carried and marks).
+inline constexpr int kMaxMarkers = 1000000;
+
 // Where one entry's segment comes from and lands, in frames.
 struct Placement {
   int read_start_frame = 0;
@@ -80,8 +83,10 @@ struct Alignment {
 };
 DestinationLayout DestinationLayoutOf(const Plan& plan, int64_t align_block, Alignment* alignment = nullptr);
 
-// With --update: whether the destination exists and was modified after the
-// task file and every source (a missing source never leaves it up to date).
+// With --update: whether the destination is a regular file modified after
+// the task file and every source (a missing source never leaves it up to
+// date). A run gives its destination the time it started at, so that
+// whatever changed while it ran is newer.
 bool DestinationUpToDate(const TaskList& tasks, const std::string& task_path);
 
 // Seconds as the summaries show them: frames and rate in single precision.

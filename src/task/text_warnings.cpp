@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
+#include <string_view>
+#include <utility>
 
 #include "common/numbers.hpp"
 #include "common/text.hpp"
@@ -53,10 +56,16 @@ bool IsNumberCommand(const std::string& command) {
   return found != nullptr && found->numeric;
 }
 
-// A word for a message: a carriage return shown as \r.
+// A word for a message: a carriage return shown as \r, other controls and
+// bytes that are not UTF-8 as \xNN.
 std::string Shown(const std::string& word) {
   std::string shown;
-  for (const char c : word) shown += c == '\r' ? std::string("\\r") : std::string(1, c);
+  for (size_t at = 0; at <= word.size();) {
+    const size_t end = std::min(word.find('\r', at), word.size());
+    shown += Printable(std::string_view(word).substr(at, end - at));
+    if (end < word.size()) shown += "\\r";
+    at = end + 1;
+  }
   return shown;
 }
 
@@ -70,6 +79,26 @@ void SkippedWarning(const TokenNote& token, std::vector<Warning>& warnings) {
     warnings.push_back(
         {token.line, Format("\"%s\" is skipped as a note: did you mean \"%s\"?", Shown(first).c_str(), meant.c_str())});
   }
+}
+
+// "meta" names an entry by its number, read as strtol reads it.
+void MetadataWarning(const TokenNote& token, std::vector<Warning>& warnings) {
+  char* end = nullptr;
+  const long entry = std::strtol(token.text.c_str(), &end, 10);
+  if (end == token.text.c_str() || *end != '\0') {
+    warnings.push_back({token.line, Format("\"%s\" for \"meta\" reads as %ld", Shown(token.text).c_str(), entry)});
+  }
+}
+
+// A level or mix that is no finite number: NaN and +inf are ignored, -inf
+// silences the entry (or what lies under it).
+void NotFiniteWarning(const TokenNote& token, double value, std::vector<Warning>& warnings) {
+  const bool level = token.command == "lvl";
+  const char* effect = !(value < 0) ? "it is ignored"
+                       : level      ? "the entry is silent"
+                                    : "what lies under the entry is silenced";
+  warnings.push_back({token.line, Format("a %s of %s dB is not a finite number: %s", level ? "level" : "mix",
+                                         Shown(token.text).c_str(), effect)});
 }
 
 void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
@@ -98,6 +127,7 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
       return;
     }
   }
+  if (token.command == "meta") MetadataWarning(token, warnings);
   if ((token.command == "ins" && word == "app") || !IsNumberCommand(token.command)) return;
   char* end = nullptr;
   const double value =
@@ -111,7 +141,10 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
     warnings.push_back(
         {token.line, Format("the crossfade type %s is not 1 to 4: the entry gets no crossfade", Shown(word).c_str())});
   }
-  if ((token.command == "lvl" || token.command == "mix") && !(RoundToSingle(value) < 24.0F)) {
+  const bool decibels = token.command == "lvl" || token.command == "mix";
+  if (decibels && !std::isfinite(value)) {
+    NotFiniteWarning(token, value, warnings);
+  } else if (decibels && !(RoundToSingle(value) < 24.0F)) {
     warnings.push_back({token.line, Format("a %s of %s dB is ignored (24 dB or more)",
                                            token.command == "lvl" ? "level" : "mix", Shown(word).c_str())});
   }
@@ -121,7 +154,18 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
 
 std::vector<Warning> TextWarnings(const ReadNotes& notes) {
   std::vector<Warning> warnings;
+  // "dest" and "meta" are given once; given again, the last one counts.
+  int dest_line = 0;
+  int meta_line = 0;
   for (const TokenNote& token : notes.tokens) {
+    for (auto [word, line] : {std::pair{"dest", &dest_line}, {"meta", &meta_line}}) {
+      if (token.role != TokenRole::kCommand || token.text != word) continue;
+      if (*line != 0) {
+        warnings.push_back(
+            {token.line, Format("\"%s\" is given again (line %i gave one): the last one counts", word, *line)});
+      }
+      *line = token.line;
+    }
     if (token.text.find('\r') != std::string::npos) {
       warnings.push_back({token.line, Format("\"%s\" holds a carriage return that ends no line: it is part of the word",
                                              Shown(token.text).c_str())});

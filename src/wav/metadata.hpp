@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,20 +13,38 @@
 // destination can take over (broadcast and archive metadata, markers), as
 // they stand in the file. A chunk that is not well formed (a size past the
 // end of the file, a bext shorter than its fixed fields, a cue chunk whose
-// count passes its size) is left out, and named in `malformed`.
+// count passes its size) is left out, and named in `malformed`. Only the
+// chunks before the samples and after them count: where the data chunk's
+// size is 0 or runs past the end of the file, the samples run to its end.
 struct Metadata {
   std::vector<unsigned char> extensible_format;  // the format chunk's body, when WAVE_FORMAT_EXTENSIBLE
   std::vector<unsigned char> bext;               // bodies, byte for byte
   std::vector<unsigned char> ixml;
   std::vector<unsigned char> axml;
   std::vector<std::vector<unsigned char>> info;  // LIST chunks of type INFO
-  std::vector<CuePoint> cue_points;              // with their labels and notes, in the cue chunk's order
+  size_t cue_count = 0;                          // the points of the cue chunk
   std::vector<std::string> malformed;            // the tags of the chunks left out
-  bool Empty() const { return bext.empty() && ixml.empty() && axml.empty() && info.empty() && cue_points.empty(); }
+  bool Empty() const { return bext.empty() && ixml.empty() && axml.empty() && info.empty() && cue_count == 0; }
 };
-// The extensible format chunk is kept only where it describes the samples
-// as `format` does.
-Metadata ReadMetadata(const FileHandle& file, int64_t file_size, const AudioFormat& format);
+
+// A point of the cue chunk: its id and its frame of the data chunk.
+struct CuePlace {
+  uint32_t id = 0;
+  uint32_t frame = 0;
+};
+
+// Reads what the metadata chunks say: with `carried`, the bodies a
+// destination takes over (the extensible format chunk only where it
+// describes the samples as `format` does); with `points`, the points of the
+// first well-formed cue chunk, in its order. Labels and notes are read
+// apart (ReadCueTexts), for the points that are kept.
+Metadata ReadMetadata(const FileHandle& file, int64_t file_size, const AudioFormat& format, bool carried,
+                      std::vector<CuePlace>* points = nullptr);
+
+// The labels and notes the file's LIST/adtl chunks give the cue points of
+// these ids (sorted, each once), in their order; a later text of an id
+// replaces an earlier one.
+std::vector<CuePoint> ReadCueTexts(const FileHandle& file, int64_t file_size, std::span<const uint32_t> ids);
 
 // The bext chunk's fields the editor changes.
 inline constexpr size_t kBextFixedSize = 602;      // the fixed fields before CodingHistory

@@ -74,6 +74,26 @@ StartedCommand StartCommand(const std::filesystem::path& dir, const std::vector<
       rlimit limit{static_cast<rlim_t>(options.open_files_limit), static_cast<rlim_t>(options.open_files_limit)};
       setrlimit(RLIMIT_NOFILE, &limit);
     }
+    if (options.address_space_limit >= 0) {
+      rlimit limit{static_cast<rlim_t>(options.address_space_limit), static_cast<rlim_t>(options.address_space_limit)};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    if (options.no_unnamed_files) {
+      setenv("LD_PRELOAD", WAVSPLICE_NO_UNNAMED_FILES, 1);
+      // A sanitizer's runtime wants to be loaded first; the library needs none.
+      const char* asan = getenv("ASAN_OPTIONS");
+      const std::string more =
+          std::string(asan != nullptr && *asan != '\0' ? asan + std::string(":") : "") + "verify_asan_link_order=0";
+      setenv("ASAN_OPTIONS", more.c_str(), 1);
+    }
+    if (options.output_full) {
+      const int full = open("/dev/full", O_WRONLY);
+      dup2(full, 1);
+      close(full);
+    }
+    if (options.output_closed) close(1);
+    if (options.input_closed) close(0);
+    if (options.errors_closed) close(2);
     if (options.unprivileged && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }

@@ -26,6 +26,14 @@ struct RunOptions {
   int open_files_limit = -1;       // RLIMIT_NOFILE
   bool unprivileged = false;       // when run as root, run the command as "nobody" so permissions apply
   bool one_page_output = false;    // standard output into a pipe of one page (see WaitForFullOutput)
+  long long address_space_limit = -1;  // RLIMIT_AS in bytes (ulimit -v)
+  // Opens of unnamed files (O_TMPFILE) fail, as on a file system without
+  // them: the program is run with the tests' preloaded library.
+  bool no_unnamed_files = false;
+  bool output_full = false;    // standard output is /dev/full
+  bool output_closed = false;  // standard output is closed
+  bool input_closed = false;   // standard input is closed
+  bool errors_closed = false;  // standard error is closed
 };
 
 // A command started in the background.
