@@ -33,9 +33,11 @@ struct Input {
 };
 
 // Reads the samples in pieces of kRead bytes, handing each to `use`.
-void ReadAll(const Input& in, std::vector<unsigned char>& buffer, const std::function<void(std::span<const unsigned char>)>& use) {
+void ReadAll(const Input& in, std::vector<unsigned char>& buffer,
+             const std::function<void(std::span<const unsigned char>)>& use) {
   for (int64_t at = in.info.audio.start; at < in.info.audio.end;) {
-    const auto want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), in.info.audio.end - at));
+    const auto want =
+        static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(buffer.size()), in.info.audio.end - at));
     const size_t got = ReadAt(in.file, at, std::span(buffer.data(), want));
     if (got == 0) break;
     use(std::span<const unsigned char>(buffer.data(), got));
@@ -64,15 +66,15 @@ std::string Ours(const Input& in, std::vector<unsigned char>& buffer, Instructio
 // read after every 100 ms.
 std::string Library(const Input& in, std::vector<unsigned char>& buffer) {
   const AudioFormat& f = in.info.format;
-  ebur128_state* state = ebur128_init(static_cast<unsigned>(f.channels), f.rate,
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_M |
-                                          EBUR128_MODE_S);
+  ebur128_state* state =
+      ebur128_init(static_cast<unsigned>(f.channels), f.rate,
+                   EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_M | EBUR128_MODE_S);
   const auto weights = LoudnessWeights(f.channels, std::nullopt);
   for (int c = 0; c < f.channels; ++c) {
     ebur128_set_channel(state, static_cast<unsigned>(c),
-                        weights[static_cast<size_t>(c)] == 0.0   ? EBUR128_UNUSED
+                        weights[static_cast<size_t>(c)] == 0.0  ? EBUR128_UNUSED
                         : weights[static_cast<size_t>(c)] > 1.0 ? EBUR128_LEFT_SURROUND
-                                                                 : EBUR128_LEFT);
+                                                                : EBUR128_LEFT);
   }
   const size_t step = f.rate / 10 * static_cast<size_t>(FrameBytes(f));
   std::vector<unsigned char> pending;
@@ -92,7 +94,9 @@ std::string Library(const Input& in, std::vector<unsigned char>& buffer) {
       ebur128_add_frames_float(state, floats.data(), frames);
     } else {
       ints.resize(n);
-      for (size_t i = 0; i < n; ++i) ints[i] = f.bits == 24 ? static_cast<int32_t>(static_cast<uint32_t>(Load24(at + 3 * i)) << 8) : Load32(at + 4 * i);
+      for (size_t i = 0; i < n; ++i)
+        ints[i] =
+            f.bits == 24 ? static_cast<int32_t>(static_cast<uint32_t>(Load24(at + 3 * i)) << 8) : Load32(at + 4 * i);
       ebur128_add_frames_int(state, ints.data(), frames);
     }
     double v;
@@ -139,7 +143,9 @@ int main(int argc, char** argv) {
   if (what.empty()) what = {"read", "portable", "avx", "avx2", "libebur128"};
   std::vector<unsigned char> buffer(kRead);
   for (const std::string& w : what) {
-    const InstructionSet set = w == "avx2" ? InstructionSet::kAvx2 : w == "avx" ? InstructionSet::kAvx : InstructionSet::kPortable;
+    const InstructionSet set = w == "avx2"  ? InstructionSet::kAvx2
+                               : w == "avx" ? InstructionSet::kAvx
+                                            : InstructionSet::kPortable;
     if (!Allows(DetectInstructionSet(), set)) continue;
     double best = HUGE_VAL;
     std::string result;

@@ -24,11 +24,11 @@
 
 namespace {
 
-constexpr int kFilterLength = 48;      // oversampling filter taps, over all its phases
-constexpr int kHistory = 23;           // frames the filter looks back, at most
-constexpr int kChunk = 1024;           // frames decoded at a time
-constexpr int kBlockSteps = 4;         // 400 ms
-constexpr int kWindowSteps = 30;       // 3 s
+constexpr int kFilterLength = 48;  // oversampling filter taps, over all its phases
+constexpr int kHistory = 23;       // frames the filter looks back, at most
+constexpr int kChunk = 1024;       // frames decoded at a time
+constexpr int kBlockSteps = 4;     // 400 ms
+constexpr int kWindowSteps = 30;   // 3 s
 constexpr double kAbsoluteGate = -70.0;
 // Filter states this small are set to 0, so that the recursion never reaches
 // subnormal numbers (slow on most processors) in long silences.
@@ -56,7 +56,7 @@ std::array<double, 5> StageAt(const double (&at48k)[5], uint32_t rate) {
   const double b0 = at48k[0], b1 = at48k[1], b2 = at48k[2], a1 = at48k[3], a2 = at48k[4];
   const double dc = 1.0 + a1 + a2;
   const double k48 = std::sqrt(dc / (1.0 - a1 + a2));  // tan of half the poles' angle at 48 kHz
-  const double q = 2.0 * (1.0 - a2) * k48 / dc;         // prototype: (n2 s^2 + n1 s + n0) / (s^2 + q s + 1)
+  const double q = 2.0 * (1.0 - a2) * k48 / dc;        // prototype: (n2 s^2 + n1 s + n0) / (s^2 + q s + 1)
   const double n0 = (b0 + b1 + b2) / dc;
   const double n1 = 2.0 * (b0 - b2) * k48 / dc;
   const double n2 = (b0 - b1 + b2) * k48 * k48 / dc;
@@ -229,8 +229,8 @@ void DecodePortable(const unsigned char* at, int frames, const AudioFormat& f, i
 
 #if defined(__x86_64__) || defined(__i386__)
 // Eight lanes a step; the same products and sums as the portable loop.
-__attribute__((target("avx"))) void PeakWide(const float* x, size_t count, size_t stride, const float* taps,
-                                             int factor, float& true_peak, float& sample_peak) {
+__attribute__((target("avx"))) void PeakWide(const float* x, size_t count, size_t stride, const float* taps, int factor,
+                                             float& true_peak, float& sample_peak) {
   const __m256 sign = _mm256_set1_ps(-0.0F);
   const int half = HalfPhase(factor);
   const float* mirrored = taps + (factor == 4 ? 2 * half : 0);
@@ -298,13 +298,13 @@ __attribute__((target("avx"))) void KWeightWide(LoudnessMeter& m, const float* x
       } else {
         in = _mm256_cvtps_pd(_mm_loadu_ps(x + n * Lanes + 4 * g));
       }
-      __m256d mid = _mm256_sub_pd(
-          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(c[0], in), _mm256_mul_pd(c[1], in1[g])), _mm256_mul_pd(c[2], in2[g])),
-          _mm256_mul_pd(c[4], mid2[g]));
+      __m256d mid = _mm256_sub_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(c[0], in), _mm256_mul_pd(c[1], in1[g])),
+                                                _mm256_mul_pd(c[2], in2[g])),
+                                  _mm256_mul_pd(c[4], mid2[g]));
       mid = _mm256_sub_pd(mid, _mm256_mul_pd(c[3], mid1[g]));
-      __m256d out = _mm256_sub_pd(
-          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(c[5], mid), _mm256_mul_pd(c[6], mid1[g])), _mm256_mul_pd(c[7], mid2[g])),
-          _mm256_mul_pd(c[9], out2[g]));
+      __m256d out = _mm256_sub_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(c[5], mid), _mm256_mul_pd(c[6], mid1[g])),
+                                                _mm256_mul_pd(c[7], mid2[g])),
+                                  _mm256_mul_pd(c[9], out2[g]));
       out = _mm256_sub_pd(out, _mm256_mul_pd(c[8], out1[g]));
       in2[g] = in1[g];
       in1[g] = in;
@@ -401,8 +401,8 @@ void EndStep(LoudnessMeter& m) {
 std::optional<double> EnergyOf(const LoudnessMeter& m, size_t first, size_t count) {
   double energy = 0.0;
   for (size_t k = first; k < first + count; ++k) energy += m.step_energy[k];
-  const int64_t frames = StepBoundary(m.format, static_cast<int64_t>(first + count)) -
-                         StepBoundary(m.format, static_cast<int64_t>(first));
+  const int64_t frames =
+      StepBoundary(m.format, static_cast<int64_t>(first + count)) - StepBoundary(m.format, static_cast<int64_t>(first));
   if (frames == 0) return std::nullopt;
   return energy / static_cast<double>(frames);
 }

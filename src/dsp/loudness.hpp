@@ -28,12 +28,14 @@ std::array<double, kMaxChannels> LoudnessWeights(int channels, std::optional<uin
 
 // What a programme measured. A value that nothing was measured for (no 400 ms
 // block above the gates, a programme shorter than 3 s for the short-term
-// values) is absent; the peaks of silence are minus infinity.
+// values) is absent; the loudness of digital silence and its peaks are minus
+// infinity. True peak takes the programme as silent before its start and
+// reads nothing past its last samples (what follows them is not known).
 struct LoudnessResult {
-  std::optional<double> integrated;  // LUFS
-  std::optional<double> range;       // LU
-  double true_peak = 0.0;            // dBTP, never below the sample peak
-  double sample_peak = 0.0;          // dBFS
+  std::optional<double> integrated;      // LUFS
+  std::optional<double> range;           // LU
+  double true_peak = 0.0;                // dBTP, never below the sample peak
+  double sample_peak = 0.0;              // dBFS
   std::optional<double> max_momentary;   // LUFS
   std::optional<double> max_short_term;  // LUFS
 };
@@ -75,7 +77,9 @@ struct LoudnessMeter {
 
 // A meter for programmes of this format (16-, 24- or 32-bit integers or
 // 32-bit floats, 1 to 8 channels, any rate; another format measures nothing)
-// with these channel weights, using the instructions allowed. Every
+// with a weight for each channel (LoudnessWeights; missing ones are 0), using
+// the instructions allowed. Float samples are read as they are, overs
+// included (NaN as silence, beyond 2^100 as 2^100). Every
 // instruction set measures the same values to the bit.
 LoudnessMeter StartLoudness(const AudioFormat& format, std::span<const double> weights, InstructionSet instructions);
 

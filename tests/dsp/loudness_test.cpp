@@ -238,8 +238,8 @@ TEST(Loudness, ShortSilentAndBrokenProgrammesAreDefined) {
     EXPECT_TRUE(odd.integrated && std::isfinite(*odd.integrated));
   }
   // Formats the program does not read measure nothing.
-  const LoudnessResult eight_bit = MeasureLoudness(Bytes(48000, 1), AudioFormat{.bits = 8, .channels = 1}, weights,
-                                                   InstructionSet::kPortable);
+  const LoudnessResult eight_bit =
+      MeasureLoudness(Bytes(48000, 1), AudioFormat{.bits = 8, .channels = 1}, weights, InstructionSet::kPortable);
   EXPECT_FALSE(eight_bit.integrated);
   EXPECT_EQ(eight_bit.sample_peak, kMinusInfinity);
   // Rates under 10 Hz have empty steps.
@@ -249,7 +249,8 @@ TEST(Loudness, ShortSilentAndBrokenProgrammesAreDefined) {
 
   // The curve: a point a second, the 3 s before each (fewer at the start).
   std::vector<double> rising = Sine({{3, -30}, {3, -20}}, f);
-  const std::vector<float> curve = ShortTermCurve(Fed(Pack(rising, f), f, weights, InstructionSet::kPortable, 4096), 10);
+  const std::vector<float> curve =
+      ShortTermCurve(Fed(Pack(rising, f), f, weights, InstructionSet::kPortable, 4096), 10);
   ASSERT_EQ(curve.size(), 6U);
   EXPECT_NEAR(curve[0], -30.0, 0.05);
   EXPECT_NEAR(curve[2], -30.0, 0.05);
@@ -276,14 +277,16 @@ double RangeOf(const std::vector<double>& short_term) {
   std::erase_if(gated, [&](double v) { return v < gate; });
   std::sort(gated.begin(), gated.end());
   const double n = static_cast<double>(gated.size());
-  return gated[static_cast<size_t>(std::lround((n - 1) * 0.95))] - gated[static_cast<size_t>(std::lround((n - 1) * 0.10))];
+  return gated[static_cast<size_t>(std::lround((n - 1) * 0.95))] -
+         gated[static_cast<size_t>(std::lround((n - 1) * 0.10))];
 }
 
 Oracle Library(const std::vector<double>& samples, const AudioFormat& f, std::span<const int> positions) {
-  ebur128_state* state = ebur128_init(static_cast<unsigned>(f.channels), f.rate,
-                                      EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_M |
-                                          EBUR128_MODE_S);
-  for (int c = 0; c < f.channels; ++c) ebur128_set_channel(state, static_cast<unsigned>(c), positions[static_cast<size_t>(c)]);
+  ebur128_state* state =
+      ebur128_init(static_cast<unsigned>(f.channels), f.rate,
+                   EBUR128_MODE_I | EBUR128_MODE_LRA | EBUR128_MODE_TRUE_PEAK | EBUR128_MODE_M | EBUR128_MODE_S);
+  for (int c = 0; c < f.channels; ++c)
+    ebur128_set_channel(state, static_cast<unsigned>(c), positions[static_cast<size_t>(c)]);
   Oracle o{};
   o.max_momentary = o.max_short_term = kMinusInfinity;
   // The library's own range takes a window every second; the meter takes
@@ -394,7 +397,8 @@ TEST(Loudness, AgreesWithLibebur128OnRandomProgrammes) {
     const auto weights = LoudnessWeights(f.channels, std::nullopt);
     const LoudnessResult got = Measure(bytes, f, weights, InstructionSet::kPortable, 65536 + 3);
     const std::string where = Describe(f);
-    for (const InstructionSet set : Paths()) ExpectSame(Measure(bytes, f, weights, set), got, where + ", " + NameOf(set));
+    for (const InstructionSet set : Paths())
+      ExpectSame(Measure(bytes, f, weights, set), got, where + ", " + NameOf(set));
     ASSERT_TRUE(got.integrated && got.range && got.max_momentary && got.max_short_term) << where;
     EXPECT_NEAR(*got.integrated, want.integrated, 0.1) << where;
     EXPECT_NEAR(*got.range, want.range, 0.1) << where;
