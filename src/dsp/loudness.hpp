@@ -79,8 +79,8 @@ struct LoudnessMeter {
 // 32-bit floats, 1 to 8 channels, any rate; another format measures nothing)
 // with a weight for each channel (LoudnessWeights; missing ones are 0), using
 // the instructions allowed. Float samples are read as they are, overs
-// included (NaN as silence, beyond 2^100 as 2^100). Every
-// instruction set measures the same values to the bit.
+// included (NaN as silence, beyond 2^100 as 2^100). Every instruction set
+// measures the same values to the bit.
 LoudnessMeter StartLoudness(const AudioFormat& format, std::span<const double> weights, InstructionSet instructions);
 
 // Feeds the next packed little-endian frames of the programme, as a WAV data
