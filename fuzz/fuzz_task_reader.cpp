@@ -1,13 +1,16 @@
 // The task file reader on arbitrary bytes: it must end with a complete list or
-// a refusal, never read or write outside its buffers.
+// a refusal, never read or write outside its buffers. The label file reader on
+// the same bytes: every line a label, skipped or noted as none.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/failure.hpp"
+#include "task/labels.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
 
@@ -16,7 +19,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// A label is a piece of the file's text, on a line of it, ending no earlier
+// than it starts; the lines noted as no labels come in order.
+void CheckLabels(const uint8_t* data, size_t size) {
+  const LabelTrack track = ReadLabelText(std::string(reinterpret_cast<const char*>(data), size), 48000);
+  int line = 0;
+  for (const Label& label : track.labels) {
+    if (label.line <= line || label.end < label.start || label.text_at + label.text_size > size) std::abort();
+    if (track.Text(label).find_first_of(std::string_view("\0\n", 2)) != std::string_view::npos) std::abort();
+    line = label.line;
+  }
+  line = 0;
+  for (const UnreadableLine& unreadable : track.unreadable) {
+    if (unreadable.line <= line) std::abort();
+    line = unreadable.line;
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  CheckLabels(data, size);
   TaskList list;
   ReadNotes notes;
   try {

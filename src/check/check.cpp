@@ -147,6 +147,11 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
     for (const std::string& label : t.markers) {
       out.push_back(Format("\tMarker \"%s\" at %s", Printable(label).c_str(), c.Time(p.insert_frame).c_str()));
     }
+    for (size_t j = 0; j < entry.label_files.size() && j < t.label_files.size(); ++j) {
+      const LabelFileRead& read = c.plan.label_files[static_cast<size_t>(entry.label_files[j].read)];
+      out.push_back(Format("\tLabels from %s: %lld of its %zu", Printable(t.label_files[j].name).c_str(),
+                           static_cast<long long>(entry.label_files[j].kept), read.labels));
+    }
     if (t.mixed && t.xfade_type != 0) {
       warnings.push_back(
           {lines.Or(Command::kXf),
@@ -288,11 +293,13 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
     points += e.source.metadata.cue_count;
     marks += e.task.markers.size();
   }
+  const auto cue_points =
+      static_cast<size_t>(std::count_if(c.plan.marker_origins.begin(), c.plan.marker_origins.end(),
+                                        [](const MarkerOrigin& o) { return o.kind == MarkerOrigin::Kind::kCuePoint; }));
   // A source's points outside its copy, or under a later entry, are not carried.
   report.destination.push_back(Format("\tMetadata from %s: %s; cue points: %zu of the sources' %zu, and %zu marks",
                                       Printable(entry.task.source_name).c_str(),
-                                      carried.empty() ? "none" : carried.c_str(), c.plan.markers.size() - marks, points,
-                                      marks));
+                                      carried.empty() ? "none" : carried.c_str(), cue_points, points, marks));
   if (m.Empty() && m.extensible_format.empty()) {
     int line = 0;
     for (const TokenNote& token : c.notes.tokens) {
@@ -300,6 +307,26 @@ void CheckMetadata(const Checked& c, CheckReport& report) {
     }
     report.warnings.push_back({line, Format("task %i's source %s carries no metadata to take over", entry.number,
                                             Printable(entry.task.source_name).c_str())});
+  }
+}
+
+// Every marker of the destination in order of time, with where it comes
+// from.
+void CheckMarkers(const Checked& c, CheckReport& report) {
+  const Plan& plan = c.plan;
+  if (plan.markers.empty()) return;
+  const auto at = [&](int64_t frame) {
+    return c.tasks.using_samples ? Format("frame %lld", static_cast<long long>(frame))
+                                 : Format("frame %lld (%s)", static_cast<long long>(frame), c.Time(frame).c_str());
+  };
+  report.markers.push_back("Markers in order of time:");
+  for (size_t i = 0; i < plan.markers.size(); ++i) {
+    const CuePoint& marker = plan.markers[i];
+    const std::string region = marker.length > 0 ? ", to " + at(marker.frame + marker.length) : "";
+    const std::string label = marker.has_label ? Format("\"%s\"", Printable(marker.label).c_str()) : "no label";
+    const std::string origin = i < plan.marker_origins.size() ? MarkerOriginText(plan, plan.marker_origins[i]) : "";
+    report.markers.push_back(Format("\tMarker %zu at %s%s: %s, %s", i + 1, at(marker.frame).c_str(), region.c_str(),
+                                    label.c_str(), origin.c_str()));
   }
 }
 
@@ -356,10 +383,46 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
   report.destination.push_back(target.replaces ? "\tReplaces the existing file" : "\tA new file");
   CheckSharing(c, report);
   CheckMetadata(c, report);
+  CheckMarkers(c, report);
+  const std::vector<Warning> labels = LabelFileWarnings(plan);
+  report.warnings.insert(report.warnings.end(), labels.begin(), labels.end());
   CheckTimeline(c, kept, columns, report);
   std::stable_sort(report.warnings.begin(), report.warnings.end(),
                    [](const Warning& a, const Warning& b) { return a.line < b.line; });
   return report;
+}
+
+std::vector<Warning> LabelFileWarnings(const Plan& plan) {
+  // More is not read by anyone: the count says the rest.
+  constexpr size_t kShown = 100;
+  std::vector<Warning> warnings;
+  for (const LabelFileRead& read : plan.label_files) {
+    const std::string name = Printable(read.named.name);
+    for (size_t k = 0; k < read.unreadable.size() && k < kShown; ++k) {
+      warnings.push_back(
+          {read.named.line, Format("line %i of %s is no label and is left out: %s", read.unreadable[k].line,
+                                   name.c_str(), LabelFaultText(read.unreadable[k].fault))});
+    }
+    if (read.unreadable.size() > kShown) {
+      warnings.push_back({read.named.line, Format("%zu more lines of %s are no labels and are left out",
+                                                  read.unreadable.size() - kShown, name.c_str())});
+    }
+  }
+  return warnings;
+}
+
+std::string MarkerOriginText(const Plan& plan, const MarkerOrigin& origin) {
+  const Entry& entry = plan.entries[static_cast<size_t>(origin.entry)];
+  switch (origin.kind) {
+    case MarkerOrigin::Kind::kMark:
+      return Format("mark of task %i (line %u)", entry.number, origin.at);
+    case MarkerOrigin::Kind::kLabelFile:
+      return Format("line %u of %s (task %i)", origin.at,
+                    Printable(entry.task.label_files[static_cast<size_t>(origin.file)].name).c_str(), entry.number);
+    case MarkerOrigin::Kind::kCuePoint:
+      return Format("cue point %u of %s (task %i)", origin.at, Printable(entry.task.source_name).c_str(), entry.number);
+  }
+  return "";
 }
 
 CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const EditRefusal& refusal) {

@@ -17,6 +17,7 @@ struct CheckReport {
   std::string plan_heading;
   std::vector<std::string> plan;
   std::vector<std::string> destination;
+  std::vector<std::string> markers;   // heading first; empty without markers
   std::vector<std::string> timeline;  // heading first; empty without frames
   std::vector<Warning> warnings;      // in order of line
   // By entry in task-file order, for a document of the plan: why its
@@ -41,6 +42,16 @@ struct SharingView {
 // terminal.
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
                       const DestinationLayout& layout, const SharingView* sharing, int columns);
+
+// The lines of the label files the plan left out, as warnings at the line of
+// the "labels" that first names each file (the first 100 lines of a file,
+// then how many more).
+std::vector<Warning> LabelFileWarnings(const Plan& plan);
+
+// Where a marker of the destination comes from, as a check says it: "mark of
+// task 2 (line 7)", "line 12 of chapters.txt (task 2)", "cue point 4 of
+// reel.wav (task 1)".
+std::string MarkerOriginText(const Plan& plan, const MarkerOrigin& origin);
 
 // Before the refusal of an edit: where the entries before it would land, in
 // task-file order, and a warning at its "src" line naming the value at fault.

@@ -18,6 +18,9 @@ inline constexpr char kTooManySources[] = "Too many source tracks (%i at most)\n
 inline constexpr char kCommandBeforeSource[] = "Command %s comes before the first src command\n";
 inline constexpr char kDestinationNameMissing[] = "Your destination name appears to be too short or missing\n";
 inline constexpr char kDestinationNameTooLong[] = "Your destination name is too long (%i characters at most)\n";
+inline constexpr char kOptionNeedsFile[] = "Option %s needs a file name\n";
+inline constexpr char kLabelFileMissing[] = "Cannot find label file %s\n";
+inline constexpr char kLabelFileTooLarge[] = "Label file %s is too large (%i bytes at most)\n";
 
 // What the reader says on its way.
 inline constexpr char kUsingSamples[] = "Reading time values as samples.\n";
@@ -36,6 +39,15 @@ inline constexpr char kBadEdit[] = "Edit start/stop set incorrectly for %s\n";
 inline constexpr char kDestinationTooLarge[] = "Destination file would be too large\n";
 inline constexpr char kDestinationIsSource[] = "Destination %s is also a source track\n";
 inline constexpr char kDestinationIsTaskFile[] = "Destination %s is also the task file\n";
+inline constexpr char kDestinationIsLabelFile[] = "Destination %s is also a label file\n";
+// --labels and --chapters: the option, its file, and what the file already is.
+inline constexpr char kOutputWouldReplace[] = "%s %s would replace %s\n";
+inline constexpr char kReplacesTaskFile[] = "the task file";
+inline constexpr char kReplacesSource[] = "a source track";
+inline constexpr char kReplacesLabelFile[] = "a label file";
+inline constexpr char kReplacesDestination[] = "the destination";
+inline constexpr char kReplacesWorkFile[] = "the crossfade work file";
+inline constexpr char kReplacesOutput[] = "the %s file";
 inline constexpr char kWorkFileIsTrack[] = "Crossfade work file %s is also named as a track\n";
 inline constexpr char kNoMetadataSource[] = "Metadata source %s does not exist\n";
 inline constexpr char kTooManyMarkers[] = "Destination would hold %lld markers (%i at most)\n";
@@ -49,6 +61,8 @@ inline constexpr char kCannotCreate[] = "Cannot create wave file %s!\n";
 inline constexpr char kCannotOpen[] = "Cannot open wave file %s!\n";
 inline constexpr char kCannotWrite[] = "Cannot write wave file %s!\n";
 inline constexpr char kCannotRead[] = "Cannot read wave file %s!\n";
+// --labels and --chapters (status 2): the option and its file.
+inline constexpr char kCannotWriteOutput[] = "Cannot write %s file %s\n";
 
 // A crossfade that is not made; the run goes on.
 inline constexpr char kInvalidDestinationWindow[] = "Invalid crossfade for destination file\n";
@@ -117,6 +131,9 @@ inline constexpr const char* kAll[] = {
     kCommandBeforeSource,
     kDestinationNameMissing,
     kDestinationNameTooLong,
+    kOptionNeedsFile,
+    kLabelFileMissing,
+    kLabelFileTooLarge,
     kUsingSamples,
     kInvalidCrossfadeType,
     kRatesDiffer,
@@ -131,6 +148,14 @@ inline constexpr const char* kAll[] = {
     kDestinationTooLarge,
     kDestinationIsSource,
     kDestinationIsTaskFile,
+    kDestinationIsLabelFile,
+    kOutputWouldReplace,
+    kReplacesTaskFile,
+    kReplacesSource,
+    kReplacesLabelFile,
+    kReplacesDestination,
+    kReplacesWorkFile,
+    kReplacesOutput,
     kWorkFileIsTrack,
     kNoMetadataSource,
     kTooManyMarkers,
@@ -142,6 +167,7 @@ inline constexpr const char* kAll[] = {
     kCannotOpen,
     kCannotWrite,
     kCannotRead,
+    kCannotWriteOutput,
     kInvalidDestinationWindow,
     kInvalidSourceWindow,
     kNoCrossfade,

@@ -113,6 +113,21 @@ json EntryDocument(const RunState& state, const Entry& entry, bool check, const 
     markers.push_back(marker);
   }
   e["markers"] = markers;
+  // Only where the task names label files: documents of other tasks stay as they were.
+  if (!t.label_files.empty()) {
+    json files = json::array();
+    for (size_t j = 0; j < t.label_files.size() && j < entry.label_files.size(); ++j) {
+      const LabelFileRead& read = state.plan.label_files[static_cast<size_t>(entry.label_files[j].read)];
+      json file;
+      PutText(file, "file", t.label_files[j].name);
+      file["line"] = t.label_files[j].line;
+      file["labels"] = read.labels;
+      file["unreadable_lines"] = read.unreadable.size();
+      file["kept"] = entry.label_files[j].kept;
+      files.push_back(file);
+    }
+    e["label_files"] = files;
+  }
   e["crossfade"] = Crossfade(state, entry, check, outcome);
   if (check) {
     e["overwrites"] = index < state.check.overwrites.size() ? json(state.check.overwrites[index]) : json::array();
@@ -125,6 +140,33 @@ json EntryDocument(const RunState& state, const Entry& entry, bool check, const 
     e["clipped"] = outcome != nullptr ? outcome->clipped : 0;
   }
   return e;
+}
+
+// Where a marker comes from: a mark of the task file, a line of a label
+// file, a cue point of a source.
+json OriginDocument(const Plan& plan, const MarkerOrigin& origin) {
+  const Entry& entry = plan.entries[static_cast<size_t>(origin.entry)];
+  json o;
+  switch (origin.kind) {
+    case MarkerOrigin::Kind::kMark:
+      o["kind"] = "mark";
+      o["task"] = entry.number;
+      o["line"] = origin.at;
+      break;
+    case MarkerOrigin::Kind::kLabelFile:
+      o["kind"] = "label file";
+      o["task"] = entry.number;
+      PutText(o, "file", entry.task.label_files[static_cast<size_t>(origin.file)].name);
+      o["line"] = origin.at;
+      break;
+    case MarkerOrigin::Kind::kCuePoint:
+      o["kind"] = "cue point";
+      o["task"] = entry.number;
+      PutText(o, "source", entry.task.source_name);
+      o["cue_id"] = origin.at;
+      break;
+  }
+  return o;
 }
 
 json DestinationDocument(const RunState& state, bool check) {
@@ -145,7 +187,8 @@ json DestinationDocument(const RunState& state, bool check) {
     d["metadata_from"] = nullptr;
   }
   json markers = json::array();
-  for (const CuePoint& point : plan.markers) {
+  for (size_t i = 0; i < plan.markers.size(); ++i) {
+    const CuePoint& point = plan.markers[i];
     json marker{{"frame", point.frame}, {"seconds", ExactSeconds(point.frame, f.rate)}};
     if (point.has_label) {
       PutText(marker, "label", point.label);
@@ -157,6 +200,8 @@ json DestinationDocument(const RunState& state, bool check) {
     } else {
       marker["note"] = nullptr;
     }
+    marker["length"] = point.length > 0 ? Time(point.length, f.rate) : json(nullptr);
+    if (i < plan.marker_origins.size()) marker["origin"] = OriginDocument(plan, plan.marker_origins[i]);
     markers.push_back(marker);
   }
   d["markers"] = markers;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 
 #include "check/check.hpp"
 #include "common/failure.hpp"
@@ -14,6 +15,7 @@
 #include "common/text.hpp"
 #include "driver/execute.hpp"
 #include "driver/json_document.hpp"
+#include "driver/marker_files.hpp"
 #include "driver/report.hpp"
 #include "plan/sharing.hpp"
 #include "task/reader.hpp"
@@ -33,6 +35,8 @@ constexpr const char* kHelp[] = {
     "\t--align\tline the largest plain copy up with its source's blocks (a JUNK chunk)",
     "\t--sync\tflush the destination to disk before reporting",
     "\t--strict\trefuse to run (status 3) where --check would warn",
+    "\t--labels FILE\twrite the destination's markers as a label file (Audacity's)",
+    "\t--chapters FILE\twrite them as a JSON chapters file (the podcast namespace's)",
     "\t--help, --version",
     "\nCommands (placed at the start of a line):",
     "\t'using_samples' as the first line: all times are sample counts.",
@@ -48,6 +52,7 @@ constexpr const char* kHelp[] = {
     "\t'fin' to fade the source in over its first milliseconds.",
     "\t'fout' to fade the source out over its last milliseconds.",
     "\t'mark' to put a marker with this label at the source's insert point.",
+    "\t'labels' to take markers from a label file of the source (Audacity's, in seconds).",
     "\t'meta' to give the destination the metadata of source N (1 is the first).",
     "\t'dest' to specify the destination file.",
     "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
@@ -75,16 +80,26 @@ constexpr const char* kHelp[] = {
 
 namespace {
 
-// The options a run takes, each as one word before the task file's name.
+// The options a run takes, each as one word before the task file's name; an
+// option with a file takes the next word as its file.
 struct Option {
   const char* word;
   bool CommandOptions::*flag;
+  std::string CommandOptions::*file = nullptr;
 };
 constexpr Option kOptions[] = {
     {"--check", &CommandOptions::check},     {"--sync", &CommandOptions::sync},     {"--align", &CommandOptions::align},
     {"--json", &CommandOptions::json},       {"--update", &CommandOptions::update}, {"--help", &CommandOptions::help},
     {"--version", &CommandOptions::version}, {"--strict", &CommandOptions::strict},
+    {"--labels", nullptr, &CommandOptions::labels},
+    {"--chapters", nullptr, &CommandOptions::chapters},
 };
+
+const Option* FindOption(const char* word) {
+  const Option* option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                      [&](const Option& o) { return std::strcmp(o.word, word) == 0; });
+  return option == std::end(kOptions) ? nullptr : option;
+}
 
 void PrintHelp() {
   for (const char* line : kHelp) std::puts(line);
@@ -110,6 +125,8 @@ const char* TaskFileWord(int argc, const char* const* argv, int next) {
   for (; next < argc; ++next) {
     if (std::strcmp(argv[next], "--") == 0) return next + 1 < argc ? argv[next + 1] : nullptr;
     if (std::strncmp(argv[next], "--", 2) != 0) return argv[next];
+    const Option* option = FindOption(argv[next]);
+    if (option != nullptr && option->file != nullptr) ++next;  // its file
   }
   return nullptr;
 }
@@ -125,14 +142,33 @@ void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
       ++next;
       break;
     }
-    const Option* option = std::find_if(std::begin(kOptions), std::end(kOptions),
-                                        [&](const Option& o) { return std::strcmp(o.word, argv[next]) == 0; });
-    if (option == std::end(kOptions) || state.options.*option->flag) {
-      // A JSON document of the refusal names the task file given all the same.
+    const Option* option = FindOption(argv[next]);
+    const bool given = option != nullptr &&
+                       (option->file != nullptr ? !(state.options.*option->file).empty() : state.options.*option->flag);
+    // A JSON document of a refusal names the task file given all the same.
+    const auto refuse = [&](const char* format) {
       if (const char* name = TaskFileWord(argc, argv, next + 1)) state.task_path = name;
-      Fail(ExitStatus::kTaskError, message::kUnknownOption, argv[next]);
+      Fail(ExitStatus::kTaskError, format, argv[next]);
+    };
+    if (option == nullptr || given) refuse(message::kUnknownOption);
+    if (option->file == nullptr) {
+      state.options.*option->flag = true;
+      continue;
     }
-    state.options.*option->flag = true;
+    // Its file: the next word, which no option may stand in for.
+    const char* file = next + 1 < argc ? argv[next + 1] : nullptr;
+    if (file == nullptr || *file == '\0' || std::strncmp(file, "--", 2) == 0) refuse(message::kOptionNeedsFile);
+    state.options.*option->file = file;
+    ++next;
+  }
+  for (const auto& [name, option, slot] : {std::tuple{&state.options.labels, "--labels", StopSlot::kLabels},
+                                           std::tuple{&state.options.chapters, "--chapters", StopSlot::kChapters}}) {
+    if (name->empty()) continue;
+    state.marker_files.emplace_back();
+    MarkerFile& file = state.marker_files.back();
+    file.option = option;
+    file.name = *name;
+    file.slot = slot;
   }
   if (next < argc) {
     const char* argument = argv[next];
@@ -180,19 +216,30 @@ void PrintJson(const RunState& state, JsonMode mode) {
 }
 
 void PrintWarnings(const std::vector<Warning>& warnings) {
-  for (const Warning& w : warnings) std::printf("line %i: %s\n", w.line, w.text.c_str());
+  for (const Warning& w : warnings) {
+    if (w.line > 0) {
+      std::printf("line %i: %s\n", w.line, w.text.c_str());
+    } else {
+      std::printf("%s\n", w.text.c_str());
+    }
+  }
 }
 
 void PrintLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::printf("%s\n", line.c_str());
 }
 
-// The files no sweep may remove, whatever their names: the task file and the
-// sources (the destination the sweep knows).
+// The files no sweep may remove, whatever their names: the task file, the
+// sources and the label files (the destination the sweep knows).
 std::vector<FileIdentity> OwnFiles(const RunState& state) {
   std::vector<FileIdentity> own;
   if (const std::optional<FileIdentity> task = IdentityOfName(state.task_path.c_str())) own.push_back(*task);
-  for (const Entry& entry : state.plan.entries) own.push_back(entry.source.identity);
+  for (const Entry& entry : state.plan.entries) {
+    own.push_back(entry.source.identity);
+    for (const NamedFile& labels : entry.task.label_files) {
+      if (const std::optional<FileIdentity> file = IdentityOfName(labels.name.c_str())) own.push_back(*file);
+    }
+  }
   return own;
 }
 
@@ -244,8 +291,10 @@ ExitStatus RunCheck(RunState& state) {
   ReplaceTarget target;
   EditRefusal refusal;
   try {
+    RefuseReplacingInputs(state.marker_files, state.tasks, state.task_path);
     state.plan = ResolvePlan(state.tasks, state.task_path, &refusal);
     target = CheckDestination(state.tasks.destination_name, true);
+    CheckMarkerFiles(state.marker_files);
     // A run makes its work file in the working directory for every crossfade
     // whose width it can render (a mixed entry's is ignored).
     const bool work_file = std::any_of(state.tasks.entries.begin(), state.tasks.entries.end(), [&](const TaskEntry& t) {
@@ -282,9 +331,21 @@ ExitStatus RunCheck(RunState& state) {
   for (const std::string& note : ReplacingNotes(state.tasks.destination_name, target, leftovers)) {
     report.warnings.push_back({DestinationLine(notes), note});
   }
+  // What the run would write besides the destination, written now: not
+  // where --update would do nothing.
+  const bool up_to_date = state.options.update && DestinationUpToDate(state.tasks, state.task_path);
+  if (!up_to_date && !state.marker_files.empty()) {
+    WriteMarkerFiles(state.marker_files, state.plan, OwnFiles(state), false);
+    for (const MarkerFile& file : state.marker_files) {
+      for (const std::string& note : ReplacingNotes(file.name, file.target, file.leftovers)) {
+        report.warnings.push_back({0, note});
+      }
+    }
+    CommitMarkerFiles(state.marker_files, state.options.sync);
+  }
   std::stable_sort(report.warnings.begin(), report.warnings.end(),
                    [](const Warning& a, const Warning& b) { return a.line < b.line; });
-  if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
+  if (up_to_date) {
     report.destination.push_back("\tUp to date: newer than the task file and every source (--update does nothing)");
   }
   const ExitStatus status = report.warnings.empty() ? ExitStatus::kSuccess : ExitStatus::kCheckWarnings;
@@ -302,6 +363,10 @@ ExitStatus RunCheck(RunState& state) {
   PrintLines(report.plan);
   std::printf("\n");
   PrintLines(report.destination);
+  if (!report.markers.empty()) {
+    std::printf("\n");
+    PrintLines(report.markers);
+  }
   if (!report.timeline.empty()) {
     std::printf("\n");
     PrintLines(report.timeline);
@@ -325,6 +390,8 @@ void PlanRun(RunState& state) {
     throw;
   }
   state.planned = true;
+  // What the label files held that is no label, as a check warns of it.
+  ReviewWarnings(state, LabelFileWarnings(state.plan), false);
 }
 
 // With --strict, before anything is written: the warnings a check of the
@@ -337,6 +404,8 @@ void CheckStrictly(RunState& state, const DestinationLayout& layout) {
     report.warnings.push_back({DestinationLine(state.notes), note});
   }
   std::vector<Warning> said = TextWarnings(state.notes);
+  const std::vector<Warning> labels = LabelFileWarnings(state.plan);
+  said.insert(said.end(), labels.begin(), labels.end());
   std::vector<Warning> found;
   for (const Warning& w : report.warnings) {
     const auto same =
@@ -387,6 +456,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   if (state.options.check) return RunCheck(state);
 
   ReadTask(state, true);
+  RefuseReplacingInputs(state.marker_files, state.tasks, state.task_path);
   if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
     if (state.options.json) {
       PrintJson(state, JsonMode::kUpToDate);
@@ -403,6 +473,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   const DestinationLayout layout = LayoutOf(state, fs, nullptr);
   state.rf64 = IsRf64(layout);
   if (state.options.strict) CheckStrictly(state, layout);
+  CheckMarkerFiles(state.marker_files);
   // Blocks that are to be shared are not reserved first: that would cost the
   // space and the time sharing saves.
   const bool sharing = fs && CanShareBlocks(fs->type) &&
@@ -417,9 +488,23 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
     state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
   ReviewWarnings(state, state.built_warnings, !state.built_warnings.empty());
+  WriteMarkerFiles(state.marker_files, state.plan, OwnFiles(state), true);
+  for (const MarkerFile& file : state.marker_files) {
+    for (const std::string& note : ReplacingNotes(file.name, file.target, file.leftovers)) {
+      std::fprintf(stderr, message::kNote, note.c_str());
+    }
+  }
   // A report that could not be written so far keeps the old destination.
   FlushReport();
+  // The label and chapter files go into place first and the destination
+  // last: --update goes by the destination, so a run that fails in between
+  // is built again, files and all. A stop meanwhile waits, and is let
+  // through where the destination is not moved into place.
+  std::optional<StopHold> stops;
+  if (!state.marker_files.empty()) stops.emplace();
+  CommitMarkerFiles(state.marker_files, state.options.sync);
   CommitDestination(state.destination, state.options.sync, &state.started);
+  if (stops) stops->keep = true;
   if (state.options.json) {
     PrintJson(state, JsonMode::kRun);
   } else {

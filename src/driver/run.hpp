@@ -9,6 +9,7 @@
 
 #include "check/check.hpp"
 #include "common/failure.hpp"
+#include "driver/marker_files.hpp"
 #include "dsp/cpu.hpp"
 #include "dsp/mix.hpp"
 #include "engine/copy.hpp"
@@ -26,6 +27,8 @@ struct CommandOptions {
   bool strict = false;   // any warning a check would give (or the run finds) refuses the run
   bool help = false;     // print the help text and end with status 0
   bool version = false;  // print the version and end with status 0
+  std::string labels;    // write the destination's markers as a label file of this name
+  std::string chapters;  // write them as a JSON chapters file of this name
 };
 
 // What became of an entry the run executed, for the JSON document.
@@ -44,6 +47,7 @@ struct RunState {
   ReadNotes notes;  // what the reader saw: lines of entries, forgiven text
   Plan plan;
   DestinationFile destination;  // being built, under a temporary name until complete
+  std::vector<MarkerFile> marker_files;  // --labels and --chapters, written with it
   CopyScratch scratch;
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
   InstructionSet instructions = InstructionSet::kPortable;  // what the processor has

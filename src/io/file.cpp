@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
@@ -27,6 +28,28 @@ FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
   // other status flags was set.
   if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(file.fd, F_SETFL, 0) != 0) return {};
   return file;
+}
+
+WholeFile ReadWholeFile(const char* path, size_t limit, std::string& bytes) {
+  bytes.clear();
+  struct stat status {};
+  const FileHandle file = OpenRegular(path, false, &status);
+  if (!file.IsOpen()) return WholeFile::kMissing;
+  // Room for what its size says, and one byte more than the limit: getting
+  // that byte means the file is too large.
+  const auto said = static_cast<size_t>(status.st_size > 0 ? status.st_size : 0);
+  bytes.resize(std::min(said, limit) + 1);
+  size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) bytes.resize(std::min(bytes.size() * 2, limit + 1));
+    const ssize_t n = read(file.fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return WholeFile::kMissing;
+    if (n == 0 || (got += static_cast<size_t>(n)) > limit) break;
+  }
+  if (got > limit) return WholeFile::kTooLarge;
+  bytes.resize(got);
+  return WholeFile::kRead;
 }
 
 FileHandle CreateEmpty(const char* path) {

@@ -31,6 +31,13 @@ struct FileHandle {
 // With `info`, the file's status is left there.
 FileHandle OpenRegular(const char* path, bool writable, struct stat* info = nullptr);
 
+// The bytes of an existing regular file, opened as OpenRegular opens it, at
+// most `limit` of them: kTooLarge when it holds more (whatever its size said
+// when it was opened), kMissing when it is missing, no regular file or cannot
+// be read.
+enum class WholeFile { kRead, kMissing, kTooLarge };
+WholeFile ReadWholeFile(const char* path, size_t limit, std::string& bytes);
+
 // Creates the file, or empties an existing one, for writing.
 FileHandle CreateEmpty(const char* path);
 

@@ -167,7 +167,7 @@ bool LinkUnnamed(TemporaryFile& temporary) {
       temporary.hidden_path = hidden;
       struct stat linked {};
       if (fstat(temporary.file.fd, &linked) != 0) return false;
-      RemoveWhenStopped(StopSlot::kDestination, hidden.c_str(), IdentityOf(linked));
+      RemoveWhenStopped(temporary.slot, hidden.c_str(), IdentityOf(linked));
       return true;
     }
     if (errno != EEXIST) return false;
@@ -249,7 +249,8 @@ TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
     : file(std::move(other.file)),
       target_path(std::move(other.target_path)),
       hidden_path(std::exchange(other.hidden_path, std::string())),
-      unnamed(other.unnamed) {}
+      unnamed(other.unnamed),
+      slot(other.slot) {}
 
 TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
   if (this != &other) {
@@ -258,6 +259,7 @@ TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
     target_path = std::move(other.target_path);
     hidden_path = std::exchange(other.hidden_path, std::string());
     unnamed = other.unnamed;
+    slot = other.slot;
   }
   return *this;
 }
@@ -266,12 +268,13 @@ TemporaryFile::~TemporaryFile() {
   if (hidden_path.empty()) return;
   // Given up and removed as one step that a stop cannot cut in two.
   const StopHold stops;
-  KeepWhenStopped(StopSlot::kDestination);
+  KeepWhenStopped(slot);
   std::remove(hidden_path.c_str());
 }
 
-bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary) {
+bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary, StopSlot slot) {
   temporary.target_path = target.path;
+  temporary.slot = slot;
   const std::string folder = DirectoryOf(target.path);
   {
     // The file is registered for removal from the moment it has a name.
@@ -286,7 +289,7 @@ bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary) {
       struct stat created {};
       if (!temporary.file.IsOpen() || fstat(temporary.file.fd, &created) != 0) return false;
       temporary.hidden_path = hidden;
-      RemoveWhenStopped(StopSlot::kDestination, hidden.c_str(), IdentityOf(created));
+      RemoveWhenStopped(slot, hidden.c_str(), IdentityOf(created));
     }
     // Held while the run lives, so that another run never takes it for a
     // dead run's file; marked only once it is held.
@@ -336,7 +339,7 @@ bool CommitTemporary(TemporaryFile& temporary, bool sync, const struct timespec*
   }
   if (!CloseWritten(temporary.file)) return false;
   if (std::rename(temporary.hidden_path.c_str(), temporary.target_path.c_str()) != 0) return false;
-  KeepWhenStopped(StopSlot::kDestination);
+  KeepWhenStopped(temporary.slot);
   temporary.hidden_path.clear();
   if (sync) {
     const FileHandle folder(open(DirectoryOf(temporary.target_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

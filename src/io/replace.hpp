@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "io/file.hpp"
+#include "io/stop.hpp"
 
 // Replacing a file as one step. The new file is written in the old one's
 // folder, without a name where the file system offers that (O_TMPFILE), or
@@ -41,6 +42,7 @@ struct TemporaryFile {
   std::string target_path;
   std::string hidden_path;  // while it has a name
   bool unnamed = false;
+  StopSlot slot = StopSlot::kDestination;  // where a stop finds its hidden name
 
   TemporaryFile() = default;
   TemporaryFile(TemporaryFile&& other) noexcept;
@@ -63,8 +65,9 @@ std::vector<std::string> SweepDeadTemporaries(const ReplaceTarget& target, std::
 
 // Makes the new file beside the target, with the replaced file's owner and
 // group (where we may set them), then its permission bits, then its extended
-// attributes and ACLs (those we may set). False when it cannot be made.
-bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary);
+// attributes and ACLs (those we may set). A stop removes it while it has a
+// hidden name, as the file of `slot`. False when it cannot be made.
+bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary, StopSlot slot = StopSlot::kDestination);
 
 // Moves the complete file onto the target (with `sync`, flushed to disk first
 // and its folder after), its modification time set to `modified` first when

@@ -21,9 +21,9 @@ struct Slot {
   volatile sig_atomic_t armed;
 };
 
-Slot slots[2];
+Slot slots[4];
 
-Slot& SlotOf(StopSlot slot) { return slots[slot == StopSlot::kDestination ? 0 : 1]; }
+Slot& SlotOf(StopSlot slot) { return slots[static_cast<int>(slot)]; }
 
 // Only async-signal-safe calls. A name that no longer leads to the file (it
 // was moved into place, or another run's work file took the name) is left.

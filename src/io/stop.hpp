@@ -10,7 +10,9 @@
 // no state of the run, so those files are registered here.
 void InstallStopHandlers();
 
-enum class StopSlot { kDestination, kWorkFile };
+// The files a run may have under temporary names at once: the destination,
+// the crossfade work file, and the label and chapter files it writes.
+enum class StopSlot { kDestination, kWorkFile, kLabels, kChapters };
 
 // From now on a stop removes the file at path, as long as that name still
 // leads to the file of that identity.

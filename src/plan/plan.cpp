@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "common/text.hpp"
 #include "io/work_file.hpp"
 #include "plan/sharing.hpp"
+#include "task/labels.hpp"
 #include "task/write_order.hpp"
 #include "wav/chunk.hpp"
 #include "wav/header.hpp"
@@ -78,6 +80,13 @@ void RefuseClobbering(const TaskList& tasks, const std::string& task_path) {
   if (SameFile(destination_file, task_file)) {
     Fail(ExitStatus::kTaskError, message::kDestinationIsTaskFile, destination.c_str());
   }
+  for (const TaskEntry& entry : tasks.entries) {
+    for (const NamedFile& labels : entry.label_files) {
+      if (SameFile(destination_file, IdentityOf(labels.name))) {
+        Fail(ExitStatus::kTaskError, message::kDestinationIsLabelFile, destination.c_str());
+      }
+    }
+  }
   if (!HasCrossfade(tasks)) return;
   const Identity work = IdentityOf(kWorkFileName);
   bool named = SameFile(destination_file, work) || SameFile(task_file, work);
@@ -115,6 +124,13 @@ void CheckConsistency(const Plan& plan) {
   }
   if (!listing.empty()) Fail(ExitStatus::kTaskError, "%s", listing.c_str());
 }
+
+// A marker of the destination with where it comes from, while the plan
+// gathers them.
+struct PlacedMarker {
+  CuePoint point;
+  MarkerOrigin origin;
+};
 
 // The plan as it is being made.
 struct Resolver {
@@ -294,16 +310,50 @@ struct Resolver {
     return kept;
   }
 
+  // The points of a source (their frames, `by_frame` their indexes in order
+  // of frame) that lie where an entry's copy stays in the destination (its
+  // `kept` spans): counted into `count`, and their indexes added to `taken`
+  // while those counted `before` and `count` stay within the most a
+  // destination holds.
+  static void TakeInSpans(std::span<const uint32_t> frames, std::span<const uint32_t> by_frame, const Placement& p,
+                          const std::vector<FrameSpan>& kept, int64_t before, int64_t& count,
+                          std::vector<uint32_t>& taken) {
+    const auto frame_below = [&](uint32_t i, int64_t frame) { return frames[i] < frame; };
+    const int64_t shift = int64_t{p.read_start_frame} - p.insert_frame;  // destination to source frames
+    for (const FrameSpan& span : kept) {
+      const auto from = std::lower_bound(by_frame.begin(), by_frame.end(), span.from + shift, frame_below);
+      const auto to = std::lower_bound(from, by_frame.end(), span.to + shift, frame_below);
+      count += to - from;
+      if (before + count <= kMaxMarkers) taken.insert(taken.end(), from, to);
+    }
+  }
+
+  // The indexes of frames in order of frame, ties in their order.
+  static std::vector<uint32_t> ByFrame(std::span<const uint32_t> frames) {
+    std::vector<uint32_t> by_frame(frames.size());
+    for (size_t i = 0; i < frames.size(); ++i) by_frame[i] = static_cast<uint32_t>(i);
+    std::stable_sort(by_frame.begin(), by_frame.end(), [&](uint32_t a, uint32_t b) { return frames[a] < frames[b]; });
+    return by_frame;
+  }
+
+  // A point of a source at `frame` (a region of `length` frames) moved with
+  // an entry's copy; a region ends where the copy does, at the latest.
+  static void MoveWithCopy(CuePoint& point, int64_t frame, int64_t length, const Placement& p) {
+    point.frame = p.insert_frame + (frame - p.read_start_frame);
+    const int64_t rest = int64_t{p.read_start_frame} + p.read_length - frame;
+    point.length = std::clamp<int64_t>(std::min(length, rest), 0, INT32_MAX);
+  }
+
   // The cue points one source carries into the destination for the entries
   // that read it (`readers`, in task-file order): those in each entry's copy
   // whose frame no later entry replaces, moved with it, into `carried` by
-  // entry, with their labels and notes. The source's metadata is read once,
-  // whatever the number of its readers; every reader learns what is wrong
-  // with it, the metadata entry gets its chunks. Returns how many points it
-  // carries; keeps them only while those counted `before` and they stay
-  // within the most a destination holds.
+  // entry, with their labels, notes and region lengths. The source's
+  // metadata is read once, whatever the number of its readers; every reader
+  // learns what is wrong with it, the metadata entry gets its chunks. Returns
+  // how many points it carries; keeps them only while those counted `before`
+  // and they stay within the most a destination holds.
   int64_t CarryCuePoints(const std::vector<size_t>& readers, const std::vector<std::vector<FrameSpan>>& kept,
-                         int64_t before, std::vector<std::vector<CuePoint>>& carried) {
+                         int64_t before, std::vector<std::vector<PlacedMarker>>& carried) {
     SourceFile& source = plan.entries[readers.front()].source;
     const SourceState ready = ReopenSource(source);
     if (ready == SourceState::kGone) Fail(ExitStatus::kWavError, message::kCannotOpen, source.name.c_str());
@@ -320,22 +370,13 @@ struct Resolver {
     if (metadata_reader != readers.end()) plan.entries[*metadata_reader].source.metadata = std::move(metadata);
 
     // The points by frame, to find those of a span at once.
-    std::vector<uint32_t> by_frame(points.size());
-    for (size_t i = 0; i < points.size(); ++i) by_frame[i] = static_cast<uint32_t>(i);
-    std::stable_sort(by_frame.begin(), by_frame.end(),
-                     [&](uint32_t a, uint32_t b) { return points[a].frame < points[b].frame; });
-    const auto frame_below = [&](uint32_t i, int64_t frame) { return points[i].frame < frame; };
+    std::vector<uint32_t> frames(points.size());
+    for (size_t i = 0; i < points.size(); ++i) frames[i] = points[i].frame;
+    const std::vector<uint32_t> by_frame = ByFrame(frames);
     int64_t count = 0;
     std::vector<std::vector<uint32_t>> taken(readers.size());  // indexes into points, by reader
     for (size_t r = 0; r < readers.size(); ++r) {
-      const Placement& p = plan.entries[readers[r]].placement;
-      const int64_t shift = int64_t{p.read_start_frame} - p.insert_frame;  // destination to source frames
-      for (const FrameSpan& span : kept[readers[r]]) {
-        const auto from = std::lower_bound(by_frame.begin(), by_frame.end(), span.from + shift, frame_below);
-        const auto to = std::lower_bound(from, by_frame.end(), span.to + shift, frame_below);
-        count += to - from;
-        if (before + count <= kMaxMarkers) taken[r].insert(taken[r].end(), from, to);
-      }
+      TakeInSpans(frames, by_frame, plan.entries[readers[r]].placement, kept[readers[r]], before, count, taken[r]);
     }
     if (before + count <= kMaxMarkers) {
       std::vector<uint32_t> ids;
@@ -351,8 +392,12 @@ struct Resolver {
         std::sort(taken[r].begin(), taken[r].end());
         for (const uint32_t i : taken[r]) {
           const size_t text = static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), points[i].id) - ids.begin());
-          CuePoint moved = texts[text];
-          moved.frame = p.insert_frame + (int64_t{points[i].frame} - p.read_start_frame);
+          PlacedMarker moved{.point = texts[text],
+                             .origin = {.kind = MarkerOrigin::Kind::kCuePoint,
+                                        .entry = static_cast<int>(readers[r]),
+                                        .file = 0,
+                                        .at = points[i].id}};
+          MoveWithCopy(moved.point, points[i].frame, moved.point.length, p);
           carried[readers[r]].push_back(std::move(moved));
         }
       }
@@ -361,19 +406,73 @@ struct Resolver {
     return count;
   }
 
+  // The labels of one label file for the entries that name it (`uses`: an
+  // entry and which of its label files, in task-file order): those whose
+  // start lies in the entry's copy where no later entry replaces it, moved
+  // with it (a region's end where the copy ends, at the latest), into
+  // `carried` by entry. The file is read once. Returns how many labels it
+  // carries; keeps them only while those counted `before` and they stay
+  // within the most a destination holds.
+  int64_t CarryLabels(const std::vector<std::pair<size_t, size_t>>& uses,
+                      const std::vector<std::vector<FrameSpan>>& kept, int64_t before,
+                      std::vector<std::vector<PlacedMarker>>& carried) {
+    const auto [first, first_file] = uses.front();
+    const NamedFile& named = plan.entries[first].task.label_files[first_file];
+    const LabelTrack track = ReadLabelFile(named.name, plan.format.rate);
+    std::vector<uint32_t> starts(track.labels.size());
+    for (size_t i = 0; i < starts.size(); ++i) starts[i] = track.labels[i].start;
+    const std::vector<uint32_t> by_frame = ByFrame(starts);
+    int64_t count = 0;
+    for (const auto& [e, j] : uses) {
+      const Placement& p = plan.entries[e].placement;
+      std::vector<uint32_t> taken;
+      const int64_t counted = count;
+      TakeInSpans(starts, by_frame, p, kept[e], before, count, taken);
+      plan.entries[e].label_files[j] =
+          LabelFileUse{.read = static_cast<int>(plan.label_files.size()), .kept = count - counted};
+      if (before + count > kMaxMarkers) continue;
+      for (const uint32_t i : taken) {
+        const Label& label = track.labels[i];
+        const std::string_view text = track.Text(label);
+        PlacedMarker moved{.point = {.frame = 0,
+                                     .length = 0,
+                                     .has_label = !text.empty(),
+                                     .label = std::string(text),
+                                     .has_note = false,
+                                     .note = {}},
+                           .origin = {.kind = MarkerOrigin::Kind::kLabelFile,
+                                      .entry = static_cast<int>(e),
+                                      .file = static_cast<int>(j),
+                                      .at = static_cast<uint32_t>(label.line)}};
+        MoveWithCopy(moved.point, label.start, int64_t{label.end} - label.start, p);
+        carried[e].push_back(std::move(moved));
+      }
+    }
+    plan.label_files.push_back(LabelFileRead{.named = named,
+                                             .entry = static_cast<int>(first),
+                                             .labels = track.labels.size(),
+                                             .unreadable = track.unreadable});
+    return count;
+  }
+
   // Markers: with "meta", the cue points of every entry's source that lie in
-  // its copy move with it (unless a later entry replaces their frame); the
-  // task file's own marks sit at their entry's insert frame (also where it
-  // writes nothing). In order of frame; ties in task-file order, a source's
-  // points before the entry's own marks. A destination holds at most
-  // kMaxMarkers: the plan refuses more before anything is written, and
-  // keeps no more while it counts them.
+  // its copy move with it (unless a later entry replaces their frame), and so
+  // do the labels of its label files; the task file's own marks sit at their
+  // entry's insert frame (also where it writes nothing). In order of frame;
+  // ties in task-file order, and within an entry its source's points, then
+  // its labels (its label files in order, each in the file's order), then
+  // its own marks. A destination holds at most kMaxMarkers: the plan refuses
+  // more before anything is written, and keeps no more while it counts them.
   void PlaceMarkers() {
     int64_t count = 0;
     for (const Entry& entry : plan.entries) count += static_cast<int64_t>(entry.task.markers.size());
-    std::vector<std::vector<CuePoint>> carried(plan.entries.size());
+    std::vector<std::vector<PlacedMarker>> carried(plan.entries.size());
+    std::vector<std::vector<PlacedMarker>> labelled(plan.entries.size());
+    const bool labels = std::any_of(plan.entries.begin(), plan.entries.end(),
+                                    [](const Entry& e) { return !e.task.label_files.empty(); });
+    const std::vector<std::vector<FrameSpan>> kept =
+        plan.metadata_entry >= 0 || labels ? SurvivingSpans() : std::vector<std::vector<FrameSpan>>{};
     if (plan.metadata_entry >= 0) {
-      const std::vector<std::vector<FrameSpan>> kept = SurvivingSpans();
       // Entries that name one file (by any name) share its reading.
       std::vector<bool> read(plan.entries.size(), false);
       for (size_t first = 0; first < plan.entries.size(); ++first) {
@@ -389,22 +488,67 @@ struct Resolver {
         if (count > kMaxMarkers) carried.assign(plan.entries.size(), {});
       }
     }
+    // Label files too: one file (by any name) is read once for every entry
+    // that names it.
+    std::vector<std::pair<size_t, size_t>> named;  // entry and which of its label files
+    std::vector<std::optional<FileIdentity>> identities;
+    for (size_t e = 0; e < plan.entries.size(); ++e) {
+      plan.entries[e].label_files.resize(plan.entries[e].task.label_files.size());
+      for (size_t j = 0; j < plan.entries[e].task.label_files.size(); ++j) {
+        named.emplace_back(e, j);
+        identities.push_back(IdentityOfName(plan.entries[e].task.label_files[j].name.c_str()));
+      }
+    }
+    std::vector<bool> read(named.size(), false);
+    for (size_t first = 0; first < named.size(); ++first) {
+      if (read[first]) continue;
+      std::vector<std::pair<size_t, size_t>> uses;
+      for (size_t k = first; k < named.size(); ++k) {
+        // A name that leads to no file is read alone, and refused.
+        if (!read[k] && (k == first || (identities[k] && identities[k] == identities[first]))) {
+          uses.push_back(named[k]);
+          read[k] = true;
+        }
+      }
+      count += CarryLabels(uses, kept, count, labelled);
+      if (count > kMaxMarkers) labelled.assign(plan.entries.size(), {});
+    }
     if (count > kMaxMarkers) {
       Fail(ExitStatus::kTaskError, message::kTooManyMarkers, static_cast<long long>(count), kMaxMarkers);
     }
-    plan.markers.reserve(static_cast<size_t>(count));
+    std::vector<PlacedMarker> markers;
+    markers.reserve(static_cast<size_t>(count));
     for (size_t e = 0; e < plan.entries.size(); ++e) {
-      for (CuePoint& point : carried[e]) plan.markers.push_back(std::move(point));
-      for (const std::string& label : plan.entries[e].task.markers) {
-        plan.markers.push_back(CuePoint{.frame = plan.entries[e].placement.insert_frame,
-                                        .has_label = true,
-                                        .label = label,
-                                        .has_note = false,
-                                        .note = {}});
+      for (PlacedMarker& marker : carried[e]) markers.push_back(std::move(marker));
+      std::sort(labelled[e].begin(), labelled[e].end(), [](const PlacedMarker& a, const PlacedMarker& b) {
+        return a.origin.file != b.origin.file ? a.origin.file < b.origin.file : a.origin.at < b.origin.at;
+      });
+      for (PlacedMarker& marker : labelled[e]) markers.push_back(std::move(marker));
+      const TaskEntry& task = plan.entries[e].task;
+      for (size_t m = 0; m < task.markers.size(); ++m) {
+        markers.push_back(PlacedMarker{
+            .point = {.frame = plan.entries[e].placement.insert_frame,
+                      .length = 0,
+                      .has_label = true,
+                      .label = task.markers[m],
+                      .has_note = false,
+                      .note = {}},
+            .origin = {.kind = MarkerOrigin::Kind::kMark,
+                       .entry = static_cast<int>(e),
+                       .file = 0,
+                       .at = m < task.marker_lines.size() ? static_cast<uint32_t>(task.marker_lines[m]) : 0}});
       }
+      carried[e] = {};
+      labelled[e] = {};
     }
-    std::stable_sort(plan.markers.begin(), plan.markers.end(),
-                     [](const CuePoint& a, const CuePoint& b) { return a.frame < b.frame; });
+    std::stable_sort(markers.begin(), markers.end(),
+                     [](const PlacedMarker& a, const PlacedMarker& b) { return a.point.frame < b.point.frame; });
+    plan.markers.reserve(markers.size());
+    plan.marker_origins.reserve(markers.size());
+    for (PlacedMarker& marker : markers) {
+      plan.markers.push_back(std::move(marker.point));
+      plan.marker_origins.push_back(marker.origin);
+    }
   }
 
   void Resolve(const std::string& task_path) {
@@ -425,7 +569,8 @@ struct Resolver {
       plan.entries.push_back(Entry{.number = static_cast<int>(plan.entries.size()) + 1,
                                    .task = task,
                                    .placement = {},
-                                   .source = OpenSource(task.source_name, plan.said)});
+                                   .source = OpenSource(task.source_name, plan.said),
+                                   .label_files = {}});
     }
     CheckConsistency(plan);
     if (!plan.entries.empty()) plan.format = plan.entries[0].source.info.format;
@@ -547,9 +692,13 @@ bool DestinationUpToDate(const TaskList& tasks, const std::string& task_path) {
                     (time->tv_sec == destination->tv_sec && time->tv_nsec < destination->tv_nsec));
   };
   if (!older(task_path)) return false;
-  return std::all_of(tasks.entries.begin(), tasks.entries.end(),
-                     [&](const TaskEntry& entry) { return older(entry.source_name); });
+  return std::all_of(tasks.entries.begin(), tasks.entries.end(), [&](const TaskEntry& entry) {
+    return older(entry.source_name) && std::all_of(entry.label_files.begin(), entry.label_files.end(),
+                                                   [&](const NamedFile& labels) { return older(labels.name); });
+  });
 }
+
+bool NamesOneFile(const std::string& a, const std::string& b) { return SameFile(IdentityOf(a), IdentityOf(b)); }
 
 double Seconds(int64_t frames, uint32_t rate) {
   return static_cast<double>(static_cast<float>(frames) / static_cast<float>(rate));

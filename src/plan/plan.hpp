@@ -8,6 +8,7 @@
 #include "common/exact_number.hpp"
 #include "engine/crossfade.hpp"
 #include "engine/source.hpp"
+#include "task/labels.hpp"
 #include "task/task_list.hpp"
 #include "wav/cue.hpp"
 #include "wav/header.hpp"
@@ -31,6 +32,29 @@ struct Placement {
   ExactNumber stop_units;
 };
 
+// Where a marker of the destination comes from.
+struct MarkerOrigin {
+  enum class Kind : uint8_t { kMark, kLabelFile, kCuePoint };
+  Kind kind = Kind::kMark;
+  int entry = 0;    // its entry, by index in task-file order
+  int file = 0;     // a label's: which of the entry's label files
+  uint32_t at = 0;  // a mark's task-file line, a label's line in its file, a cue point's id in its source
+};
+
+// A label file as the plan read it (once, however many entries name it).
+struct LabelFileRead {
+  NamedFile named;  // as the first entry that names it gives it
+  int entry = 0;    // that entry, by index in task-file order
+  size_t labels = 0;
+  std::vector<UnreadableLine> unreadable;
+};
+
+// What an entry took from one of its label files.
+struct LabelFileUse {
+  int read = 0;      // which of the plan's label files
+  int64_t kept = 0;  // its markers in the destination
+};
+
 // One entry of the task file as the run knows it: what the task file said,
 // what the plan decided, and its source.
 struct Entry {
@@ -38,6 +62,7 @@ struct Entry {
   TaskEntry task;
   Placement placement;
   SourceFile source;
+  std::vector<LabelFileUse> label_files;  // as its task lists them
 };
 
 // The run as the plan decided it.
@@ -49,6 +74,8 @@ struct Plan {
   AudioFormat format;
   int destination_length = 0;
   std::vector<CuePoint> markers;  // in order of frame (ties in task-file order)
+  std::vector<MarkerOrigin> marker_origins;  // of each marker
+  std::vector<LabelFileRead> label_files;
   int metadata_entry = -1;        // the entry whose source's metadata the destination takes ("meta"); -1: none
   std::string said;               // notes of the source reader, printed before the entries
 };
@@ -84,10 +111,15 @@ struct Alignment {
 DestinationLayout DestinationLayoutOf(const Plan& plan, int64_t align_block, Alignment* alignment = nullptr);
 
 // With --update: whether the destination is a regular file modified after
-// the task file and every source (a missing source never leaves it up to
-// date). A run gives its destination the time it started at, so that
+// the task file, every source and every label file (a missing one never
+// leaves it up to date). A run gives its destination the time it started at, so that
 // whatever changed while it ran is newer.
 bool DestinationUpToDate(const TaskList& tasks, const std::string& task_path);
+
+// Whether two names lead to one file, as the destination is compared with
+// the files a run reads: the same existing file (through links too), or the
+// same name in the same folder where neither exists yet.
+bool NamesOneFile(const std::string& a, const std::string& b);
 
 // Seconds as the summaries show them: frames and rate in single precision.
 double Seconds(int64_t frames, uint32_t rate);

@@ -5,7 +5,23 @@
 
 // The task file's command words, in one table that the reader, the warnings
 // and the check share.
-enum class Command { kUsingSamples, kSrc, kXin, kXout, kIns, kTrim, kLvl, kXf, kMix, kFin, kFout, kMark, kMeta, kDest };
+enum class Command {
+  kUsingSamples,
+  kSrc,
+  kXin,
+  kXout,
+  kIns,
+  kTrim,
+  kLvl,
+  kXf,
+  kMix,
+  kFin,
+  kFout,
+  kMark,
+  kLabels,
+  kMeta,
+  kDest
+};
 
 struct CommandWord {
   const char* word;
@@ -28,6 +44,7 @@ inline constexpr CommandWord kCommandWords[] = {
     {"fin", Command::kFin, true},
     {"fout", Command::kFout, true},
     {"mark", Command::kMark, false},
+    {"labels", Command::kLabels, false},
     {"meta", Command::kMeta, false},
     {"dest", Command::kDest, false},
 };

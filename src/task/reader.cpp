@@ -1,9 +1,6 @@
 #include "task/reader.hpp"
 
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -144,7 +141,7 @@ struct Reader {
     if (length < 4) Fail(ExitStatus::kTaskError, message::kSourceNameMissing, number);
     if (number > kMaxEntries) Fail(ExitStatus::kTaskError, message::kTooManySources, kMaxEntries);
     if (length > kMaxNameLength) Fail(ExitStatus::kTaskError, message::kSourceNameTooLong, number, kMaxNameLength);
-    list.entries.push_back(TaskEntry{.source_name = name, .markers = {}});
+    list.entries.push_back(TaskEntry{.source_name = name, .markers = {}, .marker_lines = {}, .label_files = {}});
     if (notes != nullptr) {
       notes->entries.emplace_back();
       notes->entries.back()[Command::kSrc] = line;
@@ -212,7 +209,19 @@ struct Reader {
     const EntryCommand command = TakeEntryValue("mark");
     if (command.value != nullptr) {
       command.entry.markers.emplace_back(command.value);
+      command.entry.marker_lines.push_back(command.line);
       NoteLine(Command::kMark, command.line);
+    }
+    return command.value;
+  }
+
+  // "labels": a label file of the entry's source; several allowed. It is
+  // read with the plan, which knows the rate its times need.
+  const char* ReadLabelFileName() {
+    const EntryCommand command = TakeEntryValue("labels");
+    if (command.value != nullptr) {
+      command.entry.label_files.push_back(NamedFile{.name = command.value, .line = command.line});
+      NoteLine(Command::kLabels, command.line);
     }
     return command.value;
   }
@@ -252,6 +261,8 @@ struct Reader {
         return ReadNumber("fout", &TaskEntry::fade_out, Command::kFout);
       case Command::kMark:
         return ReadMarker();
+      case Command::kLabels:
+        return ReadLabelFileName();
       case Command::kMeta:
         return ReadMetadataSource();
       case Command::kDest:
@@ -314,25 +325,13 @@ TaskList ReadTaskText(std::string_view text, ReadNotes* notes) {
 }
 
 TaskList ReadTaskFile(const std::string& path, ReadNotes* notes) {
-  const auto refuse = [&] { Fail(ExitStatus::kTaskError, message::kTaskFileMissing, path.c_str()); };
   // Opened without blocking: a FIFO (or a device, or a directory) holds no
   // instructions we could read whole, and must not hang the run.
-  const FileHandle file = OpenRegular(path.c_str(), false);
-  if (!file.IsOpen()) refuse();
-
-  std::array<char, kTaskFileCapacity + 1> buffer;
-  // Ask for one byte more than the limit: getting it means the file is too
-  // large, whatever its size said when it was opened.
-  std::span<unsigned char> bytes(reinterpret_cast<unsigned char*>(buffer.data()), buffer.size());
-  size_t got = 0;
-  for (;;) {
-    const ssize_t n = read(file.fd, bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) refuse();
-    if (n <= 0 || (got += static_cast<size_t>(n)) == bytes.size()) break;
-  }
-  if (got > static_cast<size_t>(kTaskFileCapacity)) {
+  std::string text;
+  const WholeFile read = ReadWholeFile(path.c_str(), kTaskFileCapacity, text);
+  if (read == WholeFile::kMissing) Fail(ExitStatus::kTaskError, message::kTaskFileMissing, path.c_str());
+  if (read == WholeFile::kTooLarge) {
     Fail(ExitStatus::kTaskError, message::kTaskFileTooLarge, path.c_str(), kTaskFileCapacity);
   }
-  return Tokenise(buffer.data(), got, notes);
+  return ReadTaskText(text, notes);
 }

@@ -15,6 +15,12 @@ struct WrittenNumber {
   ExactNumber exact;
 };
 
+// A file the task file names, with the line that names it.
+struct NamedFile {
+  std::string name;
+  int line = 0;
+};
+
 // One "src" of the task file with the commands that follow it, as written.
 // A field the task file does not set keeps the default given here.
 struct TaskEntry {
@@ -33,6 +39,8 @@ struct TaskEntry {
   WrittenNumber fade_in{};                      // ms; 0 or less: no fade
   WrittenNumber fade_out{};                     // ms; 0 or less: no fade
   std::vector<std::string> markers;             // labels of markers at the entry's insert point
+  std::vector<int> marker_lines;                // the task-file line of each of them
+  std::vector<NamedFile> label_files;           // "labels": label files of the entry's source
 };
 
 struct TaskList {

@@ -45,6 +45,21 @@ std::vector<unsigned char> CueChunks(std::span<const CuePoint> points) {
     ++id;
     if (point.has_note) AppendText(list, "note", id, point.note);
   }
+  // A region's length, after the texts for the same reason: a labelled text
+  // of purpose "rgn " with no country, language, dialect or code page, and
+  // no text.
+  id = 0;
+  for (const CuePoint& point : points) {
+    ++id;
+    if (point.length <= 0) continue;
+    std::vector<unsigned char> body;
+    AppendLittle32(body, id);
+    AppendLittle32(body, static_cast<uint32_t>(point.length));
+    AppendTag(body, "rgn ");
+    body.resize(body.size() + 8, 0);
+    const std::vector<unsigned char> chunk = ChunkBytes("ltxt", body);
+    list.insert(list.end(), chunk.begin(), chunk.end());
+  }
   std::vector<unsigned char> chunks = ChunkBytes("cue ", cue);
   const std::vector<unsigned char> adtl = ChunkBytes("LIST", list);
   chunks.insert(chunks.end(), adtl.begin(), adtl.end());

@@ -6,9 +6,11 @@
 #include <vector>
 
 // A marker in a WAV file: a "cue " point at a frame of the samples, with its
-// label ("labl") and note ("note") in the "LIST"/"adtl" chunk.
+// label ("labl"), note ("note") and, for a region, its length ("ltxt") in the
+// "LIST"/"adtl" chunk.
 struct CuePoint {
   int64_t frame = 0;
+  int64_t length = 0;  // frames; 0: a point
   bool has_label = false;
   std::string label{};
   bool has_note = false;
@@ -17,5 +19,6 @@ struct CuePoint {
 
 // The "cue " chunk with one point per marker, ids 1, 2, ... in the order
 // given, each at its frame of the data chunk, and the "LIST" chunk of type
-// "adtl" with their labels and notes in id order (empty without markers).
+// "adtl" with their labels, then their notes, then the regions' lengths, each
+// in id order (empty without markers).
 std::vector<unsigned char> CueChunks(std::span<const CuePoint> points);

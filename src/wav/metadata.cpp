@@ -37,22 +37,26 @@ bool ReadCuePoints(std::span<const unsigned char> body, std::vector<CuePlace>* p
   return true;
 }
 
-// The labels and notes of a LIST/adtl chunk for the ids wanted.
+// The labels, notes and region lengths of a LIST/adtl chunk for the ids
+// wanted.
 void ReadTexts(std::span<const unsigned char> list, std::span<const uint32_t> ids, std::vector<CuePoint>& texts) {
   for (size_t at = 4; at + 8 <= list.size();) {
     const uint32_t size = Little32(&list[at + 4]);
     if (size > list.size() - at - 8) break;
-    if (size >= 4 && (std::memcmp(&list[at], "labl", 4) == 0 || std::memcmp(&list[at], "note", 4) == 0)) {
+    const bool text = std::memcmp(&list[at], "labl", 4) == 0 || std::memcmp(&list[at], "note", 4) == 0;
+    const bool region = std::memcmp(&list[at], "ltxt", 4) == 0;
+    if ((text && size >= 4) || (region && size >= 8)) {
       const auto wanted = std::lower_bound(ids.begin(), ids.end(), Little32(&list[at + 8]));
       if (wanted != ids.end() && *wanted == Little32(&list[at + 8])) {
         CuePoint& point = texts[static_cast<size_t>(wanted - ids.begin())];
-        const std::string text = Text(list.subspan(at + 12, size - 4));
-        if (list[at] == 'l') {
+        if (region) {
+          point.length = Little32(&list[at + 12]);
+        } else if (list[at] == 'l') {
           point.has_label = true;
-          point.label = text;
+          point.label = Text(list.subspan(at + 12, size - 4));
         } else {
           point.has_note = true;
-          point.note = text;
+          point.note = Text(list.subspan(at + 12, size - 4));
         }
       }
     }

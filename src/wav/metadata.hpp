@@ -41,8 +41,9 @@ struct CuePlace {
 Metadata ReadMetadata(const FileHandle& file, int64_t file_size, const AudioFormat& format, bool carried,
                       std::vector<CuePlace>* points = nullptr);
 
-// The labels and notes the file's LIST/adtl chunks give the cue points of
-// these ids (sorted, each once), in their order; a later text of an id
+// The labels, notes and region lengths (the sample length of an "ltxt",
+// whatever its purpose) the file's LIST/adtl chunks give the cue points of
+// these ids (sorted, each once), in their order; a later one of an id
 // replaces an earlier one.
 std::vector<CuePoint> ReadCueTexts(const FileHandle& file, int64_t file_size, std::span<const uint32_t> ids);
 

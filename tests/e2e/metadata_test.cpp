@@ -185,8 +185,8 @@ Bytes ExtensibleFormat() {
   return body;
 }
 
-ReadCue Cue(uint32_t id, uint32_t frame, const std::string& label, const std::string& note = "") {
-  return ReadCue{.id = id, .position = frame, .sample_offset = frame, .label = label, .note = note};
+ReadCue Cue(uint32_t id, uint32_t frame, const std::string& label, const std::string& note = "", uint32_t length = 0) {
+  return ReadCue{.id = id, .position = frame, .sample_offset = frame, .label = label, .note = note, .length = length};
 }
 
 Bytes Bext(const std::string& description, uint64_t time_reference, const std::string& history) {

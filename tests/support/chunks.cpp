@@ -42,6 +42,7 @@ std::vector<FileChunk> WalkChunks(const Bytes& file) {
 std::vector<ReadCue> CuePointsOf(const Bytes& file) {
   std::vector<ReadCue> cues;
   std::map<uint32_t, std::pair<std::string, std::string>> texts;
+  std::map<uint32_t, uint32_t> lengths;
   for (const FileChunk& chunk : WalkChunks(file)) {
     if (chunk.tag == "cue ") {
       const uint32_t count = Get32(chunk.body, 0);
@@ -51,7 +52,8 @@ std::vector<ReadCue> CuePointsOf(const Bytes& file) {
                                .position = Get32(chunk.body, at + 4),
                                .sample_offset = Get32(chunk.body, at + 20),
                                .label = {},
-                               .note = {}});
+                               .note = {},
+                               .length = 0});
       }
     }
     if (chunk.tag == "LIST" && TagAt(chunk.body, 0) == "adtl") {
@@ -63,7 +65,11 @@ std::vector<ReadCue> CuePointsOf(const Bytes& file) {
           std::string text(chunk.body.begin() + static_cast<long>(at + 12),
                            chunk.body.begin() + static_cast<long>(at + 8 + size));
           text = text.substr(0, text.find('\0'));
-          (tag == "labl" ? texts[id].first : texts[id].second) = text;
+          if (tag == "ltxt") {
+            lengths[id] = Get32(chunk.body, at + 12);
+          } else if (tag == "labl" || tag == "note") {
+            (tag == "labl" ? texts[id].first : texts[id].second) = text;
+          }
         }
         at += 8 + size + (size & 1);
       }
@@ -72,6 +78,7 @@ std::vector<ReadCue> CuePointsOf(const Bytes& file) {
   for (ReadCue& cue : cues) {
     cue.label = texts[cue.id].first;
     cue.note = texts[cue.id].second;
+    cue.length = lengths[cue.id];
   }
   return cues;
 }
@@ -99,6 +106,15 @@ Bytes CueChunksFor(const std::vector<ReadCue>& cues) {
     Append32(cue, c.sample_offset);
     if (!c.label.empty()) add_text("labl", c.id, c.label);
     if (!c.note.empty()) add_text("note", c.id, c.note);
+    if (c.length > 0) {
+      Bytes region;
+      Append32(region, c.id);
+      Append32(region, c.length);
+      AppendText(region, "rgn ");
+      region.resize(region.size() + 8, 0);
+      const Bytes chunk = Chunk("ltxt", region);
+      texts.insert(texts.end(), chunk.begin(), chunk.end());
+    }
   }
   Bytes out = Chunk("cue ", cue);
   const Bytes list = Chunk("LIST", texts);

@@ -22,18 +22,20 @@ struct FileChunk {
 };
 std::vector<FileChunk> WalkChunks(const Bytes& file);
 
-// The markers of a file: its cue points with their labels and notes from
-// LIST/adtl, in the order of the cue chunk.
+// The markers of a file: its cue points with their labels, notes and region
+// lengths from LIST/adtl, in the order of the cue chunk.
 struct ReadCue {
   uint32_t id = 0;
   uint32_t position = 0;
   uint32_t sample_offset = 0;
   std::string label;  // "" without one
   std::string note;
+  uint32_t length = 0;  // a region's: the sample length of its "ltxt"; 0 without one
 };
 std::vector<ReadCue> CuePointsOf(const Bytes& file);
 
 // A "cue " chunk with the points (position and sample offset both at
-// sample_offset) and a "LIST"/"adtl" chunk with their labels and notes, as
-// editors and recorders write them: chunks to place after the data.
+// sample_offset) and a "LIST"/"adtl" chunk with their labels, notes and
+// region lengths ("ltxt" of purpose "rgn "), as editors and recorders write
+// them, each point's together: chunks to place after the data.
 Bytes CueChunksFor(const std::vector<ReadCue>& cues);
