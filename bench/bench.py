@@ -10,11 +10,13 @@ large is committed). Every output's format and length is checked, and the
 plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--may-differ TEXT] [--scratch DIR]
-                   [--sets splice,block-sharing,render-farm]
+                   [--sets splice,block-sharing,render-farm] [--jobs REGEX]
 
 --quick scales every job down (for trying the script, not for numbers).
 --baseline runs another build of wavsplice in the same rounds (an earlier
-version, to measure a change under the same conditions).
+version, to measure a change under the same conditions). --jobs times only the
+splice jobs whose names match a regular expression (and makes only their
+sources).
 
 A second set times master edits (trim, patch, cuts) on a 3-hour BWF master
 with and without --align, against cp --reflink=always and --reflink=never:
@@ -26,6 +28,7 @@ import filecmp
 from fractions import Fraction
 import os
 import platform
+import re
 import shutil
 import statistics
 import struct
@@ -501,6 +504,8 @@ def main():
     parser.add_argument("--sets", default="splice,block-sharing,render-farm",
                         help="which sets to time: splice (the jobs against cp, sox and ffmpeg), block-sharing "
                              "(master edits on XFS and the scratch file system), render-farm (task files per second)")
+    parser.add_argument("--jobs", metavar="REGEX",
+                        help="time only the splice jobs whose names match this regular expression (re.search)")
     args = parser.parse_args()
     scale = 0.1 if args.quick else 1.0
     wavsplice, tone = os.path.abspath(args.wavsplice), os.path.abspath(args.tone)
@@ -526,6 +531,8 @@ def main():
     ]
     sets = args.sets.split(",")
     short = [job for job in jobs if job.name.startswith("64 x 2 s")]
+    if args.jobs:
+        jobs = [job for job in jobs if re.search(args.jobs, job.name)]
 
     os.makedirs(args.scratch, exist_ok=True)
     print("making sources ...", flush=True)
