@@ -30,6 +30,13 @@ FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
   return file;
 }
 
+FileHandle OpenRegularForGlance(const char* path, struct stat& info) {
+  FileHandle file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!file.IsOpen()) return file;
+  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  return file;
+}
+
 WholeFile ReadWholeFile(const char* path, size_t limit, std::string& bytes) {
   bytes.clear();
   struct stat status {};
