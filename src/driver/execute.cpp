@@ -140,8 +140,8 @@ void PlaceCrossfade(RunState& state, const Entry& entry, int width_frames, const
   // What the render wrote is still at hand, as written: no need to read it
   // back.
   if (!work.rendered.empty() && start >= 0) {
-    const auto frames = std::span(work.rendered).subspan(static_cast<size_t>(work.audio.start),
-                                                        static_cast<size_t>(count * frame_bytes));
+    const auto frames = std::span(work.rendered)
+                            .subspan(static_cast<size_t>(work.audio.start), static_cast<size_t>(count * frame_bytes));
     if (!WriteAt(*destination.file, destination.audio.start + start * frame_bytes, frames)) {
       Fail(ExitStatus::kWavError, message::kCannotWrite, destination.name);
     }

@@ -101,7 +101,7 @@ void ScaleFloat(const unsigned char* from, unsigned char* to, size_t samples, do
 // in range, which gains below kPlainGain guarantee).
 template <bool Clip>
 __attribute__((target("ssse3,sse4.1"))) int64_t ScaleShuffled24(const unsigned char* from, unsigned char* to,
-                                                                 size_t samples, double gain) {
+                                                                size_t samples, double gain) {
   const __m128d factor = _mm_set1_pd(gain);
   const __m128i top = _mm_set1_epi32(RangeOfBits(24).high);
   const __m128i bottom = _mm_set1_epi32(RangeOfBits(24).low);
@@ -215,7 +215,9 @@ int64_t ApplyLevelInto(std::span<const unsigned char> from, std::span<unsigned c
   const auto samples = static_cast<size_t>(frames) * static_cast<size_t>(format.channels);
   // No level to apply (the reader never stores one): the samples go through unchanged.
   if (std::isnan(gain)) {
-    if (from.data() != to.data()) std::memcpy(to.data(), from.data(), static_cast<size_t>(int64_t{frames} * FrameBytes(format)));
+    if (from.data() != to.data()) {
+      std::memcpy(to.data(), from.data(), static_cast<size_t>(int64_t{frames} * FrameBytes(format)));
+    }
     return 0;
   }
   if (gain > 1.0) return ScaleSamples<true>(from.data(), to.data(), format, samples, gain, instructions);

@@ -132,9 +132,9 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
       w_in[static_cast<size_t>(i)] = w.w_in * gain;
     }
     const auto count = static_cast<size_t>(run);
-    clipped += MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes),
-                         std::span(mixed_bytes, bytes), format,
-                         MixWeights{std::span(w_out).first(count), std::span(w_in).first(count)}, job.instructions);
+    clipped +=
+        MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes, bytes),
+                  format, MixWeights{std::span(w_out).first(count), std::span(w_in).first(count)}, job.instructions);
     const auto out = done == 0 ? std::span(written.data(), header.size() + bytes) : std::span(mixed_bytes, bytes);
     if (!WriteAt(job.work->hold.file, done == 0 ? 0 : work_at, out)) FailWorkFileWrite();
     work_at += static_cast<int64_t>(bytes);
