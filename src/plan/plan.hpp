@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "common/exact_number.hpp"
 #include "engine/crossfade.hpp"
 #include "engine/source.hpp"
+#include "plan/loudness.hpp"
 #include "task/task_list.hpp"
 #include "wav/cue.hpp"
 #include "wav/header.hpp"
@@ -38,6 +40,7 @@ struct Entry {
   TaskEntry task;
   Placement placement;
   SourceFile source;
+  std::optional<CopyLoudness> loudness{};  // its copy measured: with "lufs" (or --check --loudness)
 };
 
 // The run as the plan decided it.
@@ -50,6 +53,7 @@ struct Plan {
   int destination_length = 0;
   std::vector<CuePoint> markers;  // in order of frame (ties in task-file order)
   int metadata_entry = -1;        // the entry whose source's metadata the destination takes ("meta"); -1: none
+  LoudnessGoal loudness_goal;     // "loud" and "peak": the programme's gain after it is built
   std::string said;               // notes of the source reader, printed before the entries
 };
 

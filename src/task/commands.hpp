@@ -5,7 +5,25 @@
 
 // The task file's command words, in one table that the reader, the warnings
 // and the check share.
-enum class Command { kUsingSamples, kSrc, kXin, kXout, kIns, kTrim, kLvl, kXf, kMix, kFin, kFout, kMark, kMeta, kDest };
+enum class Command {
+  kUsingSamples,
+  kSrc,
+  kXin,
+  kXout,
+  kIns,
+  kTrim,
+  kLvl,
+  kXf,
+  kMix,
+  kFin,
+  kFout,
+  kLufs,
+  kMark,
+  kLoud,
+  kPeak,
+  kMeta,
+  kDest
+};
 
 struct CommandWord {
   const char* word;
@@ -27,7 +45,10 @@ inline constexpr CommandWord kCommandWords[] = {
     {"mix", Command::kMix, true},
     {"fin", Command::kFin, true},
     {"fout", Command::kFout, true},
+    {"lufs", Command::kLufs, true},
     {"mark", Command::kMark, false},
+    {"loud", Command::kLoud, true},
+    {"peak", Command::kPeak, true},
     {"meta", Command::kMeta, false},
     {"dest", Command::kDest, false},
 };
