@@ -40,20 +40,6 @@ std::string PeakValue(double true_peak) {
   return std::isfinite(true_peak) ? Format(message::kDbtpValue, true_peak) : message::kDigitalSilence;
 }
 
-// Why an entry's "lufs" could not choose its level.
-std::string LufsReason(const CopyLoudness& copy) {
-  switch (copy.lufs) {
-    case LufsOutcome::kTooShort:
-      return message::kCopyTooShort;
-    case LufsOutcome::kGatedOut:
-      return message::kCopyGatedOut;
-    case LufsOutcome::kTooQuiet:
-      return Format(message::kCopyTooQuiet, copy.measured.integrated.value_or(0.0), copy.needed_db);
-    default:
-      return "";
-  }
-}
-
 // The line of the task file's last value for a task-level command ("loud",
 // "peak"), or 0.
 int CommandLine(const ReadNotes& notes, const char* command) {
@@ -540,4 +526,17 @@ std::string LufsLine(const Entry& entry) {
     return Unended(Format(message::kLevelForLoudness, *entry.task.lufs, *copy.measured.integrated));
   }
   return Unended(Format(message::kLevelKept, *entry.task.lufs, LufsReason(copy).c_str()));
+}
+
+std::string LufsReason(const CopyLoudness& copy) {
+  switch (copy.lufs) {
+    case LufsOutcome::kTooShort:
+      return message::kCopyTooShort;
+    case LufsOutcome::kGatedOut:
+      return message::kCopyGatedOut;
+    case LufsOutcome::kTooQuiet:
+      return Format(message::kCopyTooQuiet, copy.measured.integrated.value_or(0.0), copy.needed_db);
+    default:
+      return "";
+  }
 }

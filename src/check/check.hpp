@@ -59,6 +59,9 @@ std::vector<std::string> ProgrammeLines(const ProgrammeLoudness& loudness, const
 std::vector<Warning> ProgrammeWarnings(const ReadNotes& notes, const ProgrammeLoudness* loudness,
                                        const LoudnessGoal& goal);
 
+// Why an entry's "lufs" could not choose its level ("" where it did).
+std::string LufsReason(const CopyLoudness& copy);
+
 // What an entry's "lufs" did, as its summary and a check show it (with a
 // tab first, no newline); "" without one.
 std::string LufsLine(const Entry& entry);

@@ -86,13 +86,10 @@ json Loudness(const LoudnessResult& m) {
 
 // An entry's "lufs": its target, and whether its level was chosen for it.
 json Lufs(const Entry& entry) {
-  const CopyLoudness& copy = *entry.loudness;
-  const bool set = copy.lufs == LufsOutcome::kSet;
-  std::string why_not = LufsLine(entry);
-  why_not = set ? "" : why_not.substr(why_not.find(": ") + 2);
+  const bool set = entry.loudness->lufs == LufsOutcome::kSet;
   return json{{"target_lufs", *entry.task.lufs},
               {"level_set", set},
-              {"why_not", set ? json(nullptr) : json(why_not)}};
+              {"why_not", set ? json(nullptr) : json(LufsReason(*entry.loudness))}};
 }
 
 // The destination's loudness as written, what was asked of it, the gain it
