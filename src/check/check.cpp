@@ -168,14 +168,16 @@ void CheckCopyLoudness(const Checked& c, const Entry& entry, std::vector<std::st
   const EntryLines& lines = c.notes.entries[static_cast<size_t>(entry.number - 1)];
   if (entry.task.lufs) out.push_back(LufsLine(entry));
   if (c.loudness) {
-    out.push_back(Format("\tIts copy measures %s, range %s, true peak %s", Value(message::kLufsValue, m.integrated).c_str(),
-                         Value(message::kLuValue, m.range).c_str(), PeakValue(m.true_peak).c_str()));
+    out.push_back(Format("\tIts copy measures %s, range %s, true peak %s",
+                         Value(message::kLufsValue, m.integrated).c_str(), Value(message::kLuValue, m.range).c_str(),
+                         PeakValue(m.true_peak).c_str()));
   }
   if (!entry.task.lufs || copy.lufs != LufsOutcome::kSet) return;
   const double target = *entry.task.lufs;
   if (lines[Command::kLvl] != 0) {
-    warnings.push_back({lines[Command::kLvl], Format("the level of task %i is ignored: \"lufs\" %.1f sets it to %+.3f dB",
-                                                     entry.number, target, copy.needed_db)});
+    warnings.push_back(
+        {lines[Command::kLvl], Format("the level of task %i is ignored: \"lufs\" %.1f sets it to %+.3f dB",
+                                      entry.number, target, copy.needed_db)});
   }
   const double peak = m.sample_peak + copy.needed_db;
   if (c.plan.format.type == SampleType::kInteger && copy.needed_db > 0.0 && peak > 0.0) {
@@ -506,8 +508,9 @@ std::vector<Warning> ProgrammeWarnings(const ReadNotes& notes, const ProgrammeLo
   std::vector<Warning> warnings;
   const int line = CommandLine(notes, goal.target ? "loud" : "peak");
   if (loudness == nullptr) {
-    warnings.push_back({line, "the programme's loudness cannot be measured by a check here: no file without a name "
-                              "could be made in the destination's folder or the temporary folder to build it in"});
+    warnings.push_back({line,
+                        "the programme's loudness cannot be measured by a check here: no file without a name "
+                        "could be made in the destination's folder or the temporary folder to build it in"});
   }
   if (loudness == nullptr || !goal.target) return warnings;
   const ProgrammeGain& gain = loudness->gain;

@@ -41,8 +41,7 @@ struct SharingView {
 // terminal. With `loudness` (--loudness), every entry's copy measured is
 // shown (MeasureCopies).
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
-                      const DestinationLayout& layout, const SharingView* sharing, int columns,
-                      bool loudness = false);
+                      const DestinationLayout& layout, const SharingView* sharing, int columns, bool loudness = false);
 
 // The loudness warnings a run gives as well as a check: an entry whose
 // "lufs" cannot choose its level, a ceiling above what integers hold.

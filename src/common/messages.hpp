@@ -97,7 +97,8 @@ inline constexpr char kLevelForLoudness[] = "\tLevel for %.1f LUFS: its copy mea
 inline constexpr char kLevelKept[] = "\tLevel kept, not for %.1f LUFS: %s\n";
 inline constexpr char kCopyTooShort[] = "its copy is under 400 ms, too short to measure";
 inline constexpr char kCopyGatedOut[] = "its copy measures nothing above the gates";
-inline constexpr char kCopyTooQuiet[] = "its copy measures %.1f LUFS and would need %+.3f dB (less than 24 dB is allowed)";
+inline constexpr char kCopyTooQuiet[] =
+    "its copy measures %.1f LUFS and would need %+.3f dB (less than 24 dB is allowed)";
 inline constexpr char kLoudnessAsBuilt[] = "\tLoudness as built %s, true peak %s\n";
 inline constexpr char kGain[] = "\tGain %+.3f dB for %s\n";
 inline constexpr char kGainHeld[] = "\tGain %+.3f dB for %s, held by the ceiling: %.1f LU short\n";

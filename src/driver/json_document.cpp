@@ -79,8 +79,8 @@ json Measured(const std::optional<double>& value) {
 }
 
 json Loudness(const LoudnessResult& m) {
-  return json{{"integrated_lufs", Measured(m.integrated)},     {"range_lu", Measured(m.range)},
-              {"true_peak_dbtp", Measured(m.true_peak)},       {"sample_peak_dbfs", Measured(m.sample_peak)},
+  return json{{"integrated_lufs", Measured(m.integrated)},       {"range_lu", Measured(m.range)},
+              {"true_peak_dbtp", Measured(m.true_peak)},         {"sample_peak_dbfs", Measured(m.sample_peak)},
               {"max_momentary_lufs", Measured(m.max_momentary)}, {"max_short_term_lufs", Measured(m.max_short_term)}};
 }
 

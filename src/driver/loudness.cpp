@@ -29,9 +29,7 @@ void WriteMeasuredBext(const DestinationFile& destination, const DestinationLayo
 
 }  // namespace
 
-bool MeasuresProgramme(const RunState& state) {
-  return state.options.loudness || state.plan.loudness_goal.Active();
-}
+bool MeasuresProgramme(const RunState& state) { return state.options.loudness || state.plan.loudness_goal.Active(); }
 
 ProgrammeLoudness FinishProgramme(RunState& state, const DestinationLayout& layout) {
   const AudioFormat& f = state.plan.format;

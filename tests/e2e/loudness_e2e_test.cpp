@@ -31,10 +31,11 @@ std::optional<Oracle> Ffmpeg(const std::filesystem::path& dir, const std::string
                              int64_t to = 0) {
   std::string filter = "ebur128=peak=true:metadata=1,ametadata=mode=print:file=-";
   if (from != 0 || to != 0) {
-    filter = "atrim=start_sample=" + std::to_string(from) + (to != 0 ? ":end_sample=" + std::to_string(to) : "") +
-             "," + filter;
+    filter = "atrim=start_sample=" + std::to_string(from) + (to != 0 ? ":end_sample=" + std::to_string(to) : "") + "," +
+             filter;
   }
-  const ProgramResult r = RunCommand(dir, {"ffmpeg", "-nostdin", "-v", "error", "-i", name, "-af", filter, "-f", "null", "-"});
+  const ProgramResult r =
+      RunCommand(dir, {"ffmpeg", "-nostdin", "-v", "error", "-i", name, "-af", filter, "-f", "null", "-"});
   EXPECT_EQ(r.status, 0) << r.errors;
   std::map<std::string, double> last;
   std::istringstream lines(r.output);
@@ -110,7 +111,8 @@ Bytes Wav(const std::vector<double>& samples, uint32_t rate, int bits, bool floa
   const std::vector<float> floated(samples.begin(), samples.end());
   std::vector<int32_t> integers;
   const double scale = std::ldexp(1.0, bits - 1);
-  for (const double s : samples) integers.push_back(static_cast<int32_t>(std::clamp(std::round(s * scale), -scale, scale - 1)));
+  for (const double s : samples)
+    integers.push_back(static_cast<int32_t>(std::clamp(std::round(s * scale), -scale, scale - 1)));
   if (!mask) return floats ? CanonicalFloatWav(rate, channels, floated) : CanonicalWav(rate, bits, channels, integers);
   const Bytes data = floats ? PackFloats(floated) : PackSamples(bits, integers);
   Bytes format;
@@ -165,8 +167,8 @@ TEST_F(ProgrammeLoudness, ReportedAsFfmpegMeasuresIt) {
   // a few hundredths of a LU apart from it.
   const uint32_t rate = 48000;
   for (const Case& c : cases) {
-    const std::string where = std::to_string(c.channels) + " channels, " + std::to_string(c.bits) +
-                              (c.floats ? " float" : " bits");
+    const std::string where =
+        std::to_string(c.channels) + " channels, " + std::to_string(c.bits) + (c.floats ? " float" : " bits");
     Sources(c.channels, rate, c.bits, c.floats, c.mask);
     Task(Programme(c.mask ? "meta\t1\n" : ""));
     const ProgramResult r = Run({"--json", "--loudness"});
@@ -223,12 +225,16 @@ TEST_F(ProgrammeLoudness, TargetsAsFfmpegMeasuresThem) {
     EXPECT_NEAR(measured["integrated_lufs"].get<double>(), got->integrated, 0.1) << c.name;
     EXPECT_LE(measured["true_peak_dbtp"].get<double>(), c.true_peak_at_most + 1e-6) << c.name;
     EXPECT_LE(got->true_peak, c.true_peak_at_most + 0.2) << c.name;
-    if (c.held || !c.loudness) EXPECT_NEAR(got->true_peak, c.true_peak_at_most, 0.2) << c.name;
+    if (c.held || !c.loudness) {
+      EXPECT_NEAR(got->true_peak, c.true_peak_at_most, 0.2) << c.name;
+    }
     EXPECT_EQ(measured["target_met"], c.more.starts_with("loud") ? json(!c.held) : json(nullptr)) << c.name;
     EXPECT_EQ(measured["short_lu"].get<double>() > 0.05, c.held) << c.name;
     const bool lowered = c.bits != 32 && c.more.find("peak\t1.5") != std::string::npos;
     EXPECT_EQ(doc["warnings"].size(), (c.held ? 1U : 0U) + (lowered ? 1U : 0U)) << c.name << doc["warnings"];
-    if (lowered) EXPECT_EQ(measured["ceiling_dbtp"], 0.0) << c.name;
+    if (lowered) {
+      EXPECT_EQ(measured["ceiling_dbtp"], 0.0) << c.name;
+    }
 
     // Every sample is the plain programme's, scaled as "lvl" scales.
     int64_t clipped = 0;
@@ -339,8 +345,9 @@ TEST_F(ProgrammeLoudness, BextCarriesWhatWasMeasured) {
                                         Chunk("data", silent ? Bytes(data.size(), 0) : data)}));
     for (const std::string options : {"", "--loudness", "loud"}) {
       Task(std::string("src\tmaster.wav\nmeta\t1\n") + (options == "loud" ? "loud\t-20\n" : "") + "dest\tout.wav\n");
-      const ProgramResult r = RunWavsplice(dir.path, options == "--loudness" ? std::vector<std::string>{"--json", options}
-                                                                             : std::vector<std::string>{"--json"});
+      const ProgramResult r =
+          RunWavsplice(dir.path, options == "--loudness" ? std::vector<std::string>{"--json", options}
+                                                         : std::vector<std::string>{"--json"});
       ASSERT_EQ(r.status, 0) << r.output;
       const Bytes written = bext_of(ReadFile(dir / "out.wav"));
       ASSERT_GE(written.size(), 602U);
@@ -352,15 +359,19 @@ TEST_F(ProgrammeLoudness, BextCarriesWhatWasMeasured) {
       }
       EXPECT_EQ(Get16(written, 346), 2U) << where;
       const json m = Document(r)["destination"]["loudness"];
-      const char* keys[] = {"integrated_lufs", "range_lu", "true_peak_dbtp", "max_momentary_lufs", "max_short_term_lufs"};
+      const char* keys[] = {"integrated_lufs", "range_lu", "true_peak_dbtp", "max_momentary_lufs",
+                            "max_short_term_lufs"};
       for (size_t k = 0; k < 5; ++k) {
-        const uint32_t want = m[keys[k]].is_null()
-                                  ? 0x7FFFU
-                                  : static_cast<uint16_t>(static_cast<int16_t>(std::lround(m[keys[k]].get<double>() * 100)));
+        const uint32_t want =
+            m[keys[k]].is_null()
+                ? 0x7FFFU
+                : static_cast<uint16_t>(static_cast<int16_t>(std::lround(m[keys[k]].get<double>() * 100)));
         EXPECT_EQ(Get16(written, 412 + 2 * k), want) << where << " " << keys[k];
         EXPECT_EQ(m[keys[k]].is_null(), silent) << where << " " << keys[k];
       }
-      if (options == "loud") EXPECT_EQ(Document(r)["warnings"].size(), silent ? 1U : 0U) << where;
+      if (options == "loud") {
+        EXPECT_EQ(Document(r)["warnings"].size(), silent ? 1U : 0U) << where;
+      }
     }
   }
 }
@@ -380,7 +391,8 @@ TEST_F(ProgrammeLoudness, CheckMeasuresWithoutATrace) {
   EXPECT_EQ(Snapshot(dir.path), before);
   const json checked = Document(check);
   std::vector<std::string> warnings;
-  for (const json& w : checked["warnings"]) warnings.push_back(std::to_string(w["line"].get<int>()) + ": " + w["text"].get<std::string>());
+  for (const json& w : checked["warnings"])
+    warnings.push_back(std::to_string(w["line"].get<int>()) + ": " + w["text"].get<std::string>());
   EXPECT_EQ(warnings, (std::vector<std::string>{
                           "4: the crossfade of task 2 fades task 1 out into silence for 0.150 sec past the splice: "
                           "talk.wav has no more after its copy",
@@ -388,7 +400,8 @@ TEST_F(ProgrammeLoudness, CheckMeasuresWithoutATrace) {
                           "11: \"loud\" is given again (line 10 gave one): the last one counts",
                           "13: \"peak\" is given again (line 12 gave one): the last one counts"}));
   const ProgramResult text = Run({"--check"});
-  EXPECT_NE(text.output.find("\tLength 49.500 sec\n\tA new file\n\tLoudness as built "), std::string::npos) << text.output;
+  EXPECT_NE(text.output.find("\tLength 49.500 sec\n\tA new file\n\tLoudness as built "), std::string::npos)
+      << text.output;
   EXPECT_NE(text.output.find("LUFS, peak -1.5 dBTP\n\tLoudness -18.0 LUFS\n"), std::string::npos) << text.output;
   EXPECT_EQ(Snapshot(dir.path), before);
 
