@@ -168,7 +168,7 @@ void CheckCopyLoudness(const Checked& c, const Entry& entry, std::vector<std::st
   const EntryLines& lines = c.notes.entries[static_cast<size_t>(entry.number - 1)];
   if (entry.task.lufs) out.push_back(LufsLine(entry));
   if (c.loudness) {
-    out.push_back(Format("\tIts copy measures %s, range %s, true peak %s",
+    out.push_back(Format("\tIts copy measured: loudness %s, range %s, true peak %s",
                          Value(message::kLufsValue, m.integrated).c_str(), Value(message::kLuValue, m.range).c_str(),
                          PeakValue(m.true_peak).c_str()));
   }

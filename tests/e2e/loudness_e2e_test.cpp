@@ -317,9 +317,14 @@ TEST_F(ProgrammeLoudness, EntriesBroughtToTheirLoudness) {
             "above the gates\n"
             "wavsplice: line 12: task 5 keeps its level of 0.000 dB, not one for -20.0 LUFS: its copy measures "
             "-59.5 LUFS and would need +39.475 dB (less than 24 dB is allowed)\n");
-  const ProgramResult check = Run({"--check"});
+  const ProgramResult check = Run({"--check", "--loudness"});
   EXPECT_EQ(check.status, 3);
   EXPECT_NE(check.output.find("line 4: the level of task 2 is ignored: \"lufs\" -26.0 sets it to "), std::string::npos)
+      << check.output;
+  EXPECT_NE(check.output.find("\tLevel kept, not for -20.0 LUFS: its copy measures nothing above the gates\n\tIts copy "
+                              "measured: loudness not measurable, range not measurable, true peak none (digital "
+                              "silence)\n"),
+            std::string::npos)
       << check.output;
 }
 
