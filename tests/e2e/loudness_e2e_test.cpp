@@ -137,8 +137,9 @@ class ProgrammeLoudness : public EndToEnd {
                unsigned seed = 34, double seconds = 25.0) {
     std::mt19937 random(seed);
     const bool lfe = channels == 6;
-    for (const auto& [name, seconds] : {std::pair{"talk.wav", seconds}, {"more.wav", seconds}, {"bed.wav", 0.6 * seconds}}) {
-      WriteFile(dir / name, Wav(Recording(random, channels, rate, seconds, lfe), rate, bits, floats, channels, mask));
+    for (const auto& [name, length] :
+         {std::pair{"talk.wav", seconds}, {"more.wav", seconds}, {"bed.wav", 0.6 * seconds}}) {
+      WriteFile(dir / name, Wav(Recording(random, channels, rate, length, lfe), rate, bits, floats, channels, mask));
     }
   }
   // A programme of them: two takes joined by a crossfade, a bed laid under
