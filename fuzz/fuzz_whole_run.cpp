@@ -80,14 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every other input is checked instead of built: a check writes nothing.
   const bool check = size > 0 && (data[size - 1] & 1) != 0;
   // Half the inputs with their destination laid out for block sharing, half
-  // with a JSON document (which must always parse, whatever the names hold).
+  // with a JSON document (which must always parse, whatever the names hold),
+  // half measured.
   const bool align = size > 0 && (data[size - 1] & 2) != 0;
   const bool json = size > 0 && (data[size - 1] & 4) != 0;
+  const bool loudness = size > 0 && (data[size - 1] & 8) != 0;
   RunState state;
   std::vector<const char*> argv = {"wavsplice"};
   if (check) argv.push_back("--check");
   if (align) argv.push_back("--align");
   if (json) argv.push_back("--json");
+  if (loudness) argv.push_back("--loudness");
   argv.push_back("task.txt");
   const JsonMode mode = check ? JsonMode::kCheck : JsonMode::kRun;
   const auto parses = [](const std::string& document) {

@@ -16,6 +16,8 @@
 #include "driver/execute.hpp"
 #include "driver/json_document.hpp"
 #include "driver/marker_files.hpp"
+#include "driver/loudness.hpp"
+#include "driver/render.hpp"
 #include "driver/report.hpp"
 #include "plan/sharing.hpp"
 #include "task/reader.hpp"
@@ -37,6 +39,7 @@ constexpr const char* kHelp[] = {
     "\t--strict\trefuse to run (status 3) where --check would warn",
     "\t--labels FILE\twrite the destination's markers as a label file (Audacity's)",
     "\t--chapters FILE\twrite them as a JSON chapters file (the podcast namespace's)",
+    "\t--loudness\tmeasure the destination's loudness (with --check, each entry's copy)",
     "\t--help, --version",
     "\nCommands (placed at the start of a line):",
     "\t'using_samples' as the first line: all times are sample counts.",
@@ -51,8 +54,11 @@ constexpr const char* kHelp[] = {
     "\t'mix' to lay the source over the destination; what lies under changes by this many dB.",
     "\t'fin' to fade the source in over its first milliseconds.",
     "\t'fout' to fade the source out over its last milliseconds.",
+    "\t'lufs' to choose the source's level so that its copy measures this loudness (LUFS).",
     "\t'mark' to put a marker with this label at the source's insert point.",
     "\t'labels' to take markers from a label file of the source (Audacity's, in seconds).",
+    "\t'loud' to bring the whole destination to this loudness (LUFS) with one gain.",
+    "\t'peak' to hold the destination's true peak at or under this (dBTP; -1 with loud).",
     "\t'meta' to give the destination the metadata of source N (1 is the first).",
     "\t'dest' to specify the destination file.",
     "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
@@ -93,6 +99,7 @@ constexpr Option kOptions[] = {
     {"--version", &CommandOptions::version}, {"--strict", &CommandOptions::strict},
     {"--labels", nullptr, &CommandOptions::labels},
     {"--chapters", nullptr, &CommandOptions::chapters},
+    {"--loudness", &CommandOptions::loudness},
 };
 
 const Option* FindOption(const char* word) {
@@ -274,6 +281,23 @@ int TerminalColumns() {
   return ioctl(STDOUT_FILENO, TIOCGWINSZ, &terminal) == 0 && terminal.ws_col >= 20 ? terminal.ws_col : 80;
 }
 
+// With "loud" or "peak", a check builds the programme where no one sees it
+// (RenderForCheck) and measures it as a run would, gain and all.
+void CheckProgramme(RunState& state, const DestinationLayout& layout, CheckReport& report) {
+  const bool rendered = RenderForCheck(state, layout);
+  if (rendered) {
+    state.loudness = FinishProgramme(state, layout);
+    for (const std::string& line : ProgrammeLines(*state.loudness, state.plan.loudness_goal)) {
+      report.destination.push_back(line);
+    }
+  }
+  for (Warning& w : ProgrammeWarnings(state.notes, rendered ? &*state.loudness : nullptr, state.plan.loudness_goal)) {
+    report.warnings.push_back(std::move(w));
+  }
+  // The render goes: its files never had names.
+  state.destination = DestinationFile();
+}
+
 // A check of the task file: reads it and resolves the plan as a run does,
 // then shows the plan and the likely mistakes and writes nothing. Refusals
 // end it as they end a run, after the mistakes found so far.
@@ -293,6 +317,7 @@ ExitStatus RunCheck(RunState& state) {
   try {
     RefuseReplacingInputs(state.marker_files, state.tasks, state.task_path);
     state.plan = ResolvePlan(state.tasks, state.task_path, &refusal);
+    if (state.options.loudness) MeasureCopies(state.plan);
     target = CheckDestination(state.tasks.destination_name, true);
     CheckMarkerFiles(state.marker_files);
     // A run makes its work file in the working directory for every crossfade
@@ -325,8 +350,9 @@ ExitStatus RunCheck(RunState& state) {
   const DestinationLayout layout = LayoutOf(state, fs, &sharing.alignment);
   sharing.forecast = ForecastSharing(state.plan, PlainRuns(state.plan), sharing.file_system, SamplesStart(layout));
   const bool shown = sharing.align || CanShareBlocks(sharing.file_system.type);
-  CheckReport report =
-      CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr, TerminalColumns());
+  CheckReport report = CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr,
+                                 TerminalColumns(), state.options.loudness);
+  if (state.plan.loudness_goal.Active()) CheckProgramme(state, layout, report);
   const std::vector<std::string> leftovers = SweepDeadTemporaries(target, OwnFiles(state), false);
   for (const std::string& note : ReplacingNotes(state.tasks.destination_name, target, leftovers)) {
     report.warnings.push_back({DestinationLine(notes), note});
@@ -472,7 +498,11 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   const std::optional<FileSystem> fs = DestinationFileSystem(state);
   const DestinationLayout layout = LayoutOf(state, fs, nullptr);
   state.rf64 = IsRf64(layout);
-  if (state.options.strict) CheckStrictly(state, layout);
+  if (state.options.strict) {
+    CheckStrictly(state, layout);
+  } else {
+    ReviewWarnings(state, LoudnessWarnings(state.notes, state.plan), false);
+  }
   CheckMarkerFiles(state.marker_files);
   // Blocks that are to be shared are not reserved first: that would cost the
   // space and the time sharing saves.
@@ -484,9 +514,16 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
     std::fprintf(stderr, message::kNote, note.c_str());
   }
   const std::optional<FileSystem> written = FileSystemOf(state.destination.temporary.file);
-  if (written)
+  // A programme gain rewrites every sample: its destination shares no block.
+  if (written && !state.plan.loudness_goal.Active())
     state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
+  if (MeasuresProgramme(state)) {
+    state.loudness = FinishProgramme(state, layout);
+    for (Warning& w : ProgrammeWarnings(state.notes, &*state.loudness, state.plan.loudness_goal)) {
+      state.built_warnings.push_back(std::move(w));
+    }
+  }
   ReviewWarnings(state, state.built_warnings, !state.built_warnings.empty());
   WriteMarkerFiles(state.marker_files, state.plan, OwnFiles(state), true);
   for (const MarkerFile& file : state.marker_files) {

@@ -56,6 +56,10 @@ FileHandle CreateEmpty(const char* path) {
   return FileHandle(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
 
+FileHandle CreateUnnamed(const std::string& folder) {
+  return FileHandle(open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+}
+
 FileIdentity IdentityOf(const struct stat& status) {
   return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
 }

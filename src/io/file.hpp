@@ -41,6 +41,12 @@ WholeFile ReadWholeFile(const char* path, size_t limit, std::string& bytes);
 // Creates the file, or empties an existing one, for writing.
 FileHandle CreateEmpty(const char* path);
 
+// A file without a name in the folder, for reading and writing, that is
+// never given one: it goes with its last close, and no one ever sees it in
+// the folder. Not open where the file system has no such files (or the
+// folder may not be written).
+FileHandle CreateUnnamed(const std::string& folder);
+
 // Which file a name or a handle leads to.
 struct FileIdentity {
   uint64_t device = 0;

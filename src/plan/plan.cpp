@@ -590,6 +590,12 @@ struct Resolver {
       if (!FitCrossfade(plan, entry).Made()) entry.placement.fade_in_frames = FadeFrames(entry.task.fade_in, copied);
       entry.placement.fade_out_frames = FadeFrames(entry.task.fade_out, copied);
     }
+    // "lufs" chooses an entry's level from its copy as its source sounds:
+    // measured here, so that a check and a run agree.
+    for (Entry& entry : plan.entries) {
+      if (entry.task.lufs) MeasureCopy(entry, plan.format);
+    }
+    plan.loudness_goal = GoalOf(tasks, plan.format);
     PlaceMarkers();
 
     // A crossfade empties its work file: only a regular file with no other
