@@ -20,10 +20,10 @@
 namespace {
 
 constexpr int kWidth = 1600;
-constexpr int kLeft = 250;                   // where the plot's first column lies
+constexpr int kLeft = 250;                    // where the plot's first column lies
 constexpr int kRight = kLeft + kPlotColumns;  // and its end
-constexpr double kCharWidth = 7.3;           // the advance of a 12-pixel monospace character, with room
-constexpr size_t kGutterChars = 32;          // what fits the gutter
+constexpr double kCharWidth = 7.3;            // the advance of a 12-pixel monospace character, with room
+constexpr size_t kGutterChars = 32;           // what fits the gutter
 constexpr int kRulerBottom = 88;
 constexpr int kMarkerRows = 3;
 constexpr int kMarkerRowHeight = 16;
@@ -113,7 +113,8 @@ struct Picture {
 
   double X(int64_t frame) const {
     if (length <= 0) return kLeft;
-    return kLeft + static_cast<double>(std::clamp<int64_t>(frame, 0, length)) * kPlotColumns / static_cast<double>(length);
+    return kLeft +
+           static_cast<double>(std::clamp<int64_t>(frame, 0, length)) * kPlotColumns / static_cast<double>(length);
   }
   // The middle of the pixel column a frame lies in.
   double ColumnX(int64_t frame) const {
@@ -129,7 +130,8 @@ struct Picture {
                   static_cast<long long>(ms % 1000));
   }
   std::string Frames(const FrameSpan& span) const {
-    if (tasks.using_samples) return Format("frames %lld to %lld", static_cast<long long>(span.from), static_cast<long long>(span.to));
+    if (tasks.using_samples)
+      return Format("frames %lld to %lld", static_cast<long long>(span.from), static_cast<long long>(span.to));
     return Format("frames %lld to %lld (%s to %s)", static_cast<long long>(span.from), static_cast<long long>(span.to),
                   Time(span.from).c_str(), Time(span.to).c_str());
   }
@@ -139,7 +141,8 @@ struct Picture {
     return index < notes.entries.size() ? notes.entries[index][Command::kSrc] : 0;
   }
   std::string EntryName(const Entry& entry) const {
-    return Format("task %i (line %i, %s)", entry.number, SourceLine(entry), Displayable(entry.task.source_name).c_str());
+    return Format("task %i (line %i, %s)", entry.number, SourceLine(entry),
+                  Displayable(entry.task.source_name).c_str());
   }
 
   void Text(double x, double y, const std::string& shown, const char* extra = "") {
@@ -222,9 +225,10 @@ void DrawHeader(Picture& p, const std::string& task_path, int height) {
       "font-family=\"monospace\" font-size=\"12\">\n",
       kWidth, height, kWidth, height);
   p.out += Title(heading) + "\n";
-  p.out += "<defs><pattern id=\"replaced\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
-           "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#ffffff\"/>"
-           "<rect width=\"2\" height=\"6\" fill=\"#9a9a9a\"/></pattern></defs>\n";
+  p.out +=
+      "<defs><pattern id=\"replaced\" width=\"6\" height=\"6\" patternUnits=\"userSpaceOnUse\" "
+      "patternTransform=\"rotate(45)\"><rect width=\"6\" height=\"6\" fill=\"#ffffff\"/>"
+      "<rect width=\"2\" height=\"6\" fill=\"#9a9a9a\"/></pattern></defs>\n";
   p.Rect(0, 0, kWidth, height, "fill=\"#ffffff\"", heading);
   p.Text(10, 22, Shortened(heading, 140), " font-family=\"sans-serif\" font-size=\"16\" font-weight=\"bold\"");
   const std::string length = p.tasks.using_samples ? Format("%lld samples", static_cast<long long>(p.length))
@@ -254,8 +258,9 @@ void DrawRuler(Picture& p, int grid_bottom) {
       for (const int64_t m : {1, 2, 5}) steps.push_back(decade * m);
     }
   } else {
-    for (const int64_t ms : {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000, 10000, 15000, 30000, 60000, 120000,
-                             300000, 600000, 900000, 1800000, 3600000, 7200000, 18000000, 36000000}) {
+    for (const int64_t ms :
+         {1,     2,     5,     10,     20,     50,     100,    200,     500,     1000,    2000,     5000,    10000,
+          15000, 30000, 60000, 120000, 300000, 600000, 900000, 1800000, 3600000, 7200000, 18000000, 36000000}) {
       if (ms * int64_t{rate} % 1000 == 0) steps.push_back(ms * int64_t{rate} / 1000);
     }
   }
@@ -279,8 +284,8 @@ void DrawRuler(Picture& p, int grid_bottom) {
     p.Text(std::string_view(anchor) == "end" ? kWidth - 2 : x, kRulerBottom - 10, label,
            Format(" text-anchor=\"%s\"", anchor).c_str());
   }
-  const std::string every = p.tasks.using_samples ? Format("%lld samples", static_cast<long long>(step))
-                                                  : Format("%s", p.Time(step).c_str());
+  const std::string every =
+      p.tasks.using_samples ? Format("%lld samples", static_cast<long long>(step)) : Format("%s", p.Time(step).c_str());
   p.Path(grid, "stroke=\"#e4e4e4\" stroke-width=\"1\"", "A line every " + every);
   p.Path(ticks, "stroke=\"#000000\" stroke-width=\"1\"", "A tick every " + every);
 }
@@ -309,13 +314,16 @@ int DrawMarkerLabels(Picture& p, int top) {
     row_end[static_cast<size_t>(row)] = left + width;
     rows = std::max(rows, row + 1);
     // Over the lines, on a halo of the background.
-    placed += Format("<text x=\"%.1f\" y=\"%d\" fill=\"%s\" stroke=\"#ffffff\" stroke-width=\"3\" "
-                     "paint-order=\"stroke\">%s</text>\n",
-                     left, top + row * kMarkerRowHeight + 12, kRed, Xml(label).c_str());
+    placed += Format(
+        "<text x=\"%.1f\" y=\"%d\" fill=\"%s\" stroke=\"#ffffff\" stroke-width=\"3\" "
+        "paint-order=\"stroke\">%s</text>\n",
+        left, top + row * kMarkerRowHeight + 12, kRed, Xml(label).c_str());
   }
   p.out += placed;
   p.Text(10, top + 12, "Markers", " font-weight=\"bold\"");
-  if (thinned > 0) p.Text(10, top + 12 + kMarkerRowHeight, Format("+%zu more (hover the lines)", thinned), Format(" fill=\"%s\"", kRed).c_str());
+  if (thinned > 0)
+    p.Text(10, top + 12 + kMarkerRowHeight, Format("+%zu more (hover the lines)", thinned),
+           Format(" fill=\"%s\"", kRed).c_str());
   return std::max(rows, thinned > 0 ? 2 : 1);
 }
 
@@ -362,7 +370,9 @@ void DrawDestination(Picture& p, int top) {
 
 void DrawLoudness(Picture& p, int top) {
   const double height = kLoudnessHeight - 8;
-  const auto y = [&](double lufs) { return top + 4 + (std::clamp(lufs, kLoudnessFloor, 0.0) / kLoudnessFloor) * height; };
+  const auto y = [&](double lufs) {
+    return top + 4 + (std::clamp(lufs, kLoudnessFloor, 0.0) / kLoudnessFloor) * height;
+  };
   p.Text(10, top + 16, "Short-term loudness", " font-weight=\"bold\"");
   p.Text(10, top + 32, "LUFS, 3-second windows", " fill=\"#555555\"");
   std::string grid;
@@ -417,7 +427,8 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
   const EntryLines& lines = p.notes.entries[static_cast<size_t>(entry.number - 1)];
 
   // The label: line, source, level.
-  p.Text(10, top + 14, Shortened(Format("line %i %s", p.SourceLine(entry), Displayable(t.source_name).c_str()), kGutterChars),
+  p.Text(10, top + 14,
+         Shortened(Format("line %i %s", p.SourceLine(entry), Displayable(t.source_name).c_str()), kGutterChars),
          Format(" font-weight=\"bold\" fill=\"%s\"", colour.c_str()).c_str());
   std::string level = Format("task %i, lvl %.1f dB", entry.number, t.level_db);
   if (t.mixed) level += Format(", mix %.1f dB", t.mix_db);
@@ -441,13 +452,15 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
     for (int c = 0; c < fold.grid.count; ++c) {
       const int64_t mid = (fold.grid.FirstFrame(c) + fold.grid.FirstFrame(c + 1)) / 2;
       const bool in_landing = mid >= landing.from && mid < landing.to;
-      const bool survives = std::any_of(kept.begin(), kept.end(), [&](const FrameSpan& s) { return mid >= s.from && mid < s.to; });
+      const bool survives =
+          std::any_of(kept.begin(), kept.end(), [&](const FrameSpan& s) { return mid >= s.from && mid < s.to; });
       solid[static_cast<size_t>(c)] = !in_landing || survives;
     }
-    DrawEnvelope(p, fold, middle, kEnvelopeHeight / 2.0, &solid, Format("stroke=\"%s\" stroke-width=\"1\"", colour.c_str()),
-                 Format("stroke=\"%s\" stroke-width=\"1\" stroke-opacity=\"0.3\"", colour.c_str()),
-                 "The envelope of " + name + " as it will sound (level, fades, crossfades, mixes): " + p.Frames(landing),
-                 "The envelope of " + name + " where later entries replace it");
+    DrawEnvelope(
+        p, fold, middle, kEnvelopeHeight / 2.0, &solid, Format("stroke=\"%s\" stroke-width=\"1\"", colour.c_str()),
+        Format("stroke=\"%s\" stroke-width=\"1\" stroke-opacity=\"0.3\"", colour.c_str()),
+        "The envelope of " + name + " as it will sound (level, fades, crossfades, mixes): " + p.Frames(landing),
+        "The envelope of " + name + " where later entries replace it");
   }
   // The strip: solid where it survives, hatched where it is replaced.
   const double strip = top + kStripTop;
@@ -513,8 +526,8 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
                             .fade_in = pl.fade_in_frames,
                             .fade_out = pl.fade_out_frames,
                             .under_gain = under};
-    const std::string what = Format("Duck of %s: what lies under it changes by %.3f dB, ", name.c_str(), t.mix_db) +
-                             p.Frames(landing);
+    const std::string what =
+        Format("Duck of %s: what lies under it changes by %.3f dB, ", name.c_str(), t.mix_db) + p.Frames(landing);
     p.Path(CurvePath(p, landing, curve_top, curve_height,
                      [&](int64_t i) {
                        double w = 1.0;
@@ -534,7 +547,8 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
   // Each warning about the entry, at what it refuses or ignores.
   for (const Warning* w : warnings) {
     FrameSpan span = Empty(landing) ? FrameSpan{pl.insert_frame, int64_t{pl.insert_frame}} : landing;
-    if (w->line == lines[Command::kXf] && !flags.empty() && flags.front().what == "crossfade") span = flags.front().span;
+    if (w->line == lines[Command::kXf] && !flags.empty() && flags.front().what == "crossfade")
+      span = flags.front().span;
     if ((w->line == lines[Command::kXout] || w->line == lines[Command::kTrim]) && pl.stop_cut) span = flags.back().span;
     span = {std::clamp<int64_t>(span.from, 0, p.length), std::clamp<int64_t>(span.to, 0, p.length)};
     p.Band(span, envelope_top - 2, kEnvelopeHeight + 4,
@@ -543,7 +557,8 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
   }
   if (warnings.empty()) {
     for (const Flag& flag : flags) {
-      const FrameSpan span{std::clamp<int64_t>(flag.span.from, 0, p.length), std::clamp<int64_t>(flag.span.to, 0, p.length)};
+      const FrameSpan span{std::clamp<int64_t>(flag.span.from, 0, p.length),
+                           std::clamp<int64_t>(flag.span.to, 0, p.length)};
       p.Band(span, envelope_top - 2, kEnvelopeHeight + 4,
              Format("fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" stroke-dasharray=\"4 3\"", kRed),
              "Not made: the " + flag.what + " of " + name + ", " + p.Frames(span));
@@ -572,8 +587,16 @@ std::string PlotPicture(const TaskList& tasks, const ReadNotes& notes, const Pla
                         const std::string& task_path, const PlotData& data) {
   const int64_t length = plan.destination_length;
   const ColumnGrid grid{.frames = length, .count = kPlotColumns};
-  Picture p{.tasks = tasks, .notes = notes, .plan = plan, .report = report, .data = data, .length = length,
-            .grid = grid, .out = {}, .lanes_top = 0, .lanes_bottom = 0};
+  Picture p{.tasks = tasks,
+            .notes = notes,
+            .plan = plan,
+            .report = report,
+            .data = data,
+            .length = length,
+            .grid = grid,
+            .out = {},
+            .lanes_top = 0,
+            .lanes_bottom = 0};
   const size_t count = plan.write_order.size();
   const std::vector<std::vector<FrameSpan>> kept = SurvivingParts(plan);
   const std::vector<LaneSound> sounds = LaneSounds(plan);
@@ -587,8 +610,16 @@ std::string PlotPicture(const TaskList& tasks, const ReadNotes& notes, const Pla
 
   // Heights: the rows of marker labels are known once they are placed, so
   // the labels go into a part of their own, drawn over the marker lines.
-  Picture labels{.tasks = tasks, .notes = notes, .plan = plan, .report = report, .data = data, .length = length,
-                 .grid = grid, .out = {}, .lanes_top = 0, .lanes_bottom = 0};
+  Picture labels{.tasks = tasks,
+                 .notes = notes,
+                 .plan = plan,
+                 .report = report,
+                 .data = data,
+                 .length = length,
+                 .grid = grid,
+                 .out = {},
+                 .lanes_top = 0,
+                 .lanes_bottom = 0};
   const int band_top = kRulerBottom + 6;
   const int marker_rows = DrawMarkerLabels(labels, band_top);
   const int destination_top = band_top + marker_rows * kMarkerRowHeight + 6;
@@ -596,7 +627,8 @@ std::string PlotPicture(const TaskList& tasks, const ReadNotes& notes, const Pla
   const int loudness_top = destination_top + kDestinationHeight;
   p.lanes_top = loudness_top + (loudness ? kLoudnessHeight : 0) + 4;
   p.lanes_bottom = p.lanes_top + static_cast<int>(count) * kLaneHeight;
-  const size_t warnings_shown = std::min(report.warnings.size(), kWarningsShown) + (report.warnings.size() > kWarningsShown ? 1 : 0);
+  const size_t warnings_shown =
+      std::min(report.warnings.size(), kWarningsShown) + (report.warnings.size() > kWarningsShown ? 1 : 0);
   const int height = p.lanes_bottom + 24 + 16 * static_cast<int>(warnings_shown) + 12;
 
   DrawHeader(p, task_path, height);

@@ -48,10 +48,10 @@ size_t Utf8Length(std::string_view text, size_t at) {
 // How a text is shown: where bytes that are not UTF-8 become U+FFFD instead of
 // \xNN, and which controls stay as they are.
 struct Showing {
-  bool line_ends = false;     // a line feed stays
-  bool tabs = true;           // a tab stays
-  bool replacement = false;   // a byte that is not UTF-8 is U+FFFD
-  bool xml_only = false;      // U+FFFE and U+FFFF, which XML cannot hold, as \xNN
+  bool line_ends = false;    // a line feed stays
+  bool tabs = true;          // a tab stays
+  bool replacement = false;  // a byte that is not UTF-8 is U+FFFD
+  bool xml_only = false;     // U+FFFE and U+FFFF, which XML cannot hold, as \xNN
 };
 
 std::string Show(std::string_view text, const Showing& how) {

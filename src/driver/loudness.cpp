@@ -53,8 +53,8 @@ ProgrammeLoudness FinishProgramme(RunState& state, const DestinationLayout& layo
       // The picture shows the samples as written, after the gain.
       if (fold) fold = StartFold(PlotGrid(state));
       written = StartLoudness(f, weights, state.instructions);
-      loudness.clipped = GainFrames(audio, f, frames, loudness.gain.gain_db, state.instructions, written,
-                                    fold ? &*fold : nullptr);
+      loudness.clipped =
+          GainFrames(audio, f, frames, loudness.gain.gain_db, state.instructions, written, fold ? &*fold : nullptr);
       loudness.written = FinishLoudness(written);
       last = &written;
     }

@@ -21,8 +21,9 @@ std::vector<ColumnFold> FoldLanes(RunState& state, ColumnFold* destination) {
     const SourceState ready = ReopenSource(source);
     if (ready == SourceState::kGone) Fail(ExitStatus::kWavError, message::kCannotOpen, source.name.c_str());
     if (ready == SourceState::kChanged) Fail(ExitStatus::kWavError, message::kCannotRead, source.name.c_str());
-    const std::span<const FrameSpan> skipped =
-        k < state.render_skips.size() ? std::span<const FrameSpan>(state.render_skips[k]) : std::span<const FrameSpan>();
+    const std::span<const FrameSpan> skipped = k < state.render_skips.size()
+                                                   ? std::span<const FrameSpan>(state.render_skips[k])
+                                                   : std::span<const FrameSpan>();
     FoldLane(SourceAudio(source), state.plan.format, sounds[k], lanes.back(), state.instructions, skipped, destination);
     source.file = FileHandle();
   }

@@ -19,8 +19,8 @@
 #include "driver/loudness.hpp"
 #include "driver/plot.hpp"
 #include "driver/render.hpp"
-#include "plan/lanes.hpp"
 #include "driver/report.hpp"
+#include "plan/lanes.hpp"
 #include "plan/sharing.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
@@ -312,8 +312,8 @@ void CheckProgramme(RunState& state, const DestinationLayout& layout, CheckRepor
   if (!rendered && plot != nullptr) {
     plot->destination.reset();
     plot->destination_missing = message::kPlotNotRendered;
-    report.warnings.push_back({0, Format("the picture does not show the destination's envelope: %s",
-                                         message::kPlotNotRendered)});
+    report.warnings.push_back(
+        {0, Format("the picture does not show the destination's envelope: %s", message::kPlotNotRendered)});
   }
   // The render goes: its files never had names.
   state.destination = DestinationFile();
@@ -575,8 +575,8 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   ReviewWarnings(state, state.built_warnings, !state.built_warnings.empty());
   if (plotting) {
     plot.lanes = FoldLanes(state);
-    CheckReport report = CheckTask(state.tasks, state.notes, state.plan, FindReplaceTarget(state.tasks.destination_name),
-                                   layout, nullptr, 80);
+    CheckReport report = CheckTask(state.tasks, state.notes, state.plan,
+                                   FindReplaceTarget(state.tasks.destination_name), layout, nullptr, 80);
     report.warnings.insert(report.warnings.end(), state.built_warnings.begin(), state.built_warnings.end());
     std::stable_sort(report.warnings.begin(), report.warnings.end(),
                      [](const Warning& a, const Warning& b) { return a.line < b.line; });

@@ -184,7 +184,8 @@ void FoldWeightedFrames(std::span<const unsigned char> bytes, const AudioFormat&
   const ColumnGrid& grid = fold.grid;
   const int64_t frame_bytes = FrameBytes(format);
   if (grid.count <= 0 || grid.frames <= 0 || frame_bytes <= 0) return;
-  const int64_t frames = std::min(static_cast<int64_t>(bytes.size()) / frame_bytes, static_cast<int64_t>(weights.size()));
+  const int64_t frames =
+      std::min(static_cast<int64_t>(bytes.size()) / frame_bytes, static_cast<int64_t>(weights.size()));
   const double full = FullScale(format);
   const bool clip = format.type == SampleType::kInteger;
   const int width = BytesPerSample(format);

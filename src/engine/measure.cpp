@@ -79,7 +79,9 @@ int64_t GainFrames(const OpenAudio& audio, const AudioFormat& format, int64_t fr
     clipped += ApplyLevel(piece, format, static_cast<int>(bytes / pieces.frame_bytes), level_db, instructions);
     if (!WriteAt(*audio.file, at, piece)) Fail(ExitStatus::kWavError, message::kCannotWrite, audio.name);
     FeedLoudness(meter, piece);
-    if (fold != nullptr) FoldFrames(piece, format, (at - audio.audio.start) / pieces.frame_bytes, 1.0, *fold, instructions);
+    if (fold != nullptr) {
+      FoldFrames(piece, format, (at - audio.audio.start) / pieces.frame_bytes, 1.0, *fold, instructions);
+    }
     at += bytes;
     left -= bytes;
   }

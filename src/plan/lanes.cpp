@@ -10,7 +10,8 @@ namespace {
 bool Empty(const FrameSpan& span) { return span.to <= span.from; }
 
 bool Meets(const std::vector<FrameSpan>& runs, const FrameSpan& span) {
-  return std::any_of(runs.begin(), runs.end(), [&](const FrameSpan& r) { return r.from < span.to && span.from < r.to; });
+  return std::any_of(runs.begin(), runs.end(),
+                     [&](const FrameSpan& r) { return r.from < span.to && span.from < r.to; });
 }
 
 // Spans in order, those that touch or overlap made one.

@@ -21,11 +21,12 @@ constexpr double kQuarter = 1.570796327;
 double Fades(int64_t i, int64_t n, int64_t fade_in, int64_t fade_out) {
   double e = 1.0;
   if (i < fade_in) e = std::sin(static_cast<double>(i) / static_cast<double>(fade_in) * kQuarter);
-  if (i >= n - fade_out) e *= std::cos(static_cast<double>(i - (n - fade_out)) / static_cast<double>(fade_out) * kQuarter);
+  if (i >= n - fade_out)
+    e *= std::cos(static_cast<double>(i - (n - fade_out)) / static_cast<double>(fade_out) * kQuarter);
   return e;
 }
 
-// A bed at -3 dB fading in over 300 ms and out over 500 ms, ducked 12 dB by a
+// A bed at +4 dB (its integer peaks clip) fading in over 300 ms and out over 500 ms, ducked 12 dB by a
 // voice laid over it from 1.25 s with fades of its own: the bed's lane, read
 // from its source and folded into 97 columns of uneven widths, against the
 // minimum and maximum of its samples times those weights, a frame at a time.
@@ -38,7 +39,8 @@ TEST(Envelope, AFadedBedUnderADuckIsItsSamplesTimesTheirWeights) {
     std::mt19937 random(static_cast<unsigned>(bits + channels));
     const auto noise = [&](int frames) {
       std::vector<int32_t> samples(static_cast<size_t>(frames * channels));
-      for (int32_t& s : samples) s = static_cast<int32_t>(random() % (1U << (bits == 32 ? 24 : bits))) - (1 << ((bits == 32 ? 24 : bits) - 1));
+      for (int32_t& s : samples)
+        s = static_cast<int32_t>(random() % (1U << (bits == 32 ? 24 : bits))) - (1 << ((bits == 32 ? 24 : bits) - 1));
       return samples;
     };
     const auto as_floats = [](const std::vector<int32_t>& samples) {
@@ -54,7 +56,7 @@ TEST(Envelope, AFadedBedUnderADuckIsItsSamplesTimesTheirWeights) {
     };
     write("bed.wav", bed);
     write("voice.wav", voice);
-    const std::string task = "src\t" + (dir / "bed.wav").string() + "\nlvl\t-3\nfin\t300\nfout\t500\nsrc\t" +
+    const std::string task = "src\t" + (dir / "bed.wav").string() + "\nlvl\t4\nfin\t300\nfout\t500\nsrc\t" +
                              (dir / "voice.wav").string() + "\nins\t1.25\nmix\t-12\nfin\t200\nfout\t400\ndest\t" +
                              (dir / "out.wav").string() + "\n";
     const Plan plan = ResolvePlan(ReadTaskText(task), (dir / "task.txt").string());
@@ -63,7 +65,7 @@ TEST(Envelope, AFadedBedUnderADuckIsItsSamplesTimesTheirWeights) {
     ASSERT_EQ(lanes.size(), 2u);
 
     // The reference: every frame of the bed at its weight.
-    const double gain = std::pow(10.0, -3.0 / 20.0);
+    const double gain = std::pow(10.0, 4.0 / 20.0);  // past full scale: integers clip
     const double under = std::pow(10.0, -12.0 / 20.0);
     const double full = floats ? 1.0 : bits == 16 ? 32768.0 : 8388608.0;
     std::vector<double> low(kColumns, INFINITY);
@@ -88,8 +90,10 @@ TEST(Envelope, AFadedBedUnderADuckIsItsSamplesTimesTheirWeights) {
       ColumnFold fold = StartFold(ColumnGrid{.frames = plan.destination_length, .count = kColumns});
       FoldLane(SourceAudio(source), plan.format, lanes[0], fold, set);
       for (size_t c = 0; c < kColumns; ++c) {
-        EXPECT_NEAR(fold.low[c], low[c], 1e-6 * std::max(1.0, std::abs(low[c]))) << bits << " bits, " << NameOf(set) << ", column " << c;
-        EXPECT_NEAR(fold.high[c], high[c], 1e-6 * std::max(1.0, std::abs(high[c]))) << bits << " bits, " << NameOf(set) << ", column " << c;
+        EXPECT_NEAR(fold.low[c], low[c], 1e-6 * std::max(1.0, std::abs(low[c])))
+            << bits << " bits, " << NameOf(set) << ", column " << c;
+        EXPECT_NEAR(fold.high[c], high[c], 1e-6 * std::max(1.0, std::abs(high[c])))
+            << bits << " bits, " << NameOf(set) << ", column " << c;
       }
     }
   }
