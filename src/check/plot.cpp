@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/text.hpp"
+#include "dsp/level.hpp"
 #include "dsp/mix.hpp"
 #include "plan/lanes.hpp"
 #include "task/commands.hpp"
@@ -515,7 +516,7 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
     flags.push_back({{int64_t{pl.insert_frame} - half, int64_t{pl.insert_frame} + half}, "crossfade"});
   }
   if (t.mixed && t.mix_db != 0.0 && !Empty(landing)) {
-    const double under = std::pow(10.0, t.mix_db / 20.0);
+    const double under = GainOf(t.mix_db);
     const WeightFactor duck{.kind = WeightFactor::Kind::kDuck,
                             .from = landing.from,
                             .to = landing.to,
