@@ -217,7 +217,7 @@ void ExecuteEntry(RunState& state, size_t position) {
     // A render for a picture alone writes no frame that is its source's
     // bytes and stays so.
     std::vector<FrameSpan> written{{rest.to_frame, int64_t{rest.to_frame} + std::max(rest.count, 0)}};
-    if (position < state.render_skips.size()) {
+    if (!state.render_folder.empty() && position < state.render_skips.size()) {
       for (const FrameSpan& skip : state.render_skips[position]) written = Uncovered(written, skip);
     }
     for (const FrameSpan& span : written) {
