@@ -10,7 +10,7 @@ large is committed). Every output's format and length is checked, and the
 plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--may-differ TEXT] [--scratch DIR]
-                   [--sets splice,block-sharing,render-farm,loudness] [--loudnorm-rounds N]
+                   [--sets splice,block-sharing,render-farm,loudness,plot] [--loudnorm-rounds N]
 
 --quick scales every job down (for trying the script, not for numbers).
 --baseline runs another build of wavsplice in the same rounds (an earlier
@@ -28,6 +28,10 @@ ffmpeg's two-pass loudnorm (a measuring pass, then linear=true with the
 measured values) over the same programme, every result measured back by
 ffmpeg's ebur128 filter. The long job's loudnorm takes minutes a pass: it
 gets --loudnorm-rounds rounds (1 by default).
+
+The picture set (--sets plot) times --plot on the long jobs (plain, and at
+lvl -6) against cat reading the same source ranges to /dev/null: a check
+with and without the picture, a run with and without it.
 """
 import argparse
 import filecmp
@@ -650,6 +654,60 @@ def bench_loudness(args, wavsplice, long_job, podcast):
     return measuring_rows, target_rows
 
 
+def bench_plot(args, wavsplice, plot_jobs):
+    """What --plot costs, against cat reading the jobs' sources (warm page
+    cache): the check alone and with the picture, the run alone and with the
+    picture. Every picture must be valid XML (xmllint, where installed).
+    Returns the table's rows."""
+    rows = []
+    for job in plot_jobs:
+        work = os.path.join(args.scratch, "plot-" + job.name.replace(" ", "_").replace(",", "").replace("(", "")
+                            .replace(")", ""))
+        os.makedirs(work, exist_ok=True)
+        for source in job.sources():
+            link = os.path.join(work, source)
+            if not os.path.exists(link):
+                os.symlink(os.path.join(args.scratch, source), link)
+        with open(os.path.join(work, "task.txt"), "w") as f:
+            f.write(job.task("ours.wav"))
+        commands = {
+            "cat": ["sh", "-c", "cat " + " ".join(job.sources()) + " > /dev/null"],
+            "check": [wavsplice, "--check", "task.txt"],
+            "check --plot": [wavsplice, "--check", "--plot", "check.svg", "task.txt"],
+            "run": [wavsplice, "task.txt"],
+            "run --plot": [wavsplice, "--plot", "run.svg", "task.txt"],
+        }
+        times = {tool: [] for tool in commands}
+        for round_number in range(args.rounds + 1):
+            print(f"plot: {job.name}, round {round_number}{' (warm-up)' if round_number == 0 else ''} ...",
+                  flush=True)
+            order = list(commands)
+            shift = round_number % len(order)
+            for tool in order[shift:] + order[:shift]:
+                for name in ("ours.wav", "check.svg", "run.svg"):
+                    if os.path.exists(os.path.join(work, name)):
+                        os.remove(os.path.join(work, name))
+                os.sync()
+                start = time.perf_counter()
+                done = subprocess.run(commands[tool], cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                seconds = time.perf_counter() - start
+                if done.returncode != 0:
+                    sys.exit(f"bench: {job.name}: {tool} failed: {done.stderr.decode()}")
+                picture = "check.svg" if tool == "check --plot" else "run.svg" if tool == "run --plot" else None
+                if picture and round_number == 0 and shutil.which("xmllint"):
+                    subprocess.run(["xmllint", "--noout", picture], cwd=work, check=True)
+                if round_number > 0:
+                    times[tool].append(seconds)
+        for name in ("ours.wav", "check.svg", "run.svg"):
+            if os.path.exists(os.path.join(work, name)):
+                os.remove(os.path.join(work, name))
+        t = {tool: statistics.median(times[tool]) for tool in commands}
+        rows.append(f"| {job.name} | {t['cat']:.3f} | {t['check']:.3f} | {t['check --plot']:.3f} | "
+                    f"{t['check --plot'] / t['cat']:.2f} | {t['run']:.3f} | {t['run --plot']:.3f} | "
+                    f"{(t['run --plot'] - t['run']) / t['cat']:.2f} |")
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
@@ -664,7 +722,8 @@ def main():
     parser.add_argument("--sets", default="splice,block-sharing,render-farm",
                         help="which sets to time: splice (the jobs against cp, sox and ffmpeg), block-sharing "
                              "(master edits on XFS and the scratch file system), render-farm (task files per second), "
-                             "loudness (--loudness and loud against ffmpeg's ebur128 and two-pass loudnorm)")
+                             "loudness (--loudness and loud against ffmpeg's ebur128 and two-pass loudnorm), "
+                             "plot (--plot on the long jobs against cat reading their sources)")
     parser.add_argument("--loudnorm-rounds", type=int, default=1,
                         help="rounds of ffmpeg's two-pass loudnorm on the long job (minutes each)")
     args = parser.parse_args()
@@ -701,6 +760,10 @@ def main():
         job.make_sources(tone, args.scratch)
     if "loudness" in sets:
         for job in (long_job, podcast):
+            job.make_sources(tone, args.scratch)
+    plot_jobs = [job for job in jobs if job.name.startswith("6 x 868 s")]
+    if "plot" in sets:
+        for job in plot_jobs:
             job.make_sources(tone, args.scratch)
     if "splice" not in sets:
         jobs = []
@@ -864,6 +927,17 @@ def main():
         print("| job | tool | seconds | loudnorm ÷ wavsplice | measured back LUFS | true peak dBTP |")
         print("|---|---|---:|---:|---:|---:|")
         for row in target_rows:
+            print(row)
+    sys.stdout.flush()
+    plot_rows = bench_plot(args, wavsplice, plot_jobs) if "plot" in sets else []
+    if plot_rows:
+        print()
+        print("Pictures: cat of the job's sources to /dev/null, --check alone and with --plot, the run alone and")
+        print("with --plot, and what the picture costs against cat; medians, seconds.")
+        print()
+        print("| job | cat | --check | --check --plot | ÷ cat | run | run --plot | added ÷ cat |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|")
+        for row in plot_rows:
             print(row)
     sys.stdout.flush()
     sharing_rows = bench_block_sharing(args, wavsplice, tone, scale) if "block-sharing" in sets else []

@@ -13,6 +13,7 @@
 #include "common/messages.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "plan/lanes.hpp"
 #include "task/commands.hpp"
 #include "wav/header.hpp"
 
@@ -61,8 +62,6 @@ struct Checked {
   std::string Time(int64_t frames) const { return TimeText(frames, tasks.using_samples, plan.format.rate); }
   const Entry& At(size_t position) const { return plan.entries[static_cast<size_t>(plan.write_order[position])]; }
 };
-
-FrameSpan Landing(const Placement& p) { return {p.insert_frame, int64_t{p.insert_frame} + std::max(p.read_length, 0)}; }
 
 // The first lines of an entry in a plan: its task-file line and source,
 // where it lands and what it reads.
@@ -121,23 +120,6 @@ std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
   if (silent == 0) return "";
   return Format("fades task %i out into silence for %s past the splice: %s has no more after its copy", out.number,
                 c.Time(silent).c_str(), Printable(out.task.source_name).c_str());
-}
-
-// The parts of each entry's landing that no later entry overwrites, by
-// position in the write order.
-std::vector<std::vector<FrameSpan>> Surviving(const Checked& c) {
-  const size_t count = c.plan.write_order.size();
-  std::vector<std::vector<FrameSpan>> kept(count);
-  for (size_t k = 0; k < count; ++k) {
-    std::vector<FrameSpan> parts;
-    if (const FrameSpan landing = Landing(c.At(k).placement); landing.to > landing.from) parts.push_back(landing);
-    for (size_t later = k + 1; later < count && !parts.empty(); ++later) {
-      if (c.At(later).task.mixed) continue;  // a mix lies over what is there, and keeps it
-      parts = Uncovered(parts, Landing(c.At(later).placement));
-    }
-    kept[k] = std::move(parts);
-  }
-  return kept;
 }
 
 // Whether an entry's plain copy will share blocks with its source, and if
@@ -432,7 +414,7 @@ CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan&
   report.warnings = TextWarnings(notes);
   for (Warning& w : LoudnessWarnings(notes, plan)) report.warnings.push_back(std::move(w));
   report.plan_heading = Format("Plan in write order, times in %s:", tasks.using_samples ? "samples" : "seconds");
-  const auto kept = Surviving(c);
+  const auto kept = SurvivingParts(plan);
   CheckEntries(c, kept, report);
   const AudioFormat& f = plan.format;
   report.destination.push_back("Destination " + Printable(tasks.destination_name));

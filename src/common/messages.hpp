@@ -138,6 +138,12 @@ inline constexpr char kLoudNotMet[] =
     "loud %.1f LUFS is not met: the true-peak ceiling of %.1f dBTP holds the gain at %+.3f dB, %.1f LU short";
 inline constexpr char kLoudUnmeasured[] = "the programme measures nothing above the gates: loud %.1f LUFS gets no gain";
 
+// --plot: why a check's picture lacks the destination's envelope (a check's
+// warning, and the picture's words).
+inline constexpr char kPlotNotRendered[] =
+    "no file without a name could be made in the destination's folder or the temporary folder to build the "
+    "programme in";
+
 // A warning about the task file's text, on standard error.
 inline constexpr char kTextWarning[] = "wavsplice: line %i: %s\n";
 
@@ -258,6 +264,7 @@ inline constexpr const char* kAll[] = {
     kCeilingLowered,
     kLoudNotMet,
     kLoudUnmeasured,
+    kPlotNotRendered,
     kTextWarning,
     kNote,
     kOtherNames,

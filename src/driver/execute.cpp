@@ -213,7 +213,21 @@ void ExecuteEntry(RunState& state, size_t position) {
     rest.from_frame += first.count;
     rest.count -= first.count;
     rest.share = true;
-    for (const FrameCopy& part : {first, rest}) {
+    std::vector<FrameCopy> parts{first};
+    // A render for a picture alone writes no frame that is its source's
+    // bytes and stays so.
+    std::vector<FrameSpan> written{{rest.to_frame, int64_t{rest.to_frame} + std::max(rest.count, 0)}};
+    if (!state.render_folder.empty() && position < state.render_skips.size()) {
+      for (const FrameSpan& skip : state.render_skips[position]) written = Uncovered(written, skip);
+    }
+    for (const FrameSpan& span : written) {
+      FrameCopy part = rest;
+      part.to_frame = static_cast<int>(span.from);
+      part.from_frame = rest.from_frame + static_cast<int>(span.from - rest.to_frame);
+      part.count = static_cast<int>(span.to - span.from);
+      parts.push_back(part);
+    }
+    for (const FrameCopy& part : parts) {
       clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, part,
                             state.scratch);
     }

@@ -310,6 +310,14 @@ std::string JsonDocument(const RunState& state, JsonMode mode, const RunFailure*
     doc["destination"] = DestinationDocument(state, check);
     doc["destination"]["up_to_date"] = false;
   }
+  // Only with --plot: documents of other runs stay as they were.
+  if (!state.options.plot.empty()) {
+    if (state.plot_written) {
+      PutText(doc, "plot", state.options.plot);
+    } else {
+      doc["plot"] = nullptr;
+    }
+  }
   json warnings = json::array();
   for (const Warning& w : state.warnings) warnings.push_back(json{{"line", w.line}, {"text", w.text}});
   doc["warnings"] = warnings;

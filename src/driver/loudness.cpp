@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "check/check.hpp"
+#include "driver/plot.hpp"
 #include "engine/measure.hpp"
 #include "wav/metadata.hpp"
 
@@ -31,24 +32,36 @@ void WriteMeasuredBext(const DestinationFile& destination, const DestinationLayo
 
 bool MeasuresProgramme(const RunState& state) { return state.options.loudness || state.plan.loudness_goal.Active(); }
 
-ProgrammeLoudness FinishProgramme(RunState& state, const DestinationLayout& layout) {
+ProgrammeLoudness FinishProgramme(RunState& state, const DestinationLayout& layout, PlotData* plot) {
   const AudioFormat& f = state.plan.format;
   const auto weights = DestinationWeights(layout);
   const OpenAudio audio = DestinationAudio(state.destination);
   const int64_t frames = state.plan.destination_length;
   ProgrammeLoudness loudness;
+  std::optional<ColumnFold> fold;
+  if (plot != nullptr) fold = StartFold(PlotGrid(state));
   LoudnessMeter built = StartLoudness(f, weights, state.instructions);
-  MeasureFrames(audio, f, 0, frames, built);
+  ReadInOrder(audio, f, 0, frames, &built, fold ? &*fold : nullptr, state.instructions);
   loudness.built = FinishLoudness(built);
   loudness.written = loudness.built;
+  const LoudnessMeter* last = &built;
+  LoudnessMeter written;
   const LoudnessGoal& goal = state.plan.loudness_goal;
   if (goal.Active()) {
     loudness.gain = DecideGain(goal, loudness.built);
     if (loudness.gain.gain_db != 0.0) {
-      LoudnessMeter written = StartLoudness(f, weights, state.instructions);
-      loudness.clipped = GainFrames(audio, f, frames, loudness.gain.gain_db, state.instructions, written);
+      // The picture shows the samples as written, after the gain.
+      if (fold) fold = StartFold(PlotGrid(state));
+      written = StartLoudness(f, weights, state.instructions);
+      loudness.clipped =
+          GainFrames(audio, f, frames, loudness.gain.gain_db, state.instructions, written, fold ? &*fold : nullptr);
       loudness.written = FinishLoudness(written);
+      last = &written;
     }
+  }
+  if (plot != nullptr) {
+    plot->destination = std::move(*fold);
+    KeepLoudnessCurve(state, *last, *plot);
   }
   if (state.render_folder.empty()) WriteMeasuredBext(state.destination, layout, loudness.written);
   return loudness;

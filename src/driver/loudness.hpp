@@ -1,5 +1,6 @@
 #pragma once
 
+#include "check/plot.hpp"
 #include "driver/run.hpp"
 #include "wav/header.hpp"
 
@@ -13,8 +14,10 @@ bool MeasuresProgramme(const RunState& state);
 // with a goal gives it its gain in one pass over it in place (scaled as a
 // level change scales, the result measured on the way). A destination with
 // a bext gets what was measured in its loudness fields (not in a check's
-// render, which nobody reads).
-ProgrammeLoudness FinishProgramme(RunState& state, const DestinationLayout& layout);
+// render, which nobody reads). With `plot`, the pass that reads the samples
+// as written folds them into the picture's envelope of the destination and
+// keeps its short-term loudness curve.
+ProgrammeLoudness FinishProgramme(RunState& state, const DestinationLayout& layout, PlotData* plot = nullptr);
 
 // The report's lines of the destination's loudness, once measured.
 void PrintProgrammeLoudness(const RunState& state);

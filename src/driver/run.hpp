@@ -30,6 +30,7 @@ struct CommandOptions {
   bool version = false;  // print the version and end with status 0
   std::string labels;    // write the destination's markers as a label file of this name
   std::string chapters;  // write them as a JSON chapters file of this name
+  std::string plot;      // draw the plan (a run's: what it built) as an SVG picture of this name
 };
 
 // What became of an entry the run executed, for the JSON document.
@@ -71,6 +72,11 @@ struct RunState {
   // print nothing, and their crossfades' work files are files without names
   // in this folder. Empty in a run.
   std::string render_folder;
+  // A render for a picture alone leaves out, by position in the write
+  // order, the plain frames nothing later touches (UntouchedPlainFrames):
+  // they are their sources' bytes, which the picture reads there.
+  std::vector<std::vector<FrameSpan>> render_skips;
+  bool plot_written = false;  // the picture went into place
 };
 
 // Says warnings a run found besides those about the task file's text: on

@@ -21,7 +21,7 @@ struct Slot {
   volatile sig_atomic_t armed;
 };
 
-Slot slots[4];
+Slot slots[5];
 
 Slot& SlotOf(StopSlot slot) { return slots[static_cast<int>(slot)]; }
 

@@ -21,6 +21,7 @@ const char* const kHelp =
     "\t--labels FILE\twrite the destination's markers as a label file (Audacity's)\n"
     "\t--chapters FILE\twrite them as a JSON chapters file (the podcast namespace's)\n"
     "\t--loudness\tmeasure the destination's loudness (with --check, each entry's copy)\n"
+    "\t--plot FILE\tdraw the plan (or what a run built) as an SVG picture\n"
     "\t--help, --version\n"
     "\nCommands (placed at the start of a line):\n"
     "\t'using_samples' as the first line: all times are sample counts.\n"
