@@ -10,7 +10,8 @@ large is committed). Every output's format and length is checked, and the
 plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--may-differ TEXT] [--scratch DIR]
-                   [--sets splice,block-sharing,render-farm] [--jobs REGEX]
+                   [--sets splice,block-sharing,render-farm,loudness,plot] [--loudnorm-rounds N]
+                   [--jobs REGEX]
 
 --quick scales every job down (for trying the script, not for numbers).
 --baseline runs another build of wavsplice in the same rounds (an earlier
@@ -22,10 +23,24 @@ A second set times master edits (trim, patch, cuts) on a 3-hour BWF master
 with and without --align, against cp --reflink=always and --reflink=never:
 on an XFS image mounted through a loop device (as root, with xfsprogs) and
 on the scratch directory's own file system.
+
+The loudness set (--sets loudness) times what loudness costs: the long job
+with and without --loudness against ffmpeg's ebur128 filter reading the
+destination; and "loud -16" on the podcast job and the long job against
+ffmpeg's two-pass loudnorm (a measuring pass, then linear=true with the
+measured values) over the same programme, every result measured back by
+ffmpeg's ebur128 filter. The long job's loudnorm takes minutes a pass: it
+gets --loudnorm-rounds rounds (1 by default).
+
+The picture set (--sets plot) times --plot on the long jobs (plain, and at
+lvl -6) against cat reading the same source ranges to /dev/null: a check
+with and without the picture, a run with and without it.
 """
 import argparse
 import filecmp
 from fractions import Fraction
+import json
+import math
 import os
 import platform
 import re
@@ -490,6 +505,213 @@ def bench_render_farm(args, wavsplice, job, tasks=40):
     return rows
 
 
+def ffmpeg_loudness(path, cwd):
+    """ffmpeg's ebur128 filter on a file: (integrated LUFS, true peak dBTP),
+    the integrated loudness at the full precision of its metadata (its summary
+    rounds to one decimal)."""
+    done = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-af",
+                           "ebur128=peak=true:metadata=1,ametadata=mode=print:file=-", "-f", "null", "-"],
+                          cwd=cwd, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"bench: ffmpeg could not measure {path}: {done.stderr}")
+    last = {}
+    for line in done.stdout.splitlines():
+        if line.startswith("lavfi.r128.") and "=" in line:
+            key, value = line[len("lavfi.r128."):].split("=", 1)
+            last[key] = float(value)
+    peak = last.get("true_peak", 0.0)
+    return last["I"], (20 * math.log10(peak) if peak > 0 else float("-inf"))
+
+
+def timed(cmd, cwd):
+    """Runs cmd in cwd; (seconds, its standard error). Any failure ends the bench."""
+    start = time.perf_counter()
+    done = subprocess.run(cmd, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          text=True)
+    elapsed = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.exit(f"bench: {' '.join(cmd)} failed with status {done.returncode}: {done.stderr[-2000:]}")
+    return elapsed, done.stderr
+
+
+def loudnorm_two_pass(source, output, cwd, target=-16.0, ceiling=-1.0):
+    """ffmpeg's two-pass loudnorm of a 48 kHz 24-bit file: the measuring pass
+    (print_format=json), then the pass that applies it (linear=true with the
+    measured values; loudnorm works at 192 kHz, the output is brought back to
+    48 kHz). (seconds of both passes, whether the second stayed linear)."""
+    base = f"loudnorm=I={target}:TP={ceiling}:LRA=50"
+    first, said = timed(["ffmpeg", "-nostdin", "-hide_banner", "-i", source, "-af", base + ":print_format=json",
+                         "-f", "null", "-"], cwd)
+    measured = json.loads(said[said.rindex("{"):said.rindex("}") + 1])
+    second, said = timed(["ffmpeg", "-nostdin", "-hide_banner", "-y", "-i", source, "-af",
+                          f"{base}:measured_I={measured['input_i']}:measured_LRA={measured['input_lra']}"
+                          f":measured_TP={measured['input_tp']}:measured_thresh={measured['input_thresh']}"
+                          f":offset={measured['target_offset']}:linear=true:print_format=summary",
+                          "-ar", "48000", "-c:a", "pcm_s24le", output], cwd)
+    return first + second, "Normalization Type:   Linear" in said or "Normalization Type: Linear" in said
+
+
+def bench_loudness(args, wavsplice, long_job, podcast):
+    """What loudness costs. (1) The long job: wavsplice alone, with
+    --loudness (the time it adds against the budget of 1/300 of the
+    programme's duration), and ffmpeg's ebur128 filter reading the
+    destination. (2) "loud -16" on the podcast job and the long job, against
+    ffmpeg's two-pass loudnorm over the same programme (built once by
+    wavsplice, not timed: the peer's time is its two passes alone), each
+    result measured back by ffmpeg's ebur128 filter, which must find it
+    within 0.1 LU of the target. Returns the two tables' rows."""
+    if shutil.which("ffmpeg") is None:
+        print("loudness: ffmpeg not installed; not timed")
+        return [], []
+    work = os.path.join(args.scratch, "loudness")
+    os.makedirs(work, exist_ok=True)
+    for job in (long_job, podcast):
+        for source in job.sources():
+            link = os.path.join(work, source)
+            if not os.path.exists(link):
+                os.symlink(os.path.join(args.scratch, source), link)
+
+    def remove(*names):
+        for name in names:
+            if os.path.exists(os.path.join(work, name)):
+                os.remove(os.path.join(work, name))
+
+    # (1) Measuring: the same task with and without --loudness, and ffmpeg
+    # reading what it built.
+    with open(os.path.join(work, "long.txt"), "w") as f:
+        f.write(long_job.task("ours.wav"))
+    tools = ("wavsplice", "wavsplice --loudness", "ffmpeg ebur128")
+    times = {tool: [] for tool in tools}
+    for round_number in range(args.rounds + 1):
+        print(f"loudness: measuring, round {round_number}{' (warm-up)' if round_number == 0 else ''} ...", flush=True)
+        shift = round_number % 2
+        for tool in (tools[:2][shift:] + tools[:2][:shift]):
+            remove("ours.wav")
+            os.sync()
+            command = [wavsplice] + (["--loudness"] if tool.endswith("--loudness") else []) + ["long.txt"]
+            if tool.endswith("--loudness") and round_number == 0:
+                # Once: what it measures, against ffmpeg's reading.
+                said = subprocess.run([wavsplice, "--json", "--loudness", "long.txt"], cwd=work,
+                                      capture_output=True, text=True)
+                ours = json.loads(said.stdout)["destination"]["loudness"]["integrated_lufs"]
+                theirs, _ = ffmpeg_loudness("ours.wav", work)
+                if abs(ours - theirs) > 0.1:
+                    sys.exit(f"bench: --loudness says {ours} LUFS, ffmpeg {theirs}")
+                remove("ours.wav")
+                os.sync()
+            seconds, _ = run(command, work)
+            if round_number > 0:
+                times[tool].append(seconds)
+        # ffmpeg reads the destination the last run built, from the page cache.
+        os.sync()
+        seconds, _ = timed(["ffmpeg", "-nostdin", "-v", "error", "-i", "ours.wav", "-af", "ebur128=peak=true",
+                            "-f", "null", "-"], work)
+        if round_number > 0:
+            times["ffmpeg ebur128"].append(seconds)
+        remove("ours.wav")
+    duration = long_job.frames() / long_job.rate
+    plain = statistics.median(times["wavsplice"])
+    measured = statistics.median(times["wavsplice --loudness"])
+    ffmpeg = statistics.median(times["ffmpeg ebur128"])
+    measuring_rows = [f"| {long_job.name} | {duration:.0f} | {plain:.3f} | {measured:.3f} | {measured - plain:.3f} | "
+                      f"{duration / 300:.1f} | {ffmpeg:.3f} | {measured / ffmpeg:.3f} |"]
+
+    # (2) A target: loud -16, against loudnorm's two passes.
+    target_rows = []
+    for job in (podcast, long_job):
+        with open(os.path.join(work, "plain.txt"), "w") as f:
+            f.write(job.task("plain.wav"))
+        with open(os.path.join(work, "loud.txt"), "w") as f:
+            f.write(job.task("ours.wav") + "loud\t-16\n")
+        subprocess.run([wavsplice, "plain.txt"], cwd=work, check=True, stdout=subprocess.DEVNULL)
+        rounds = max(1, args.loudnorm_rounds if job is long_job else args.rounds)
+        ours_times, theirs_times, linear = [], [], True
+        for round_number in range(rounds + 1):
+            print(f"loudness: loud -16, {job.name}, round {round_number}"
+                  f"{' (warm-up)' if round_number == 0 else ''} ...", flush=True)
+            remove("ours.wav", "theirs.wav")
+            os.sync()
+            seconds, _ = run([wavsplice, "loud.txt"], work)
+            if round_number > 0:
+                ours_times.append(seconds)
+            # The long job's loudnorm takes minutes a pass: no warm-up round
+            # (the programme it reads is in the page cache, as wavsplice's
+            # sources are).
+            if round_number == 0 and job is long_job:
+                continue
+            os.sync()
+            seconds, stayed_linear = loudnorm_two_pass("plain.wav", "theirs.wav", work)
+            linear = linear and stayed_linear
+            if round_number > 0:
+                theirs_times.append(seconds)
+        # The last round's results, measured back.
+        ours_level, ours_peak = ffmpeg_loudness("ours.wav", work)
+        theirs_level, theirs_peak = ffmpeg_loudness("theirs.wav", work)
+        if abs(ours_level + 16) > 0.1:
+            sys.exit(f"bench: {job.name}: loud -16 measures {ours_level} LUFS by ffmpeg")
+        remove("ours.wav", "theirs.wav", "plain.wav")
+        ours_t, theirs_t = statistics.median(ours_times), statistics.median(theirs_times)
+        target_rows.append(f"| {job.name} | wavsplice loud -16 | {ours_t:.3f} | {theirs_t / ours_t:.1f} | "
+                           f"{ours_level:.3f} | {ours_peak:.2f} |")
+        target_rows.append(f"| {job.name} | ffmpeg loudnorm, two passes{'' if linear else ' (went dynamic)'} | "
+                           f"{theirs_t:.3f} | | {theirs_level:.3f} | {theirs_peak:.2f} |")
+    return measuring_rows, target_rows
+
+
+def bench_plot(args, wavsplice, plot_jobs):
+    """What --plot costs, against cat reading the jobs' sources (warm page
+    cache): the check alone and with the picture, the run alone and with the
+    picture. Every picture must be valid XML (xmllint, where installed).
+    Returns the table's rows."""
+    rows = []
+    for job in plot_jobs:
+        work = os.path.join(args.scratch, "plot-" + job.name.replace(" ", "_").replace(",", "").replace("(", "")
+                            .replace(")", ""))
+        os.makedirs(work, exist_ok=True)
+        for source in job.sources():
+            link = os.path.join(work, source)
+            if not os.path.exists(link):
+                os.symlink(os.path.join(args.scratch, source), link)
+        with open(os.path.join(work, "task.txt"), "w") as f:
+            f.write(job.task("ours.wav"))
+        commands = {
+            "cat": ["sh", "-c", "cat " + " ".join(job.sources()) + " > /dev/null"],
+            "check": [wavsplice, "--check", "task.txt"],
+            "check --plot": [wavsplice, "--check", "--plot", "check.svg", "task.txt"],
+            "run": [wavsplice, "task.txt"],
+            "run --plot": [wavsplice, "--plot", "run.svg", "task.txt"],
+        }
+        times = {tool: [] for tool in commands}
+        for round_number in range(args.rounds + 1):
+            print(f"plot: {job.name}, round {round_number}{' (warm-up)' if round_number == 0 else ''} ...",
+                  flush=True)
+            order = list(commands)
+            shift = round_number % len(order)
+            for tool in order[shift:] + order[:shift]:
+                for name in ("ours.wav", "check.svg", "run.svg"):
+                    if os.path.exists(os.path.join(work, name)):
+                        os.remove(os.path.join(work, name))
+                os.sync()
+                start = time.perf_counter()
+                done = subprocess.run(commands[tool], cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                seconds = time.perf_counter() - start
+                if done.returncode != 0:
+                    sys.exit(f"bench: {job.name}: {tool} failed: {done.stderr.decode()}")
+                picture = "check.svg" if tool == "check --plot" else "run.svg" if tool == "run --plot" else None
+                if picture and round_number == 0 and shutil.which("xmllint"):
+                    subprocess.run(["xmllint", "--noout", picture], cwd=work, check=True)
+                if round_number > 0:
+                    times[tool].append(seconds)
+        for name in ("ours.wav", "check.svg", "run.svg"):
+            if os.path.exists(os.path.join(work, name)):
+                os.remove(os.path.join(work, name))
+        t = {tool: statistics.median(times[tool]) for tool in commands}
+        rows.append(f"| {job.name} | {t['cat']:.3f} | {t['check']:.3f} | {t['check --plot']:.3f} | "
+                    f"{t['check --plot'] / t['cat']:.2f} | {t['run']:.3f} | {t['run --plot']:.3f} | "
+                    f"{(t['run --plot'] - t['run']) / t['cat']:.2f} |")
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
@@ -503,7 +725,11 @@ def main():
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build/bench"))
     parser.add_argument("--sets", default="splice,block-sharing,render-farm",
                         help="which sets to time: splice (the jobs against cp, sox and ffmpeg), block-sharing "
-                             "(master edits on XFS and the scratch file system), render-farm (task files per second)")
+                             "(master edits on XFS and the scratch file system), render-farm (task files per second), "
+                             "loudness (--loudness and loud against ffmpeg's ebur128 and two-pass loudnorm), "
+                             "plot (--plot on the long jobs against cat reading their sources)")
+    parser.add_argument("--loudnorm-rounds", type=int, default=1,
+                        help="rounds of ffmpeg's two-pass loudnorm on the long job (minutes each)")
     parser.add_argument("--jobs", metavar="REGEX",
                         help="time only the splice jobs whose names match this regular expression (re.search)")
     args = parser.parse_args()
@@ -531,6 +757,9 @@ def main():
     ]
     sets = args.sets.split(",")
     short = [job for job in jobs if job.name.startswith("64 x 2 s")]
+    long_job = next(job for job in jobs if job.name == "6 x 868 s (1.5 GB), 24-bit 48 kHz")
+    podcast = next(job for job in jobs if isinstance(job, PodcastJob))
+    plot_jobs = [job for job in jobs if job.name.startswith("6 x 868 s")]
     if args.jobs:
         jobs = [job for job in jobs if re.search(args.jobs, job.name)]
 
@@ -538,6 +767,12 @@ def main():
     print("making sources ...", flush=True)
     for job in jobs if "splice" in sets else short if "render-farm" in sets else []:
         job.make_sources(tone, args.scratch)
+    if "loudness" in sets:
+        for job in (long_job, podcast):
+            job.make_sources(tone, args.scratch)
+    if "plot" in sets:
+        for job in plot_jobs:
+            job.make_sources(tone, args.scratch)
     if "splice" not in sets:
         jobs = []
 
@@ -679,6 +914,38 @@ def main():
         print("| job | runs at once | task files | seconds | task files per second |")
         print("|---|---:|---:|---:|---:|")
         for row in farm_rows:
+            print(row)
+    sys.stdout.flush()
+    measuring_rows, target_rows = (bench_loudness(args, wavsplice, long_job, podcast) if "loudness" in sets
+                                   else ([], []))
+    if measuring_rows:
+        print()
+        print("Measuring: the job alone and with --loudness (the time it adds, against 1/300 of the programme's")
+        print("duration), and ffmpeg -af ebur128=peak=true reading the destination; medians, seconds.")
+        print()
+        print("| job | audio s | wavsplice | wavsplice --loudness | added | budget | ffmpeg ebur128 | "
+              "--loudness ÷ ffmpeg |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|")
+        for row in measuring_rows:
+            print(row)
+        print()
+        print("A target: loud -16 (the whole run, building the programme) against ffmpeg's two-pass loudnorm over")
+        print("the same programme (its two passes only); each result measured back by ffmpeg's ebur128 filter.")
+        print()
+        print("| job | tool | seconds | loudnorm ÷ wavsplice | measured back LUFS | true peak dBTP |")
+        print("|---|---|---:|---:|---:|---:|")
+        for row in target_rows:
+            print(row)
+    sys.stdout.flush()
+    plot_rows = bench_plot(args, wavsplice, plot_jobs) if "plot" in sets else []
+    if plot_rows:
+        print()
+        print("Pictures: cat of the job's sources to /dev/null, --check alone and with --plot, the run alone and")
+        print("with --plot, and what the picture costs against cat; medians, seconds.")
+        print()
+        print("| job | cat | --check | --check --plot | ÷ cat | run | run --plot | added ÷ cat |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|")
+        for row in plot_rows:
             print(row)
     sys.stdout.flush()
     sharing_rows = bench_block_sharing(args, wavsplice, tone, scale) if "block-sharing" in sets else []

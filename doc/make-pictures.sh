@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Regenerates the README's pictures from the program's own output:
 #   doc/crossfade-curves.png  the four crossfade curves, measured on rendered audio
-#   doc/timeline-show.png     where the entries of examples/show land
 #   doc/ducking.png           a bed ducked 12 dB under a voice laid over it (mix)
-# Needs the default build (cmake --workflow --preset default), python3 and gnuplot.
+#   examples/show/plan.png    the --check --plot picture of examples/show, as the
+#                             browser test renders it in Chromium
+# Needs the default build (cmake --workflow --preset default), python3, gnuplot,
+# chromium and ffmpeg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -59,56 +61,10 @@ do for [t=1:4] {
 unset multiplot
 GP
 
-# The show example: one row per entry in write order, and the finished file.
-WAVSPLICE=$bin/wavsplice TONE=$bin/wavsplice-tone bash "$root/examples/run-example.sh" show show > show.txt
-python3 - <<'PY'
-import re
-text = open("show.txt").read()
-blocks = re.findall(r"Task (\d+)\tInsert point ([\d.]+) sec\n\tFile (\S+)\n\tRead start ([\d.]+) sec\n"
-                    r"\tRead length ([\d.]+) sec\n\tLevel (\S+) dB\n((?:\tMix under \S+ dB\n)?)", text)
-rows = len(blocks)
-owner = {}  # 10 ms cells of the destination -> the entry written last there
-with open("entries.dat", "w") as f, open("mixed.dat", "w") as m:
-    for row, (task, insert, name, start, length, level, mixed) in enumerate(blocks):
-        a, b = float(insert), float(insert) + float(length)
-        y = rows - row
-        label = f"Task {task}: {name} {float(start):g}-{float(start) + float(length):g} s, {float(level):g} dB"
-        label += ", laid under (mix)" if mixed else ""
-        f.write(f'{(a + b) / 2} {y} {a} {b} {y - 0.35} {y + 0.35} "{label}" {row}\n')
-        if mixed:
-            # A mixed entry takes nothing over: it lies under what is there.
-            m.write(f"{(a + b) / 2} 0 {a} {b} -0.35 -0.1 {row}\n")
-            continue
-        for cell in range(round(a * 100), round(b * 100)):
-            owner[cell] = row
-with open("result.dat", "w") as f:
-    cells = sorted(owner)
-    start = cells[0]
-    for i, cell in enumerate(cells):
-        if i + 1 == len(cells) or owner[cells[i + 1]] != owner[cell] or cells[i + 1] != cell + 1:
-            f.write(f"{(start + cell + 1) / 200} 0 {start / 100} {(cell + 1) / 100} -0.35 0.35 {owner[cell]}\n")
-            if i + 1 < len(cells):
-                start = cells[i + 1]
-with open("rows.txt", "w") as f:
-    last_end = max(float(b[1]) + float(b[4]) for b in blocks)
-    f.write(f"{rows} {last_end + 2.5:.1f}\n")
-PY
-read -r rows xmax < rows.txt
-gnuplot <<GP
-set terminal pngcairo size 900,320 font "sans,10"
-set output "$root/doc/timeline-show.png"
-set title "examples/show: entries in write order (top to bottom) and the finished file (bottom row)"
-set xlabel "seconds in the destination"
-set yrange [-0.8:$rows + 0.8]; set xrange [0:$xmax]
-set ytics ("result" 0); set grid x
-set style fill solid 0.6 border -1
-set palette model RGB defined (0 "#4e79a7", 1 "#f28e2b", 2 "#59a14f", 3 "#e15759")
-set cbrange [0:3]; unset colorbox
-plot "entries.dat" using 1:2:3:4:5:6:8 with boxxyerror lc palette notitle, \
-     "" using 3:2:7 with labels left offset 0.5,0 notitle, \
-     "result.dat" using 1:2:3:4:5:6:7 with boxxyerror lc palette notitle, \
-     "mixed.dat" using 1:2:3:4:5:6:7 with boxxyerror lc palette notitle
-GP
+# The show example's plan, drawn by --check --plot and rendered by the test
+# that checks it in a browser.
+WAVSPLICE_WRITE_PICTURE=$root/examples/show/plan.png "$bin/tests/wavsplice_tests" \
+  --gtest_filter=Plot.ABrowserShowsTheShowExampleAsPlanned > /dev/null
 
 # A voice laid over a bed with "mix -12", fading in over 400 ms and out over
 # 600 ms: the bed's level alone (under a silent voice) and the voice's alone.

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Runs one of the examples: makes its source recordings with wavsplice-tone
 # (as its sources.txt describes them), copies its task.txt into a scratch
-# directory and runs wavsplice there.
+# directory and runs wavsplice there. With --plot, a check draws the plan
+# first, as plan.svg (open it in a browser).
 #
-#   run-example.sh NAME OUTPUT_DIR
+#   run-example.sh [--plot] NAME OUTPUT_DIR
 #
 # WAVSPLICE and TONE name the programs. Without them, wavsplice is the one
 # installed with this script (PREFIX/bin beside PREFIX/share/doc/wavsplice/
 # examples), else the one on the PATH, and wavsplice-tone the one beside it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+plot=
+if [ "${1:-}" = --plot ]; then
+  plot=1
+  shift
+fi
 name=$1
 out=$2
 installed=$here/../../../../bin
@@ -42,6 +48,12 @@ rm -f "$destination"
 
 echo "== task.txt"
 cat task.txt
+if [ -n "$plot" ]; then
+  echo "== wavsplice --check --plot plan.svg task.txt"
+  # A check with warnings ends with status 3: the picture shows them too.
+  "$wavsplice" --check --plot plan.svg task.txt || [ $? -eq 3 ]
+  echo "== The plan is drawn in $(pwd)/plan.svg"
+fi
 echo "== wavsplice task.txt"
 "$wavsplice" task.txt
 [ -f "$destination" ]

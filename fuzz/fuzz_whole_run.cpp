@@ -1,6 +1,7 @@
 // The whole program on a fuzzed task file over a fixed set of sources in a
 // scratch directory. Every run must end in a report or a refusal, leave the
-// sources as they were and remove its work file; a check must create nothing.
+// sources as they were and remove its work file; a check must create nothing
+// but its picture, and a picture holds no control byte and is UTF-8.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -80,14 +81,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every other input is checked instead of built: a check writes nothing.
   const bool check = size > 0 && (data[size - 1] & 1) != 0;
   // Half the inputs with their destination laid out for block sharing, half
-  // with a JSON document (which must always parse, whatever the names hold).
+  // with a JSON document (which must always parse, whatever the names hold),
+  // half measured.
   const bool align = size > 0 && (data[size - 1] & 2) != 0;
   const bool json = size > 0 && (data[size - 1] & 4) != 0;
+  const bool loudness = size > 0 && (data[size - 1] & 8) != 0;
+  const bool plot = size > 0 && (data[size - 1] & 16) != 0;
   RunState state;
   std::vector<const char*> argv = {"wavsplice"};
   if (check) argv.push_back("--check");
   if (align) argv.push_back("--align");
   if (json) argv.push_back("--json");
+  if (loudness) argv.push_back("--loudness");
+  if (plot) argv.insert(argv.end(), {"--plot", "plot.svg"});
   argv.push_back("task.txt");
   const JsonMode mode = check ? JsonMode::kCheck : JsonMode::kRun;
   const auto parses = [](const std::string& document) {
@@ -105,10 +111,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (failure.status != ExitStatus::kTaskError && failure.status != ExitStatus::kWavError) std::abort();
     if (json) parses(JsonDocument(state, mode, &failure));
   }
+  if (state.plot_written && Sources().count("plot.svg") == 0) {
+    const Bytes picture = ReadFile("plot.svg");
+    for (const unsigned char c : picture) {
+      if (c < 0x20 && c != '\n') std::abort();
+    }
+    try {
+      (void)nlohmann::json(std::string(picture.begin(), picture.end())).dump();
+    } catch (const nlohmann::json::exception&) {
+      std::abort();  // not UTF-8
+    }
+  }
   if (check) {
     for (const auto& entry : std::filesystem::directory_iterator(".")) {
       const std::string name = entry.path().filename().string();
-      if (name != "task.txt" && Sources().count(name) == 0) std::abort();  // a check created a file
+      const bool picture = plot && state.plot_written && name == "plot.svg";
+      if (name != "task.txt" && Sources().count(name) == 0 && !picture) std::abort();  // a check created a file
     }
   }
 

@@ -4,12 +4,16 @@
 #include "check/check.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "common/messages.hpp"
 #include "common/numbers.hpp"
 #include "common/text.hpp"
+#include "plan/lanes.hpp"
 #include "task/commands.hpp"
 #include "wav/header.hpp"
 
@@ -21,18 +25,43 @@ std::string TimeText(int64_t frames, bool using_samples, uint32_t rate) {
   return Format("%.3f sec", Seconds(frames, rate));
 }
 
+// A line of the catalogue without its newline: the check's lines have none.
+std::string Unended(std::string line) {
+  while (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
+}
+
+// A measured value in its unit, or what stands for one that nothing was
+// measured for.
+std::string Value(const char* format, const std::optional<double>& value) {
+  return value ? Format(format, *value) : message::kNotMeasurable;
+}
+
+std::string PeakValue(double true_peak) {
+  return std::isfinite(true_peak) ? Format(message::kDbtpValue, true_peak) : message::kDigitalSilence;
+}
+
+// The line of the task file's last value for a task-level command ("loud",
+// "peak"), or 0.
+int CommandLine(const ReadNotes& notes, const char* command) {
+  int line = 0;
+  for (const TokenNote& token : notes.tokens) {
+    if (token.role == TokenRole::kValue && token.command == command) line = token.command_line;
+  }
+  return line;
+}
+
 // What the check works on.
 struct Checked {
   const TaskList& tasks;
   const ReadNotes& notes;
   const Plan& plan;
   const SharingView* sharing;  // when block sharing is shown
+  bool loudness = false;       // every entry's copy measured is shown
 
   std::string Time(int64_t frames) const { return TimeText(frames, tasks.using_samples, plan.format.rate); }
   const Entry& At(size_t position) const { return plan.entries[static_cast<size_t>(plan.write_order[position])]; }
 };
-
-FrameSpan Landing(const Placement& p) { return {p.insert_frame, int64_t{p.insert_frame} + std::max(p.read_length, 0)}; }
 
 // The first lines of an entry in a plan: its task-file line and source,
 // where it lands and what it reads.
@@ -93,23 +122,6 @@ std::string FadesOutOfSilence(const Checked& c, size_t position, int width) {
                 c.Time(silent).c_str(), Printable(out.task.source_name).c_str());
 }
 
-// The parts of each entry's landing that no later entry overwrites, by
-// position in the write order.
-std::vector<std::vector<FrameSpan>> Surviving(const Checked& c) {
-  const size_t count = c.plan.write_order.size();
-  std::vector<std::vector<FrameSpan>> kept(count);
-  for (size_t k = 0; k < count; ++k) {
-    std::vector<FrameSpan> parts;
-    if (const FrameSpan landing = Landing(c.At(k).placement); landing.to > landing.from) parts.push_back(landing);
-    for (size_t later = k + 1; later < count && !parts.empty(); ++later) {
-      if (c.At(later).task.mixed) continue;  // a mix lies over what is there, and keeps it
-      parts = Uncovered(parts, Landing(c.At(later).placement));
-    }
-    kept[k] = std::move(parts);
-  }
-  return kept;
-}
-
 // Whether an entry's plain copy will share blocks with its source, and if
 // not, why.
 void CheckEntrySharing(const SharingView& sharing, const Entry& entry, std::vector<std::string>& out) {
@@ -128,6 +140,35 @@ void CheckEntrySharing(const SharingView& sharing, const Entry& entry, std::vect
   }
 }
 
+// An entry's copy measured: its "lufs", and with --loudness what it
+// measures; a "lvl" that "lufs" replaces, and peaks its level takes past
+// full scale.
+void CheckCopyLoudness(const Checked& c, const Entry& entry, std::vector<std::string>& out,
+                       std::vector<Warning>& warnings) {
+  const CopyLoudness& copy = *entry.loudness;
+  const LoudnessResult& m = copy.measured;
+  const EntryLines& lines = c.notes.entries[static_cast<size_t>(entry.number - 1)];
+  if (entry.task.lufs) out.push_back(LufsLine(entry));
+  if (c.loudness) {
+    out.push_back(Format("\tIts copy measured: loudness %s, range %s, true peak %s",
+                         Value(message::kLufsValue, m.integrated).c_str(), Value(message::kLuValue, m.range).c_str(),
+                         PeakValue(m.true_peak).c_str()));
+  }
+  if (!entry.task.lufs || copy.lufs != LufsOutcome::kSet) return;
+  const double target = *entry.task.lufs;
+  if (lines[Command::kLvl] != 0) {
+    warnings.push_back(
+        {lines[Command::kLvl], Format("the level of task %i is ignored: \"lufs\" %.1f sets it to %+.3f dB",
+                                      entry.number, target, copy.needed_db)});
+  }
+  const double peak = m.sample_peak + copy.needed_db;
+  if (c.plan.format.type == SampleType::kInteger && copy.needed_db > 0.0 && peak > 0.0) {
+    warnings.push_back({lines[Command::kLufs], Format("the level of %+.3f dB that \"lufs\" chooses takes the peaks of "
+                                                      "task %i's copy %.1f dB past full scale: they clip",
+                                                      copy.needed_db, entry.number, peak)});
+  }
+}
+
 void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& kept, CheckReport& report) {
   const bool integers = c.plan.format.type == SampleType::kInteger;
   std::vector<Warning>& warnings = report.warnings;
@@ -141,6 +182,8 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
     std::vector<std::string>& out = report.plan;
     PlaceLines(entry, lines[Command::kSrc], c.tasks.using_samples, c.plan.format.rate, out);
     out.push_back(Format("\tLevel %.3f dB", t.level_db));
+    const bool lufs_set = entry.loudness && entry.loudness->lufs == LufsOutcome::kSet;
+    if (entry.loudness) CheckCopyLoudness(c, entry, out, warnings);
     if (t.mixed) out.push_back(Format("\tMix under %.3f dB: laid over what lies there", t.mix_db));
     if (p.fade_in_frames > 0) out.push_back("\tFade in " + c.Time(p.fade_in_frames));
     if (p.fade_out_frames > 0) out.push_back("\tFade out " + c.Time(p.fade_out_frames));
@@ -162,7 +205,7 @@ void CheckEntries(const Checked& c, const std::vector<std::vector<FrameSpan>>& k
       warnings.push_back(
           {lines.Or(Command::kFin), Format("the fade-in of task %i is ignored: its crossfade brings it in", number)});
     }
-    if (t.level_db > 0.0 && integers) {
+    if (t.level_db > 0.0 && integers && !lufs_set) {
       warnings.push_back(
           {lines.Or(Command::kLvl),
            Format("a level of +%.3f dB on integer samples may clip loud parts (task %i)", t.level_db, number)});
@@ -362,15 +405,16 @@ void CheckSharing(const Checked& c, CheckReport& report) {
 }  // namespace
 
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
-                      const DestinationLayout& layout, const SharingView* sharing, int columns) {
-  const Checked c{.tasks = tasks, .notes = notes, .plan = plan, .sharing = sharing};
+                      const DestinationLayout& layout, const SharingView* sharing, int columns, bool loudness) {
+  const Checked c{.tasks = tasks, .notes = notes, .plan = plan, .sharing = sharing, .loudness = loudness};
   CheckReport report;
   report.crossfade_failures.resize(plan.entries.size());
   report.overwrites.resize(plan.entries.size());
   report.replaces = target.replaces;
   report.warnings = TextWarnings(notes);
+  for (Warning& w : LoudnessWarnings(notes, plan)) report.warnings.push_back(std::move(w));
   report.plan_heading = Format("Plan in write order, times in %s:", tasks.using_samples ? "samples" : "seconds");
-  const auto kept = Surviving(c);
+  const auto kept = SurvivingParts(plan);
   CheckEntries(c, kept, report);
   const AudioFormat& f = plan.format;
   report.destination.push_back("Destination " + Printable(tasks.destination_name));
@@ -449,4 +493,98 @@ CheckReport ExplainRefusal(const TaskList& tasks, const ReadNotes& notes, const 
                                     Printable(tasks.entries[static_cast<size_t>(refusal.entry)].source_name).c_str(),
                                     what.c_str(), refusal.reason.c_str())});
   return report;
+}
+
+std::vector<Warning> LoudnessWarnings(const ReadNotes& notes, const Plan& plan) {
+  std::vector<Warning> warnings;
+  for (const Entry& entry : plan.entries) {
+    if (!entry.loudness || !entry.task.lufs || entry.loudness->lufs == LufsOutcome::kSet) continue;
+    warnings.push_back({notes.entries[static_cast<size_t>(entry.number - 1)][Command::kLufs],
+                        Format(message::kLufsNotMet, entry.number, entry.task.level_db, *entry.task.lufs,
+                               LufsReason(*entry.loudness).c_str())});
+  }
+  const LoudnessGoal& goal = plan.loudness_goal;
+  if (goal.lowered) {
+    int line = 0;
+    double written = 0.0;
+    for (const TokenNote& token : notes.tokens) {
+      if (token.role != TokenRole::kValue || token.command != "peak") continue;
+      const double value = std::strtod(token.text.c_str(), nullptr);
+      if (!std::isfinite(value)) continue;  // ignored
+      line = token.command_line;
+      written = value;
+    }
+    warnings.push_back({line, Format(message::kCeilingLowered, written)});
+  }
+  return warnings;
+}
+
+std::vector<std::string> ProgrammeLines(const ProgrammeLoudness& loudness, const LoudnessGoal& goal) {
+  std::vector<std::string> lines;
+  if (goal.Active()) {
+    const LoudnessResult& built = loudness.built;
+    lines.push_back(Unended(Format(message::kLoudnessAsBuilt, Value(message::kLufsValue, built.integrated).c_str(),
+                                   PeakValue(built.true_peak).c_str())));
+    std::string asked = goal.target ? Format(message::kLoudTarget, *goal.target) : "";
+    if (goal.ceiling) asked += (asked.empty() ? "" : ", ") + Format(message::kPeakCeiling, *goal.ceiling);
+    const ProgrammeGain& gain = loudness.gain;
+    if (gain.unmeasured) {
+      lines.push_back(Unended(Format(message::kNoGain, asked.c_str(), message::kNothingMeasured)));
+    } else if (!goal.target && gain.gain_db == 0.0) {
+      lines.push_back(Unended(Format(message::kNoGain, asked.c_str(), message::kUnderCeiling)));
+    } else if (gain.held) {
+      lines.push_back(Unended(Format(message::kGainHeld, gain.gain_db, asked.c_str(), gain.short_lu)));
+    } else {
+      lines.push_back(Unended(Format(message::kGain, gain.gain_db, asked.c_str())));
+    }
+    if (loudness.clipped > 0) {
+      lines.push_back(Unended(Format(message::kClipped, static_cast<long long>(loudness.clipped))));
+    }
+  }
+  const LoudnessResult& written = loudness.written;
+  lines.push_back(Unended(Format(message::kLoudness, Value(message::kLufsValue, written.integrated).c_str())));
+  lines.push_back(Unended(Format(message::kLoudnessRange, Value(message::kLuValue, written.range).c_str())));
+  lines.push_back(Unended(Format(message::kTruePeak, PeakValue(written.true_peak).c_str())));
+  return lines;
+}
+
+std::vector<Warning> ProgrammeWarnings(const ReadNotes& notes, const ProgrammeLoudness* loudness,
+                                       const LoudnessGoal& goal) {
+  std::vector<Warning> warnings;
+  const int line = CommandLine(notes, goal.target ? "loud" : "peak");
+  if (loudness == nullptr) {
+    warnings.push_back({line,
+                        "the programme's loudness cannot be measured by a check here: no file without a name "
+                        "could be made in the destination's folder or the temporary folder to build it in"});
+  }
+  if (loudness == nullptr || !goal.target) return warnings;
+  const ProgrammeGain& gain = loudness->gain;
+  if (gain.unmeasured) warnings.push_back({line, Format(message::kLoudUnmeasured, *goal.target)});
+  if (gain.held) {
+    warnings.push_back(
+        {line, Format(message::kLoudNotMet, *goal.target, goal.ceiling.value_or(0.0), gain.gain_db, gain.short_lu)});
+  }
+  return warnings;
+}
+
+std::string LufsLine(const Entry& entry) {
+  if (!entry.task.lufs || !entry.loudness) return "";
+  const CopyLoudness& copy = *entry.loudness;
+  if (copy.lufs == LufsOutcome::kSet) {
+    return Unended(Format(message::kLevelForLoudness, *entry.task.lufs, *copy.measured.integrated));
+  }
+  return Unended(Format(message::kLevelKept, *entry.task.lufs, LufsReason(copy).c_str()));
+}
+
+std::string LufsReason(const CopyLoudness& copy) {
+  switch (copy.lufs) {
+    case LufsOutcome::kTooShort:
+      return message::kCopyTooShort;
+    case LufsOutcome::kGatedOut:
+      return message::kCopyGatedOut;
+    case LufsOutcome::kTooQuiet:
+      return Format(message::kCopyTooQuiet, copy.measured.integrated.value_or(0.0), copy.needed_db);
+    default:
+      return "";
+  }
 }

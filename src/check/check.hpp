@@ -39,9 +39,32 @@ struct SharingView {
 
 // The report of a plan that passed, for a destination of this layout;
 // `sharing` when it is to be shown. `columns` is the width of the timeline's
-// terminal.
+// terminal. With `loudness` (--loudness), every entry's copy measured is
+// shown (MeasureCopies).
 CheckReport CheckTask(const TaskList& tasks, const ReadNotes& notes, const Plan& plan, const ReplaceTarget& target,
-                      const DestinationLayout& layout, const SharingView* sharing, int columns);
+                      const DestinationLayout& layout, const SharingView* sharing, int columns, bool loudness = false);
+
+// The loudness warnings a run gives as well as a check: an entry whose
+// "lufs" cannot choose its level, a ceiling above what integers hold.
+std::vector<Warning> LoudnessWarnings(const ReadNotes& notes, const Plan& plan);
+
+// The lines that show the destination's loudness (after a run's report, and
+// a check's destination): as built and the gain it got, with a goal; as
+// written.
+std::vector<std::string> ProgrammeLines(const ProgrammeLoudness& loudness, const LoudnessGoal& goal);
+
+// What the built destination's loudness warns of: a target the ceiling kept
+// the gain from, a programme that measures nothing; without `loudness`, that
+// a check could not build the programme to measure it.
+std::vector<Warning> ProgrammeWarnings(const ReadNotes& notes, const ProgrammeLoudness* loudness,
+                                       const LoudnessGoal& goal);
+
+// Why an entry's "lufs" could not choose its level ("" where it did).
+std::string LufsReason(const CopyLoudness& copy);
+
+// What an entry's "lufs" did, as its summary and a check show it (with a
+// tab first, no newline); "" without one.
+std::string LufsLine(const Entry& entry);
 
 // The lines of the label files the plan left out, as warnings at the line of
 // the "labels" that first names each file (the first 100 lines of a file,

@@ -104,6 +104,46 @@ inline constexpr char kSampleRate[] = "\tSample rate %u\n";
 inline constexpr char kMetadataFrom[] = "\tMetadata from %s\n";
 inline constexpr char kReportEnd[] = "\n";
 
+// Loudness: an entry's "lufs", right after its level (in a check too), and
+// the destination's loudness (--loudness, "loud", "peak") after the report's
+// other lines, a check's destination too. Values are given as in kLufsValue.
+inline constexpr char kLevelForLoudness[] = "\tLevel for %.1f LUFS: its copy measures %.1f LUFS\n";
+inline constexpr char kLevelKept[] = "\tLevel kept, not for %.1f LUFS: %s\n";
+inline constexpr char kCopyTooShort[] = "its copy is under 400 ms, too short to measure";
+inline constexpr char kCopyGatedOut[] = "its copy measures nothing above the gates";
+inline constexpr char kCopyTooQuiet[] =
+    "its copy measures %.1f LUFS and would need %+.3f dB (less than 24 dB is allowed)";
+inline constexpr char kLoudnessAsBuilt[] = "\tLoudness as built %s, true peak %s\n";
+inline constexpr char kGain[] = "\tGain %+.3f dB for %s\n";
+inline constexpr char kGainHeld[] = "\tGain %+.3f dB for %s, held by the ceiling: %.1f LU short\n";
+inline constexpr char kNoGain[] = "\tNo gain for %s: %s\n";
+inline constexpr char kNothingMeasured[] = "nothing measures above the gates";
+inline constexpr char kUnderCeiling[] = "the true peak lies at or under the ceiling";
+inline constexpr char kLoudness[] = "\tLoudness %s\n";
+inline constexpr char kLoudnessRange[] = "\tLoudness range %s\n";
+inline constexpr char kTruePeak[] = "\tTrue peak %s\n";
+inline constexpr char kLufsValue[] = "%.1f LUFS";
+inline constexpr char kLuValue[] = "%.1f LU";
+inline constexpr char kDbtpValue[] = "%.1f dBTP";
+inline constexpr char kNotMeasurable[] = "not measurable";
+inline constexpr char kDigitalSilence[] = "none (digital silence)";
+inline constexpr char kLoudTarget[] = "loud %.1f LUFS";
+inline constexpr char kPeakCeiling[] = "peak %.1f dBTP";
+
+// Loudness warnings a run gives too: on standard error (in the document with
+// --json), with --strict refusing the run.
+inline constexpr char kLufsNotMet[] = "task %i keeps its level of %.3f dB, not one for %.1f LUFS: %s";
+inline constexpr char kCeilingLowered[] = "a true-peak ceiling of %+.1f dBTP on integer samples is taken as 0 dBTP";
+inline constexpr char kLoudNotMet[] =
+    "loud %.1f LUFS is not met: the true-peak ceiling of %.1f dBTP holds the gain at %+.3f dB, %.1f LU short";
+inline constexpr char kLoudUnmeasured[] = "the programme measures nothing above the gates: loud %.1f LUFS gets no gain";
+
+// --plot: why a check's picture lacks the destination's envelope (a check's
+// warning, and the picture's words).
+inline constexpr char kPlotNotRendered[] =
+    "no file without a name could be made in the destination's folder or the temporary folder to build the "
+    "programme in";
+
 // A warning about the task file's text, on standard error.
 inline constexpr char kTextWarning[] = "wavsplice: line %i: %s\n";
 
@@ -199,6 +239,32 @@ inline constexpr const char* kAll[] = {
     kChannels,
     kSampleRate,
     kMetadataFrom,
+    kLevelForLoudness,
+    kLevelKept,
+    kCopyTooShort,
+    kCopyGatedOut,
+    kCopyTooQuiet,
+    kLoudnessAsBuilt,
+    kGain,
+    kGainHeld,
+    kNoGain,
+    kNothingMeasured,
+    kUnderCeiling,
+    kLoudness,
+    kLoudnessRange,
+    kTruePeak,
+    kLufsValue,
+    kLuValue,
+    kDbtpValue,
+    kNotMeasurable,
+    kDigitalSilence,
+    kLoudTarget,
+    kPeakCeiling,
+    kLufsNotMet,
+    kCeilingLowered,
+    kLoudNotMet,
+    kLoudUnmeasured,
+    kPlotNotRendered,
     kTextWarning,
     kNote,
     kOtherNames,

@@ -45,9 +45,16 @@ size_t Utf8Length(std::string_view text, size_t at) {
   return 0;
 }
 
-}  // namespace
+// How a text is shown: where bytes that are not UTF-8 become U+FFFD instead of
+// \xNN, and which controls stay as they are.
+struct Showing {
+  bool line_ends = false;    // a line feed stays
+  bool tabs = true;          // a tab stays
+  bool replacement = false;  // a byte that is not UTF-8 is U+FFFD
+  bool xml_only = false;     // U+FFFE and U+FFFF, which XML cannot hold, as \xNN
+};
 
-std::string Printable(std::string_view text, bool line_ends) {
+std::string Show(std::string_view text, const Showing& how) {
   std::string shown;
   shown.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
@@ -55,11 +62,15 @@ std::string Printable(std::string_view text, bool line_ends) {
     // A byte that is no UTF-8 is shown alone; a control, whole.
     const size_t valid = Utf8Length(text, at);
     const size_t length = valid == 0 ? 1 : valid;
-    const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) <= 0x9F;
-    const bool kept = c == '\t' || (line_ends && c == '\n');
+    const auto next = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    const bool c1 = length == 2 && c == 0xC2 && next(1) <= 0x9F;
+    const bool not_xml = how.xml_only && length == 3 && c == 0xEF && next(1) == 0xBF && next(2) >= 0xBE;
+    const bool kept = (how.tabs && c == '\t') || (how.line_ends && c == '\n');
     if (c == '\\') {
       shown += "\\\\";
-    } else if (valid == 0 || (c < 0x20 && !kept) || c == 0x7F || c1) {
+    } else if (valid == 0 && how.replacement) {
+      shown += "\xEF\xBF\xBD";
+    } else if (valid == 0 || (c < 0x20 && !kept) || c == 0x7F || c1 || not_xml) {
       for (size_t i = 0; i < length; ++i) shown += Format("\\x%02x", static_cast<unsigned char>(text[at + i]));
     } else {
       shown.append(text.substr(at, length));
@@ -67,4 +78,14 @@ std::string Printable(std::string_view text, bool line_ends) {
     at += length;
   }
   return shown;
+}
+
+}  // namespace
+
+std::string Printable(std::string_view text, bool line_ends) {
+  return Show(text, Showing{.line_ends = line_ends, .tabs = true, .replacement = false, .xml_only = false});
+}
+
+std::string Displayable(std::string_view text) {
+  return Show(text, Showing{.line_ends = false, .tabs = false, .replacement = true, .xml_only = true});
 }

@@ -6,9 +6,11 @@
 #include <optional>
 #include <utility>
 
+#include "check/check.hpp"
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "common/text.hpp"
+#include "driver/loudness.hpp"
 #include "driver/report.hpp"
 #include "dsp/level.hpp"
 #include "engine/crossfade.hpp"
@@ -16,9 +18,13 @@
 
 namespace {
 
-// Prints a message of the run in text; the JSON document says it otherwise.
+// Whether the entries print nothing: with --json (the document says it
+// otherwise), and in a check's render.
+bool Quiet(const RunState& state) { return state.options.json || !state.render_folder.empty(); }
+
+// Prints a message of the run in text.
 void Say(const RunState& state, const char* text) {
-  if (!state.options.json) std::fputs(text, stdout);
+  if (!Quiet(state)) std::fputs(text, stdout);
 }
 
 void PrintSummary(const RunState& state, const Entry& entry) {
@@ -37,6 +43,7 @@ void PrintSummary(const RunState& state, const Entry& entry) {
     std::printf(message::kReadLengthSeconds, Seconds(p.read_length, rate));
   }
   std::printf(message::kLevel, entry.task.level_db);
+  if (const std::string lufs = LufsLine(entry); !lufs.empty()) std::printf("%s\n", lufs.c_str());
   if (entry.task.mixed) std::printf(message::kMixUnder, entry.task.mix_db);
   const auto fade = [&](int frames, const char* samples, const char* seconds) {
     if (frames < 1) return;
@@ -101,7 +108,9 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, const Cr
                                                        : CrossfadeResult::kRendered;
     if (result == CrossfadeResult::kRendered) {
       const Placement& p = entry.placement;
-      work.emplace(TakeWorkFile(state.plan.format, fit.width));
+      work.emplace(state.render_folder.empty()
+                       ? TakeWorkFile(state.plan.format, fit.width)
+                       : TakeUnnamedWorkFile(state.plan.format, fit.width, state.render_folder));
       const CrossfadeJob job{.insert_frame = p.insert_frame,
                              .read_start_frame = p.read_start_frame,
                              .width_frames = fit.width,
@@ -173,7 +182,7 @@ void ExecuteEntry(RunState& state, size_t position) {
   Entry& entry = state.plan.entries[static_cast<size_t>(state.plan.write_order[position])];
   const TaskEntry& t = entry.task;
   const Placement& p = entry.placement;
-  if (!state.options.json) {
+  if (!Quiet(state)) {
     PrintSummary(state, entry);
     // A log shows each entry as it starts and as it completes, and nothing
     // printed is lost when the run is stopped.
@@ -220,8 +229,23 @@ void ExecuteEntry(RunState& state, size_t position) {
     rest.from_frame += first.count;
     rest.count -= first.count;
     rest.share = true;
-    if (rest.count > 0 && copy.level_db == 0.0) first.count = 0;
-    for (const FrameCopy& part : {first, rest}) {
+    // A render for a picture alone writes no frame that is its source's
+    // bytes and stays so.
+    std::vector<FrameSpan> written{{rest.to_frame, int64_t{rest.to_frame} + std::max(rest.count, 0)}};
+    if (!state.render_folder.empty() && position < state.render_skips.size()) {
+      for (const FrameSpan& skip : state.render_skips[position]) written = Uncovered(written, skip);
+    }
+    const bool followed = std::any_of(written.begin(), written.end(), [](const FrameSpan& s) { return s.to > s.from; });
+    if (followed && copy.level_db == 0.0) first.count = 0;
+    std::vector<FrameCopy> parts{first};
+    for (const FrameSpan& span : written) {
+      FrameCopy part = rest;
+      part.to_frame = static_cast<int>(span.from);
+      part.from_frame = rest.from_frame + static_cast<int>(span.from - rest.to_frame);
+      part.count = static_cast<int>(span.to - span.from);
+      parts.push_back(part);
+    }
+    for (const FrameCopy& part : parts) {
       clipped += CopyFrames(DestinationAudio(state.destination), SourceAudio(entry.source), state.plan.format, part,
                             state.scratch);
     }
@@ -230,7 +254,7 @@ void ExecuteEntry(RunState& state, size_t position) {
   ReleaseSources(state, position);
   state.outcomes.push_back(EntryOutcome{
       .entry = state.plan.write_order[position], .crossfade_failure = crossfade_failure, .clipped = clipped});
-  if (state.options.json) return;
+  if (Quiet(state)) return;
   if (clipped > 0) std::printf(message::kClipped, static_cast<long long>(clipped));
   std::fputs(message::kDone, stdout);
   FlushReport();
@@ -257,5 +281,6 @@ void PrintReport(const RunState& state) {
     std::printf(message::kMetadataFrom,
                 state.plan.entries[static_cast<size_t>(state.plan.metadata_entry)].task.source_name.c_str());
   }
+  PrintProgrammeLoudness(state);
   std::fputs(message::kReportEnd, stdout);
 }

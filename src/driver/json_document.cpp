@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "check/check.hpp"
 #include "common/messages.hpp"
 #include "task/commands.hpp"
 
@@ -70,6 +72,40 @@ json Notes(const std::string& said) {
   return notes;
 }
 
+// A value measured, or null where nothing was (or it is minus infinity:
+// silence).
+json Measured(const std::optional<double>& value) {
+  return value && std::isfinite(*value) ? json(*value) : json(nullptr);
+}
+
+json Loudness(const LoudnessResult& m) {
+  return json{{"integrated_lufs", Measured(m.integrated)},       {"range_lu", Measured(m.range)},
+              {"true_peak_dbtp", Measured(m.true_peak)},         {"sample_peak_dbfs", Measured(m.sample_peak)},
+              {"max_momentary_lufs", Measured(m.max_momentary)}, {"max_short_term_lufs", Measured(m.max_short_term)}};
+}
+
+// An entry's "lufs": its target, and whether its level was chosen for it.
+json Lufs(const Entry& entry) {
+  const bool set = entry.loudness->lufs == LufsOutcome::kSet;
+  return json{{"target_lufs", *entry.task.lufs},
+              {"level_set", set},
+              {"why_not", set ? json(nullptr) : json(LufsReason(*entry.loudness))}};
+}
+
+// The destination's loudness as written, what was asked of it, the gain it
+// got, and its loudness as built.
+json ProgrammeDocument(const ProgrammeLoudness& loudness, const LoudnessGoal& goal) {
+  json d = Loudness(loudness.written);
+  d["target_lufs"] = goal.target ? json(*goal.target) : json(nullptr);
+  d["ceiling_dbtp"] = goal.ceiling ? json(*goal.ceiling) : json(nullptr);
+  d["gain_db"] = loudness.gain.gain_db;
+  d["target_met"] = goal.target ? json(!loudness.gain.unmeasured && !loudness.gain.held) : json(nullptr);
+  d["short_lu"] = loudness.gain.short_lu;
+  d["clipped"] = loudness.clipped;
+  d["as_built"] = Loudness(loudness.built);
+  return d;
+}
+
 json Crossfade(const RunState& state, const Entry& entry, bool check, const EntryOutcome* outcome) {
   const TaskEntry& t = entry.task;
   if (!Crossfades(t)) return nullptr;
@@ -103,6 +139,8 @@ json EntryDocument(const RunState& state, const Entry& entry, bool check, const 
   e["read_start"] = Time(p.read_start_frame, rate);
   e["read_length"] = Time(p.read_length, rate);
   e["level_db"] = t.level_db;
+  if (entry.loudness) e["copy_loudness"] = Loudness(entry.loudness->measured);
+  if (t.lufs && entry.loudness) e["lufs"] = Lufs(entry);
   e["mix_db"] = t.mixed ? json(t.mix_db) : json(nullptr);
   e["fade_in"] = p.fade_in_frames > 0 ? Time(p.fade_in_frames, rate) : json(nullptr);
   e["fade_out"] = p.fade_out_frames > 0 ? Time(p.fade_out_frames, rate) : json(nullptr);
@@ -205,6 +243,7 @@ json DestinationDocument(const RunState& state, bool check) {
     markers.push_back(marker);
   }
   d["markers"] = markers;
+  if (state.loudness) d["loudness"] = ProgrammeDocument(*state.loudness, plan.loudness_goal);
   if (check) {
     d["replaces"] = state.check.replaces;
     if (state.sharing) {
@@ -270,6 +309,14 @@ std::string JsonDocument(const RunState& state, JsonMode mode, const RunFailure*
   } else {
     doc["destination"] = DestinationDocument(state, check);
     doc["destination"]["up_to_date"] = false;
+  }
+  // Only with --plot: documents of other runs stay as they were.
+  if (!state.options.plot.empty()) {
+    if (state.plot_written) {
+      PutText(doc, "plot", state.options.plot);
+    } else {
+      doc["plot"] = nullptr;
+    }
   }
   json warnings = json::array();
   for (const Warning& w : state.warnings) warnings.push_back(json{{"line", w.line}, {"text", w.text}});

@@ -107,7 +107,9 @@ void WriteMarkerFiles(std::span<MarkerFile> files, const Plan& plan, std::span<c
     if (!MayReplace(file.target)) FailOutput(file);
     file.leftovers = SweepDeadTemporaries(file.target, keep, sweep);
     if (!CreateTemporary(file.target, file.temporary, file.slot)) FailOutput(file);
-    const std::string text = file.slot == StopSlot::kChapters ? ChaptersText(plan) : LabelTrackText(plan);
+    const std::string text = file.slot == StopSlot::kChapters ? ChaptersText(plan)
+                             : file.slot == StopSlot::kLabels ? LabelTrackText(plan)
+                                                              : file.text;
     if (!WriteAt(file.temporary.file, 0, std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()))) {
       FailOutput(file);
     }

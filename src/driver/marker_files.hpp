@@ -11,13 +11,15 @@
 #include "plan/plan.hpp"
 #include "task/task_list.hpp"
 
-// The files a run writes besides its destination, from its markers: a label
-// file (--labels) and a JSON chapters file (--chapters). Each is built aside
-// and moved into place as the destination is (see io/replace.hpp).
+// The files a run writes besides its destination: from its markers a label
+// file (--labels) and a JSON chapters file (--chapters), and the picture of
+// its plan (--plot). Each is built aside and moved into place as the
+// destination is (see io/replace.hpp).
 struct MarkerFile {
-  const char* option = "";  // "--labels" or "--chapters"
+  const char* option = "";  // "--labels", "--chapters" or "--plot"
   std::string name;         // as the command line gives it
   StopSlot slot = StopSlot::kLabels;
+  std::string text;         // the picture's, made before the files are written
   ReplaceTarget target;
   TemporaryFile temporary;
   // Hidden files in its folder that may be left by runs that were killed,
@@ -52,7 +54,8 @@ void RefuseReplacingInputs(std::span<const MarkerFile> files, const TaskList& ta
 void CheckMarkerFiles(std::span<MarkerFile> files);
 
 // Writes each file under a temporary name beside its own, after sweeping what
-// dead runs left there (with `sweep`; never a file in `keep`). Every failure
+// dead runs left there (with `sweep`; never a file in `keep`): the markers as
+// the option asks, the picture its text. Every failure
 // ends the run with status 2, and the files written so far are removed.
 void WriteMarkerFiles(std::span<MarkerFile> files, const Plan& plan, std::span<const FileIdentity> keep, bool sweep);
 

@@ -16,7 +16,11 @@
 #include "driver/execute.hpp"
 #include "driver/json_document.hpp"
 #include "driver/marker_files.hpp"
+#include "driver/loudness.hpp"
+#include "driver/plot.hpp"
+#include "driver/render.hpp"
 #include "driver/report.hpp"
+#include "plan/lanes.hpp"
 #include "plan/sharing.hpp"
 #include "task/reader.hpp"
 #include "task/text_warnings.hpp"
@@ -37,6 +41,8 @@ constexpr const char* kHelp[] = {
     "\t--strict\trefuse to run (status 3) where --check would warn",
     "\t--labels FILE\twrite the destination's markers as a label file (Audacity's)",
     "\t--chapters FILE\twrite them as a JSON chapters file (the podcast namespace's)",
+    "\t--loudness\tmeasure the destination's loudness (with --check, each entry's copy)",
+    "\t--plot FILE\tdraw the plan (or what a run built) as an SVG picture",
     "\t--help, --version",
     "\nCommands (placed at the start of a line):",
     "\t'using_samples' as the first line: all times are sample counts.",
@@ -51,8 +57,11 @@ constexpr const char* kHelp[] = {
     "\t'mix' to lay the source over the destination; what lies under changes by this many dB.",
     "\t'fin' to fade the source in over its first milliseconds.",
     "\t'fout' to fade the source out over its last milliseconds.",
+    "\t'lufs' to choose the source's level so that its copy measures this loudness (LUFS).",
     "\t'mark' to put a marker with this label at the source's insert point.",
     "\t'labels' to take markers from a label file of the source (Audacity's, in seconds).",
+    "\t'loud' to bring the whole destination to this loudness (LUFS) with one gain.",
+    "\t'peak' to hold the destination's true peak at or under this (dBTP; -1 with loud).",
     "\t'meta' to give the destination the metadata of source N (1 is the first).",
     "\t'dest' to specify the destination file.",
     "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
@@ -93,6 +102,8 @@ constexpr Option kOptions[] = {
     {"--version", &CommandOptions::version}, {"--strict", &CommandOptions::strict},
     {"--labels", nullptr, &CommandOptions::labels},
     {"--chapters", nullptr, &CommandOptions::chapters},
+    {"--loudness", &CommandOptions::loudness},
+    {"--plot", nullptr, &CommandOptions::plot},
 };
 
 const Option* FindOption(const char* word) {
@@ -162,7 +173,8 @@ void ReadCommandLine(int argc, const char* const* argv, RunState& state) {
     ++next;
   }
   for (const auto& [name, option, slot] : {std::tuple{&state.options.labels, "--labels", StopSlot::kLabels},
-                                           std::tuple{&state.options.chapters, "--chapters", StopSlot::kChapters}}) {
+                                           std::tuple{&state.options.chapters, "--chapters", StopSlot::kChapters},
+                                           std::tuple{&state.options.plot, "--plot", StopSlot::kPlot}}) {
     if (name->empty()) continue;
     state.marker_files.emplace_back();
     MarkerFile& file = state.marker_files.back();
@@ -274,6 +286,39 @@ int TerminalColumns() {
   return ioctl(STDOUT_FILENO, TIOCGWINSZ, &terminal) == 0 && terminal.ws_col >= 20 ? terminal.ws_col : 80;
 }
 
+// With "loud" or "peak", a check builds the programme where no one sees it
+// (RenderForCheck) and measures it as a run would, gain and all; for a
+// picture (`plot`) it builds it as well, for the destination's envelope
+// (and with --loudness its loudness curve).
+void CheckProgramme(RunState& state, const DestinationLayout& layout, CheckReport& report, PlotData* plot) {
+  const bool goal = state.plan.loudness_goal.Active();
+  const bool rendered = RenderForCheck(state, layout);
+  if (rendered && goal) {
+    state.loudness = FinishProgramme(state, layout, plot);
+    for (const std::string& line : ProgrammeLines(*state.loudness, state.plan.loudness_goal)) {
+      report.destination.push_back(line);
+    }
+  } else if (rendered && plot != nullptr && state.options.loudness) {
+    // Measured for the picture's curve only: the check's text stays as it is.
+    (void)FinishProgramme(state, layout, plot);
+  } else if (rendered && plot != nullptr) {
+    FoldDestination(state, *plot->destination);
+  }
+  if (goal) {
+    for (Warning& w : ProgrammeWarnings(state.notes, rendered ? &*state.loudness : nullptr, state.plan.loudness_goal)) {
+      report.warnings.push_back(std::move(w));
+    }
+  }
+  if (!rendered && plot != nullptr) {
+    plot->destination.reset();
+    plot->destination_missing = message::kPlotNotRendered;
+    report.warnings.push_back(
+        {0, Format("the picture does not show the destination's envelope: %s", message::kPlotNotRendered)});
+  }
+  // The render goes: its files never had names.
+  state.destination = DestinationFile();
+}
+
 // A check of the task file: reads it and resolves the plan as a run does,
 // then shows the plan and the likely mistakes and writes nothing. Refusals
 // end it as they end a run, after the mistakes found so far.
@@ -293,6 +338,7 @@ ExitStatus RunCheck(RunState& state) {
   try {
     RefuseReplacingInputs(state.marker_files, state.tasks, state.task_path);
     state.plan = ResolvePlan(state.tasks, state.task_path, &refusal);
+    if (state.options.loudness) MeasureCopies(state.plan);
     target = CheckDestination(state.tasks.destination_name, true);
     CheckMarkerFiles(state.marker_files);
     // A run makes its work file in the working directory for every crossfade
@@ -325,16 +371,35 @@ ExitStatus RunCheck(RunState& state) {
   const DestinationLayout layout = LayoutOf(state, fs, &sharing.alignment);
   sharing.forecast = ForecastSharing(state.plan, PlainRuns(state.plan), sharing.file_system, SamplesStart(layout));
   const bool shown = sharing.align || CanShareBlocks(sharing.file_system.type);
-  CheckReport report =
-      CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr, TerminalColumns());
+  CheckReport report = CheckTask(state.tasks, notes, state.plan, target, layout, shown ? &sharing : nullptr,
+                                 TerminalColumns(), state.options.loudness);
+  // What the run would write besides the destination is written too: not
+  // where --update would do nothing.
+  const bool up_to_date = state.options.update && DestinationUpToDate(state.tasks, state.task_path);
+  PlotData plot;
+  const bool plotting = !up_to_date && PlotFile(state) != nullptr;
+  if (plotting) {
+    state.instructions = DetectInstructionSet();
+    // Unless the programme is measured (which reads every sample), the
+    // render leaves out the plain frames nothing later touches: the lanes'
+    // reading of their sources gives the destination's envelope there.
+    if (!state.plan.loudness_goal.Active() && !state.options.loudness) {
+      state.render_skips = UntouchedPlainFrames(state.plan);
+    }
+    plot.destination = StartFold(PlotGrid(state));
+    plot.lanes = FoldLanes(state, &*plot.destination);
+  }
+  if (state.plan.loudness_goal.Active() || plotting) CheckProgramme(state, layout, report, plotting ? &plot : nullptr);
   const std::vector<std::string> leftovers = SweepDeadTemporaries(target, OwnFiles(state), false);
   for (const std::string& note : ReplacingNotes(state.tasks.destination_name, target, leftovers)) {
     report.warnings.push_back({DestinationLine(notes), note});
   }
-  // What the run would write besides the destination, written now: not
-  // where --update would do nothing.
-  const bool up_to_date = state.options.update && DestinationUpToDate(state.tasks, state.task_path);
   if (!up_to_date && !state.marker_files.empty()) {
+    if (plotting) {
+      std::stable_sort(report.warnings.begin(), report.warnings.end(),
+                       [](const Warning& a, const Warning& b) { return a.line < b.line; });
+      MakePicture(state, report, plot);
+    }
     WriteMarkerFiles(state.marker_files, state.plan, OwnFiles(state), false);
     for (const MarkerFile& file : state.marker_files) {
       for (const std::string& note : ReplacingNotes(file.name, file.target, file.leftovers)) {
@@ -342,6 +407,7 @@ ExitStatus RunCheck(RunState& state) {
       }
     }
     CommitMarkerFiles(state.marker_files, state.options.sync);
+    state.plot_written = plotting;
   }
   std::stable_sort(report.warnings.begin(), report.warnings.end(),
                    [](const Warning& a, const Warning& b) { return a.line < b.line; });
@@ -458,6 +524,13 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   ReadTask(state, true);
   RefuseReplacingInputs(state.marker_files, state.tasks, state.task_path);
   if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
+    // An up-to-date destination built from a task that warns is no success
+    // under --strict either: a script would take it as a clean build.
+    if (state.options.strict) {
+      PlanRun(state);
+      state.instructions = DetectInstructionSet();
+      CheckStrictly(state, LayoutOf(state, DestinationFileSystem(state), nullptr));
+    }
     if (state.options.json) {
       PrintJson(state, JsonMode::kUpToDate);
     } else {
@@ -472,7 +545,11 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   const std::optional<FileSystem> fs = DestinationFileSystem(state);
   const DestinationLayout layout = LayoutOf(state, fs, nullptr);
   state.rf64 = IsRf64(layout);
-  if (state.options.strict) CheckStrictly(state, layout);
+  if (state.options.strict) {
+    CheckStrictly(state, layout);
+  } else {
+    ReviewWarnings(state, LoudnessWarnings(state.notes, state.plan), false);
+  }
   CheckMarkerFiles(state.marker_files);
   // Blocks that are to be shared are not reserved first: that would cost the
   // space and the time sharing saves.
@@ -484,10 +561,34 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
     std::fprintf(stderr, message::kNote, note.c_str());
   }
   const std::optional<FileSystem> written = FileSystemOf(state.destination.temporary.file);
-  if (written)
+  // A programme gain rewrites every sample: its destination shares no block.
+  if (written && !state.plan.loudness_goal.Active())
     state.scratch.sharing = BlockSharing{.block = written->block, .device = written->device, .reserved = !sharing};
   ExecuteEntries(state);
+  // The picture shows what was built: the destination's envelope from its
+  // samples as written, before it is moved into place.
+  PlotData plot;
+  plot.built = true;
+  const bool plotting = PlotFile(state) != nullptr;
+  if (MeasuresProgramme(state)) {
+    state.loudness = FinishProgramme(state, layout, plotting ? &plot : nullptr);
+    for (Warning& w : ProgrammeWarnings(state.notes, &*state.loudness, state.plan.loudness_goal)) {
+      state.built_warnings.push_back(std::move(w));
+    }
+  } else if (plotting) {
+    plot.destination = StartFold(PlotGrid(state));
+    FoldDestination(state, *plot.destination);
+  }
   ReviewWarnings(state, state.built_warnings, !state.built_warnings.empty());
+  if (plotting) {
+    plot.lanes = FoldLanes(state);
+    CheckReport report = CheckTask(state.tasks, state.notes, state.plan,
+                                   FindReplaceTarget(state.tasks.destination_name), layout, nullptr, 80);
+    report.warnings.insert(report.warnings.end(), state.built_warnings.begin(), state.built_warnings.end());
+    std::stable_sort(report.warnings.begin(), report.warnings.end(),
+                     [](const Warning& a, const Warning& b) { return a.line < b.line; });
+    MakePicture(state, report, plot);
+  }
   WriteMarkerFiles(state.marker_files, state.plan, OwnFiles(state), true);
   for (const MarkerFile& file : state.marker_files) {
     for (const std::string& note : ReplacingNotes(file.name, file.target, file.leftovers)) {
@@ -503,6 +604,7 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   std::optional<StopHold> stops;
   if (!state.marker_files.empty()) stops.emplace();
   CommitMarkerFiles(state.marker_files, state.options.sync);
+  state.plot_written = plotting;
   CommitDestination(state.destination, state.options.sync, &state.started);
   if (stops) stops->keep = true;
   if (state.options.json) {

@@ -25,10 +25,12 @@ struct CommandOptions {
   bool json = false;     // standard output is one JSON document
   bool update = false;   // nothing to do when the destination is newer than the task file and every source
   bool strict = false;   // any warning a check would give (or the run finds) refuses the run
+  bool loudness = false;  // the destination's loudness (a check's: every entry's copy) to EBU R128
   bool help = false;     // print the help text and end with status 0
   bool version = false;  // print the version and end with status 0
   std::string labels;    // write the destination's markers as a label file of this name
   std::string chapters;  // write them as a JSON chapters file of this name
+  std::string plot;      // draw the plan (a run's: what it built) as an SVG picture of this name
 };
 
 // What became of an entry the run executed, for the JSON document.
@@ -63,6 +65,18 @@ struct RunState {
   bool planned = false;                // the plan was resolved
   bool rf64 = false;                   // the destination's layout is RF64
   std::optional<SharingView> sharing;  // a check's forecast of block sharing, where it shows one
+  // The destination's loudness once measured (--loudness, "loud", "peak"),
+  // by a run or by a check's render of the programme.
+  std::optional<ProgrammeLoudness> loudness;
+  // A check's render of the programme (see driver/render.hpp): its entries
+  // print nothing, and their crossfades' work files are files without names
+  // in this folder. Empty in a run.
+  std::string render_folder;
+  // A render for a picture alone leaves out, by position in the write
+  // order, the plain frames nothing later touches (UntouchedPlainFrames):
+  // they are their sources' bytes, which the picture reads there.
+  std::vector<std::vector<FrameSpan>> render_skips;
+  bool plot_written = false;  // the picture went into place
 };
 
 // Says warnings a run found besides those about the task file's text: on

@@ -32,6 +32,16 @@ WorkFile TakeWorkFile(const AudioFormat& format, int frames) {
   return work;
 }
 
+WorkFile TakeUnnamedWorkFile(const AudioFormat& format, int frames, const std::string& folder) {
+  WorkFile work;
+  work.hold.unnamed = true;
+  work.hold.file = CreateUnnamed(folder);
+  if (!work.hold.file.IsOpen()) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
+  if (!WriteAt(work.hold.file, 0, HeaderBytes(format, frames))) FailWorkFileWrite();
+  work.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
+  return work;
+}
+
 OpenAudio WorkFileAudio(const WorkFile& work) {
   return OpenAudio{.file = &work.hold.file, .audio = work.audio, .name = kWorkFileName};
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "common/audio_format.hpp"
@@ -25,6 +26,11 @@ struct WorkFile {
 // empties it, for `frames` frames. Ends the run with status 2 when it cannot
 // be created or emptied.
 WorkFile TakeWorkFile(const AudioFormat& format, int frames);
+
+// For a check's render: a work file without a name in `folder`, never
+// linked and held by no lock (no other run can reach it). Ends the run with
+// status 2 when it cannot be made or written.
+WorkFile TakeUnnamedWorkFile(const AudioFormat& format, int frames, const std::string& folder);
 
 // The work file's open file, frames and name.
 OpenAudio WorkFileAudio(const WorkFile& work);

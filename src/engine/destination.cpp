@@ -33,17 +33,12 @@ ReplaceTarget CheckDestination(const std::string& name, bool check_folder) {
   return target;
 }
 
-DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve,
-                                  std::span<const FileIdentity> keep) {
-  DestinationFile destination;
-  destination.name = name;
-  destination.target = CheckDestination(name, false);
-  // A run killed between giving its file a name and moving it into place,
-  // or one on a file system without unnamed files, left it behind.
-  destination.leftovers = SweepDeadTemporaries(destination.target, keep, true);
-  if (!CreateTemporary(destination.target, destination.temporary)) {
-    Fail(ExitStatus::kWavError, message::kCannotCreate, name.c_str());
-  }
+namespace {
+
+// Writes the layout into the new file: its header, a data area of silence
+// (its blocks reserved with `reserve`) and the chunks after it.
+void LayOut(DestinationFile& destination, const DestinationLayout& layout, bool reserve) {
+  const std::string& name = destination.name;
   const FileHandle& file = destination.temporary.file;
   const std::vector<unsigned char> header = DestinationHeader(layout);
   if (!WriteAt(file, 0, header)) FailWrite(name.c_str());
@@ -57,7 +52,47 @@ DestinationFile CreateDestination(const std::string& name, const DestinationLayo
   // Crossfades read the destination around their splices only: reading ahead
   // there would fill the cache with what the entries are about to overwrite.
   posix_fadvise(file.fd, 0, 0, POSIX_FADV_RANDOM);
+}
+
+}  // namespace
+
+DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve,
+                                  std::span<const FileIdentity> keep) {
+  DestinationFile destination;
+  destination.name = name;
+  destination.target = CheckDestination(name, false);
+  // A run killed between giving its file a name and moving it into place,
+  // or one on a file system without unnamed files, left it behind.
+  destination.leftovers = SweepDeadTemporaries(destination.target, keep, true);
+  if (!CreateTemporary(destination.target, destination.temporary)) {
+    Fail(ExitStatus::kWavError, message::kCannotCreate, name.c_str());
+  }
+  LayOut(destination, layout, reserve);
   return destination;
+}
+
+std::optional<DestinationFile> CreateUnnamedDestination(const std::string& name, const DestinationLayout& layout,
+                                                        std::span<const std::string> folders) {
+  DestinationFile destination;
+  destination.name = name;
+  for (const std::string& folder : folders) {
+    destination.temporary.file = CreateUnnamed(folder);
+    if (!destination.temporary.file.IsOpen()) continue;
+    destination.temporary.unnamed = true;
+    destination.temporary.target_path = folder;
+    // Its silence is never read before it is written over: no blocks are
+    // reserved for a file that goes at the end of the check.
+    LayOut(destination, layout, false);
+    return destination;
+  }
+  return std::nullopt;
+}
+
+void WriteIntoHeader(const DestinationFile& destination, int64_t offset, std::span<const unsigned char> bytes) {
+  if (offset < 0 || offset + static_cast<int64_t>(bytes.size()) > destination.audio.start ||
+      !WriteAt(destination.temporary.file, offset, bytes)) {
+    FailWrite(destination.name.c_str());
+  }
 }
 
 void CommitDestination(DestinationFile& destination, bool sync, const struct timespec* modified) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,6 +39,20 @@ ReplaceTarget CheckDestination(const std::string& name, bool check_folder);
 // the sources). Every failure ends the run with status 2.
 DestinationFile CreateDestination(const std::string& name, const DestinationLayout& layout, bool reserve = true,
                                   std::span<const FileIdentity> keep = {});
+
+// A destination for a check's render of the programme: laid out as a run
+// lays it out, but in a file without a name in the first of `folders` that
+// can hold one, never linked, which goes with its last close (whatever
+// becomes of the check). No sweep, no lock, no mark: no other run can reach
+// it. The folder it was made in is its temporary's target_path. Nothing when
+// no folder can hold such a file; a write that fails ends the run with
+// status 2.
+std::optional<DestinationFile> CreateUnnamedDestination(const std::string& name, const DestinationLayout& layout,
+                                                        std::span<const std::string> folders);
+
+// Writes bytes of the destination's header (such as a chunk's fields, once
+// what they say is known). A failure ends the run with status 2.
+void WriteIntoHeader(const DestinationFile& destination, int64_t offset, std::span<const unsigned char> bytes);
 
 // Moves the complete destination onto its name (with `sync`, flushed to disk
 // first and its folder after), modified at `modified` as far as its time

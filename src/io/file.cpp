@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
@@ -19,8 +20,49 @@ FileHandle::~FileHandle() {
   if (fd >= 0) close(fd);
 }
 
+namespace {
+
+// Whether the link at `path` (of status `link`) may be followed: see
+// FollowTrustedLinks.
+bool LinkTrusted(const std::string& path, const struct stat& link) {
+  struct stat folder {};
+  if (stat(DirectoryOf(path).c_str(), &folder) != 0) return false;
+  const bool open_to_all = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return !open_to_all || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
+}
+
+}  // namespace
+
+std::optional<std::string> FollowTrustedLinks(const std::string& name) {
+  std::string path = name;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    if (!LinkTrusted(path, info)) return std::nullopt;
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+    if (length <= 0) return path;
+    const std::string next(target, static_cast<size_t>(length));
+    path = next.front() == '/' ? next : DirectoryOf(path) + "/" + next;
+  }
+  return path;
+}
+
+namespace {
+
+// A name that is no link opens at once; a link is followed only where it may
+// be trusted.
+FileHandle OpenNonBlocking(const char* path, bool writable) {
+  const int flags = (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
+  FileHandle file(open(path, flags | O_NOFOLLOW));
+  if (!file.IsOpen() && errno == ELOOP && FollowTrustedLinks(path)) file = FileHandle(open(path, flags));
+  return file;
+}
+
+}  // namespace
+
 FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
-  FileHandle file(open(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC));
+  FileHandle file = OpenNonBlocking(path, writable);
   if (!file.IsOpen()) return file;
   struct stat own {};
   struct stat& status = info != nullptr ? *info : own;
@@ -31,7 +73,7 @@ FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
 }
 
 FileHandle OpenRegularForGlance(const char* path, struct stat& info) {
-  FileHandle file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  FileHandle file = OpenNonBlocking(path, false);
   if (!file.IsOpen()) return file;
   if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
   return file;
@@ -61,6 +103,10 @@ WholeFile ReadWholeFile(const char* path, size_t limit, std::string& bytes) {
 
 FileHandle CreateEmpty(const char* path) {
   return FileHandle(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+FileHandle CreateUnnamed(const std::string& folder) {
+  return FileHandle(open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
 }
 
 FileIdentity IdentityOf(const struct stat& status) {

@@ -21,7 +21,7 @@ struct Slot {
   volatile sig_atomic_t armed;
 };
 
-Slot slots[4];
+Slot slots[5];
 
 // How the holds stand: how many are alive, the stop that arrived during one
 // (0: none), and whether the run has committed to ending with status 0. A

@@ -11,8 +11,9 @@
 void InstallStopHandlers();
 
 // The files a run may have under temporary names at once: the destination,
-// the crossfade work file, and the label and chapter files it writes.
-enum class StopSlot { kDestination, kWorkFile, kLabels, kChapters };
+// the crossfade work file, and the label and chapter files and the picture
+// it writes.
+enum class StopSlot { kDestination, kWorkFile, kLabels, kChapters, kPlot };
 
 // From now on a stop removes the file at path, as long as that name still
 // leads to the file of that identity.

@@ -65,7 +65,7 @@ bool WorkFileNameUsable() {
 }
 
 WorkFileHold::~WorkFileHold() {
-  if (!file.IsOpen()) return;
+  if (!file.IsOpen() || unnamed) return;
   // Given up and removed as one step: a stop in between would leave it.
   const StopHold stops;
   // Given up before the name goes, so that a stop in between never removes

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "engine/crossfade.hpp"
 #include "engine/source.hpp"
 #include "task/labels.hpp"
+#include "plan/loudness.hpp"
 #include "task/task_list.hpp"
 #include "wav/cue.hpp"
 #include "wav/header.hpp"
@@ -63,6 +65,7 @@ struct Entry {
   Placement placement;
   SourceFile source;
   std::vector<LabelFileUse> label_files;  // as its task lists them
+  std::optional<CopyLoudness> loudness{};  // its copy measured: with "lufs" (or --check --loudness)
 };
 
 // The run as the plan decided it.
@@ -77,6 +80,7 @@ struct Plan {
   std::vector<MarkerOrigin> marker_origins;  // of each marker
   std::vector<LabelFileRead> label_files;
   int metadata_entry = -1;        // the entry whose source's metadata the destination takes ("meta"); -1: none
+  LoudnessGoal loudness_goal;     // "loud" and "peak": the programme's gain after it is built
   std::string said;               // notes of the source reader, printed before the entries
 };
 

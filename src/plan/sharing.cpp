@@ -23,6 +23,8 @@ int64_t FramesUnderCrossfade(const Plan& plan, const Entry& entry) {
 
 std::vector<PlainRun> PlainRuns(const Plan& plan) {
   std::vector<PlainRun> runs;
+  // A programme gain rewrites every sample after the entries.
+  if (plan.loudness_goal.Active()) return runs;
   for (const int index : plan.write_order) {
     const Entry& entry = plan.entries[static_cast<size_t>(index)];
     const Placement& p = entry.placement;

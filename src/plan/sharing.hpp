@@ -24,7 +24,7 @@ int64_t FramesUnderCrossfade(const Plan& plan, const Entry& entry);
 
 // The plain runs of the plan, in write order (at most one an entry), as the
 // plan expects them: a crossfade the plan cannot tell will fail is taken as
-// laid.
+// laid. None where the programme gets a gain ("loud", "peak").
 std::vector<PlainRun> PlainRuns(const Plan& plan);
 
 // With --align: the body size of the JUNK chunk before the data (0 or

@@ -17,8 +17,11 @@ enum class Command {
   kMix,
   kFin,
   kFout,
+  kLufs,
   kMark,
   kLabels,
+  kLoud,
+  kPeak,
   kMeta,
   kDest
 };
@@ -43,8 +46,11 @@ inline constexpr CommandWord kCommandWords[] = {
     {"mix", Command::kMix, true},
     {"fin", Command::kFin, true},
     {"fout", Command::kFout, true},
+    {"lufs", Command::kLufs, true},
     {"mark", Command::kMark, false},
     {"labels", Command::kLabels, false},
+    {"loud", Command::kLoud, true},
+    {"peak", Command::kPeak, true},
     {"meta", Command::kMeta, false},
     {"dest", Command::kDest, false},
 };

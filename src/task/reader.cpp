@@ -187,6 +187,34 @@ struct Reader {
     return command.value;
   }
 
+  // "lufs", "loud" and "peak": a loudness or a true peak, read as strtod reads
+  // it; a value that is no finite number is ignored (an earlier one still
+  // counts).
+  const char* ReadLoudness(Command command) {
+    const bool entry = command == Command::kLufs;
+    const char* word = entry ? "lufs" : command == Command::kLoud ? "loud" : "peak";
+    const char* value = nullptr;
+    int line = 0;
+    if (entry) {
+      const EntryCommand taken = TakeEntryValue(word);
+      value = taken.value;
+      line = taken.line;
+    } else {
+      NoteCommand();
+      value = TakeValue(word, tokens.token_line);
+    }
+    if (value == nullptr) return value;
+    const double number = Decimal(value);
+    if (!std::isfinite(number)) return value;
+    if (entry) {
+      list.entries.back().lufs = number;
+      NoteLine(Command::kLufs, line);
+    } else {
+      (command == Command::kLoud ? list.loud : list.peak) = number;
+    }
+    return value;
+  }
+
   // The width is never compared with a command word; the type is.
   const char* ReadCrossfade() {
     const EntryCommand command = TakeEntryValue("xf");
@@ -259,6 +287,10 @@ struct Reader {
         return ReadNumber("fin", &TaskEntry::fade_in, Command::kFin);
       case Command::kFout:
         return ReadNumber("fout", &TaskEntry::fade_out, Command::kFout);
+      case Command::kLufs:
+      case Command::kLoud:
+      case Command::kPeak:
+        return ReadLoudness(command);
       case Command::kMark:
         return ReadMarker();
       case Command::kLabels:

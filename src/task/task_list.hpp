@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ struct TaskEntry {
   double mix_db = 0.0;                          // what lies under a mixed entry changes by this much
   WrittenNumber fade_in{};                      // ms; 0 or less: no fade
   WrittenNumber fade_out{};                     // ms; 0 or less: no fade
+  std::optional<double> lufs{};                 // the loudness its copy is brought to (its level is then chosen)
   std::vector<std::string> markers;             // labels of markers at the entry's insert point
   std::vector<int> marker_lines;                // the task-file line of each of them
   std::vector<NamedFile> label_files;           // "labels": label files of the entry's source
@@ -48,5 +50,7 @@ struct TaskList {
   std::string destination_name;    // empty when the task file has no "dest"
   bool using_samples = false;      // times are frame counts, not seconds
   std::string metadata_source;     // "meta": the entry whose source's metadata the destination takes, as written
+  std::optional<double> loud;      // "loud": the programme's loudness target, LUFS
+  std::optional<double> peak;      // "peak": the ceiling of its true peak, dBTP
   std::string said;                // what the reader says on its way, for the driver to print
 };

@@ -141,6 +141,11 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
     warnings.push_back(
         {token.line, Format("the crossfade type %s is not 1 to 4: the entry gets no crossfade", Shown(word).c_str())});
   }
+  const bool loudness = token.command == "lufs" || token.command == "loud" || token.command == "peak";
+  if (loudness && !std::isfinite(value)) {
+    warnings.push_back({token.line, Format("a value of %s for \"%s\" is not a finite number: it is ignored",
+                                           Shown(word).c_str(), token.command.c_str())});
+  }
   const bool decibels = token.command == "lvl" || token.command == "mix";
   if (decibels && !std::isfinite(value)) {
     NotFiniteWarning(token, value, warnings);
@@ -154,11 +159,15 @@ void ValueWarning(const TokenNote& token, std::vector<Warning>& warnings) {
 
 std::vector<Warning> TextWarnings(const ReadNotes& notes) {
   std::vector<Warning> warnings;
-  // "dest" and "meta" are given once; given again, the last one counts.
+  // "dest", "meta", "loud" and "peak" are given once; given again, the last
+  // one counts.
   int dest_line = 0;
   int meta_line = 0;
+  int loud_line = 0;
+  int peak_line = 0;
   for (const TokenNote& token : notes.tokens) {
-    for (auto [word, line] : {std::pair{"dest", &dest_line}, {"meta", &meta_line}}) {
+    for (auto [word, line] :
+         {std::pair{"dest", &dest_line}, {"meta", &meta_line}, {"loud", &loud_line}, {"peak", &peak_line}}) {
       if (token.role != TokenRole::kCommand || token.text != word) continue;
       if (*line != 0) {
         warnings.push_back(

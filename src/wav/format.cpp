@@ -35,6 +35,9 @@ FormatRead ReadFormat(const FileHandle& file, int64_t size) {
   // Only 32 bits may be floats. An extensible chunk gives its code as the
   // first two bytes of its sub-format.
   uint32_t code = fields.At(8, 2);
+  // Its extension (from the valid bits on) is there when the chunk's size
+  // holds it.
+  if (code == kFormatExtensible && fields.At(4, 4) >= 40) read.info.channel_mask = fields.At(28, 4);
   if (code == kFormatExtensible) code = fields.At(32, 2);
   const bool known_type = f.bits != 32 || code == kFormatInteger || code == kFormatFloat;
   if (f.bits == 32 && code == kFormatFloat) f.type = SampleType::kFloat;

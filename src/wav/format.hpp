@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "common/audio_format.hpp"
 #include "io/file.hpp"
@@ -11,6 +12,9 @@ struct SourceInfo {
   AudioFormat format;
   int length_frames = 0;  // whole frames of samples, at most 2^31 - 1
   AudioExtent audio;      // where the samples lie
+  // The channel mask of a WAVE_FORMAT_EXTENSIBLE format chunk (the positions
+  // of its channels); nothing for a classic one.
+  std::optional<uint32_t> channel_mask;
 };
 
 // What a file's start says of its samples: its format, and whether it is one

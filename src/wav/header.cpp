@@ -134,6 +134,25 @@ std::vector<unsigned char> DestinationHeader(const DestinationLayout& layout) {
 
 int64_t SamplesStart(const DestinationLayout& layout) { return static_cast<int64_t>(DestinationHeader(layout).size()); }
 
+std::optional<uint32_t> ChannelMaskOf(const DestinationLayout& layout) {
+  const std::vector<unsigned char>& body = layout.format_body;
+  if (body.size() < 24 || body[0] != 0xFE || body[1] != 0xFF) return std::nullopt;
+  return uint32_t{body[20]} | uint32_t{body[21]} << 8 | uint32_t{body[22]} << 16 | uint32_t{body[23]} << 24;
+}
+
+std::optional<int64_t> BodyBeforeData(const DestinationLayout& layout, const char* tag) {
+  const std::vector<unsigned char>& chunks = layout.before_data;
+  // They end right before the data chunk's 8-byte header.
+  const int64_t first = SamplesStart(layout) - 8 - static_cast<int64_t>(chunks.size());
+  for (size_t at = 0; at + 8 <= chunks.size();) {
+    const uint64_t size = uint64_t{chunks[at + 4]} | uint64_t{chunks[at + 5]} << 8 | uint64_t{chunks[at + 6]} << 16 |
+                          uint64_t{chunks[at + 7]} << 24;
+    if (std::memcmp(&chunks[at], tag, 4) == 0) return first + static_cast<int64_t>(at) + 8;
+    at += 8 + size + (size & 1);
+  }
+  return std::nullopt;
+}
+
 std::vector<unsigned char> DestinationTrailer(const DestinationLayout& layout) {
   std::vector<unsigned char> trailer = layout.after_data;
   if (DataPad(layout) != 0) trailer.insert(trailer.begin(), 0);

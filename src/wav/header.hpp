@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "common/audio_format.hpp"
@@ -37,6 +38,14 @@ std::vector<unsigned char> DestinationHeader(const DestinationLayout& layout);
 
 // Where the samples start: the size of that header.
 int64_t SamplesStart(const DestinationLayout& layout);
+
+// The channel mask of the destination's format chunk: nothing for the
+// classic one, which has none.
+std::optional<uint32_t> ChannelMaskOf(const DestinationLayout& layout);
+
+// Where the body of the first chunk of this tag among the chunks before the
+// data lies in the destination's file; nothing without one.
+std::optional<int64_t> BodyBeforeData(const DestinationLayout& layout, const char* tag);
 
 // The bytes after the samples: a pad byte after an odd data chunk when
 // chunks follow, then those chunks.

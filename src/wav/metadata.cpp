@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -220,4 +221,24 @@ std::vector<unsigned char> EditedBext(const std::vector<unsigned char>& bext, ui
   edited.insert(edited.end(), coding_history_line.begin(), coding_history_line.end());
   if (edited.size() % 2 != 0) edited.push_back(0);
   return edited;
+}
+
+std::vector<unsigned char> MeasuredBext(const std::vector<unsigned char>& bext,
+                                        const std::array<std::optional<double>, 5>& loudness) {
+  std::vector<unsigned char> measured = bext;
+  if (measured.size() < kBextFixedSize) return measured;
+  if (Little16(&measured[kBextVersion]) < 2) {
+    measured[kBextVersion] = 2;
+    measured[kBextVersion + 1] = 0;
+  }
+  for (size_t field = 0; field < loudness.size(); ++field) {
+    // 0x7FFF says "not measured": a value is held below it.
+    int32_t value = 0x7FFF;
+    if (loudness[field] && std::isfinite(*loudness[field])) {
+      value = static_cast<int32_t>(std::lround(std::clamp(*loudness[field] * 100.0, -32768.0, 32766.0)));
+    }
+    measured[kBextLoudness + 2 * field] = static_cast<unsigned char>(value & 0xFF);
+    measured[kBextLoudness + 2 * field + 1] = static_cast<unsigned char>((value >> 8) & 0xFF);
+  }
+  return measured;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -58,3 +60,11 @@ inline constexpr size_t kBextLoudness = 412;  // version 2: five 16-bit loudness
 // its CodingHistory; an even size.
 std::vector<unsigned char> EditedBext(const std::vector<unsigned char>& bext, uint64_t time_reference,
                                       const std::string& coding_history_line);
+
+// The bext body with the loudness of the samples measured: version 2 at least
+// (an older one raised), and its five loudness fields (LoudnessValue,
+// LoudnessRange, MaxTruePeakLevel, MaxMomentaryLoudness,
+// MaxShortTermLoudness, in that order) in hundredths of their units, 0x7FFF
+// where nothing was measured.
+std::vector<unsigned char> MeasuredBext(const std::vector<unsigned char>& bext,
+                                        const std::array<std::optional<double>, 5>& loudness);

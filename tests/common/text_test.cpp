@@ -35,12 +35,34 @@ TEST(Printable, ShowsAnyBytesSafelyAndReadsBack) {
   // clang-format off
   const std::string pieces[] = {"\x1b", "\x01", "\t", "\n", "\r", "\x7f", "\xc2\x80", "\xc2\x9f", "\xc2\xa0", "é", "€",
                                 "\xf0\x9f\x8e\xb5", "\xed\xa0\x80", "\xc0\xaf", "\xe2\x82", "\xff", "\x80",
-                                "\xf4\x90\x80\x80", "\\", "\\x1b", "a", " "};
+                                "\xf4\x90\x80\x80", "\\", "\\x1b", "a", " ", "\xef\xbf\xbe", "\xef\xbf\xbf"};
   // clang-format on
   for (int round = 0; round < 3000; ++round) {
     std::string text;
     for (int n = static_cast<int>(random() % 12); n > 0; --n) {
       text += random() % 4 == 0 ? std::string(1, static_cast<char>(random())) : pieces[random() % std::size(pieces)];
+    }
+    // For a picture: no control (nor tab), nothing XML cannot hold, valid
+    // UTF-8; the same as the terminal's text where that has none of them.
+    const std::string displayed = Displayable(text);
+    EXPECT_NO_THROW((void)nlohmann::json(displayed).dump()) << "not UTF-8: " << displayed;
+    for (size_t i = 0; i < displayed.size(); ++i) {
+      const auto c = static_cast<unsigned char>(displayed[i]);
+      EXPECT_TRUE(c >= 0x20 && c != 0x7F) << displayed;
+      EXPECT_NE(displayed.compare(i, 3, "\xef\xbf\xbe"), 0) << displayed;
+      EXPECT_NE(displayed.compare(i, 3, "\xef\xbf\xbf"), 0) << displayed;
+      EXPECT_FALSE(c == 0xC2 && i + 1 < displayed.size() && static_cast<unsigned char>(displayed[i + 1]) < 0xA0);
+    }
+    const bool plain = text.find('\t') == std::string::npos && text.find("\xef\xbf\xbe") == std::string::npos &&
+                       text.find("\xef\xbf\xbf") == std::string::npos;
+    bool utf8 = true;
+    try {
+      (void)nlohmann::json(text).dump();
+    } catch (const nlohmann::json::exception&) {
+      utf8 = false;
+    }
+    if (plain && utf8) {
+      EXPECT_EQ(displayed, Printable(text));
     }
     for (const bool line_ends : {false, true}) {
       const std::string shown = Printable(text, line_ends);
@@ -56,6 +78,8 @@ TEST(Printable, ShowsAnyBytesSafelyAndReadsBack) {
   }
   EXPECT_EQ(Printable("Intro \xe2\x80\x94 caf\xc3\xa9\t1"), "Intro \xe2\x80\x94 caf\xc3\xa9\t1");
   EXPECT_EQ(Printable("a\x1b[2Jb\\c\xc2\x9b\xe9\n"), "a\\x1b[2Jb\\\\c\\xc2\\x9b\\xe9\\x0a");
+  EXPECT_EQ(Displayable("a\x1b[2Jb\\c\xc2\x9b\xe9\t\xef\xbf\xbe\xe2\x80\x94"),
+            "a\\x1b[2Jb\\\\c\\xc2\\x9b\xef\xbf\xbd\\x09\\xef\\xbf\\xbe\xe2\x80\x94");
 }
 
 }  // namespace

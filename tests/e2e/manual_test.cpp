@@ -26,7 +26,7 @@ std::vector<std::string> MessageFragments() {
   std::vector<std::string> fragments;
   for (const char* text : message::kAll) {
     std::string literal = std::regex_replace(text, std::regex(R"([\n\t])"), "\x01");
-    literal = std::regex_replace(literal, std::regex(R"(%[.0-9]*(?:ll|z)?[siufgd])"), "\x01");
+    literal = std::regex_replace(literal, std::regex(R"(%[-+ #0]*[.0-9]*(?:ll|z)?[siufgd])"), "\x01");
     std::stringstream parts(literal);
     for (std::string part; std::getline(parts, part, '\x01');) {
       part = Collapse(part);

@@ -159,7 +159,7 @@ TEST(TaskReader, NumbersConvertLikeStrtodAndStrtolInTheCLocale) {
 TEST(TaskReader, LevelIsRoundedToSingleAndStoredOnlyBelow24) {
   Read r(
       "src\ta.wav\nlvl\t23.9\nsrc\tb.wav\nlvl\t-5\nlvl\t24\nsrc\tc.wav\nlvl\t-100\n"
-      "src\td.wav\nlvl\t-4\nlvl\tnan\nsrc\te.wav\nlvl\t-1\nlvl\tloud\nsrc\tf.wav\nlvl\t-1e300\n"
+      "src\td.wav\nlvl\t-4\nlvl\tnan\nsrc\te.wav\nlvl\t-1\nlvl\tsoft\nsrc\tf.wav\nlvl\t-1e300\n"
       "src\tg.wav\nlvl\t23.99999999\n");
   EXPECT_EQ(r->entries[0].level_db, static_cast<double>(23.9F));
   EXPECT_NE(r->entries[0].level_db, 23.9);
