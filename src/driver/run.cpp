@@ -524,6 +524,13 @@ ExitStatus RunEditor(int argc, const char* const* argv, RunState& state) {
   ReadTask(state, true);
   RefuseReplacingInputs(state.marker_files, state.tasks, state.task_path);
   if (state.options.update && DestinationUpToDate(state.tasks, state.task_path)) {
+    // An up-to-date destination built from a task that warns is no success
+    // under --strict either: a script would take it as a clean build.
+    if (state.options.strict) {
+      PlanRun(state);
+      state.instructions = DetectInstructionSet();
+      CheckStrictly(state, LayoutOf(state, DestinationFileSystem(state), nullptr));
+    }
     if (state.options.json) {
       PrintJson(state, JsonMode::kUpToDate);
     } else {

@@ -34,8 +34,11 @@ constexpr double kAbsoluteGate = -70.0;
 // subnormal numbers (slow on most processors) in long silences.
 constexpr double kNegligible = 1e-30;
 
-// Float samples beyond this (a broken file) are taken as this, NaN as 0: no
-// sum or filter output can then overflow or become NaN.
+// Float samples beyond this (a broken file) are taken as this, and those
+// that are no finite number (NaN, infinities: a broken file, or overs past
+// the float range) as 0, measured as the silence a player makes of them: no
+// sum or filter output can then overflow or become NaN, and one infinite
+// sample does not make a whole programme "loud".
 constexpr float kLargestSample = 0x1p100F;
 
 // -- K-weighting ---------------------------------------------------------------
@@ -208,7 +211,8 @@ float SampleAt(const unsigned char* at, const AudioFormat& f) {
   if (f.bits == 24) return static_cast<float>(Load24(at)) * k24BitScale;
   if (f.type == SampleType::kInteger) return static_cast<float>(Load32(at)) * k32BitScale;
   const float v = LoadFloat(at);
-  return v != v ? 0.0F : std::clamp(v, -kLargestSample, kLargestSample);
+  // v - v is 0 for every finite v, NaN for NaN and the infinities.
+  return v - v != 0.0F ? 0.0F : std::clamp(v, -kLargestSample, kLargestSample);
 }
 
 // `frames` frames into `out`, interleaved at `lanes` with silent lanes after

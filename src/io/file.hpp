@@ -24,10 +24,20 @@ struct FileHandle {
   bool IsOpen() const { return fd >= 0; }
 };
 
+// The path with every symbolic link of its last component followed (a link
+// that leads nowhere yet leads to the file it names), or nothing where one of
+// those links may not be trusted: a link that another user made in a folder
+// where anyone may make files (sticky and writable by all), unless that user
+// owns the folder. A run of one user there would otherwise read or replace
+// whatever file another user points it at; the system refuses to follow such
+// links too where it is set to (protected_symlinks), and the program keeps to
+// that rule wherever it runs.
+std::optional<std::string> FollowTrustedLinks(const std::string& name);
+
 // An existing regular file, for reading or for reading and writing. Anything
-// else (missing, a directory, a FIFO, a device) gives a handle that is not
-// open, and opening never blocks: a FIFO without a writer would otherwise
-// hang the run.
+// else (missing, a directory, a FIFO, a device, a link that may not be
+// trusted) gives a handle that is not open, and opening never blocks: a FIFO
+// without a writer would otherwise hang the run.
 // With `info`, the file's status is left there.
 FileHandle OpenRegular(const char* path, bool writable, struct stat* info = nullptr);
 

@@ -30,22 +30,6 @@ constexpr size_t kLongestName = 255;
 // or made by someone else) is never swept.
 constexpr const char* kPartialMark = "user.wavsplice.partial";
 
-// The path with every symbolic link of its last component followed; a link
-// that leads nowhere yet leads to the file it names.
-std::string FollowLinks(const std::string& name) {
-  std::string path = name;
-  for (int hop = 0; hop < 40; ++hop) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char target[PATH_MAX];
-    const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-    if (length < 0) return path;
-    const std::string next(target, static_cast<size_t>(length));
-    path = next.front() == '/' ? next : DirectoryOf(path) + "/" + next;
-  }
-  return path;
-}
-
 // The permission bits a new file gets from the process's file mode mask.
 mode_t NewFileMode() {
   const mode_t mask = umask(0);
@@ -178,12 +162,15 @@ bool LinkUnnamed(TemporaryFile& temporary) {
 }  // namespace
 
 ReplaceTarget FindReplaceTarget(const std::string& name) {
-  ReplaceTarget target{.path = FollowLinks(name)};
+  const std::optional<std::string> followed = FollowTrustedLinks(name);
+  ReplaceTarget target{.path = followed.value_or(name)};
+  target.trusted = followed.has_value();
   target.replaces = stat(target.path.c_str(), &target.replaced) == 0;
   return target;
 }
 
 bool MayReplace(const ReplaceTarget& target) {
+  if (!target.trusted) return false;
   return !target.replaces || (S_ISREG(target.replaced.st_mode) && (target.replaced.st_mode & 0222) != 0 &&
                               access(target.path.c_str(), W_OK) == 0);
 }

@@ -24,10 +24,12 @@ struct ReplaceTarget {
   std::string path;
   bool replaces = false;
   struct stat replaced {};  // the status of the file it replaces
+  bool trusted = true;      // false: a link on the way may not be followed (see FollowTrustedLinks)
 };
 ReplaceTarget FindReplaceTarget(const std::string& name);
 
-// Whether what stands at the target may be replaced: nothing, or a regular
+// Whether what stands at the target may be replaced: never through a link
+// that may not be trusted; else nothing, or a regular
 // file we may write and that has a write bit (its owner's word counts, also
 // for the superuser, whom the system would let write it).
 bool MayReplace(const ReplaceTarget& target);

@@ -1,5 +1,7 @@
 #include "plan/plan.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -64,6 +66,23 @@ bool SameFile(const Identity& a, const Identity& b) {
   return CanonicalName(a.name) == CanonicalName(b.name);
 }
 
+// Whether a file is the work file. The work file comes and goes with other
+// runs in the folder, so a file looked at a moment earlier that has gone (an
+// old destination another run replaced) may have left its number to a new
+// work file: the same number counts only for one file under several names
+// (hard links) or where both names resolve to one path (symbolic links).
+bool IsWorkFile(const Identity& file, const Identity& work) {
+  if (!SameFile(file, work)) return false;
+  struct stat status {};
+  if (!file.file || (stat(work.name.c_str(), &status) == 0 && status.st_nlink > 1)) return true;
+  char* const a = realpath(file.name.c_str(), nullptr);
+  char* const b = realpath(work.name.c_str(), nullptr);
+  const bool same = a != nullptr && b != nullptr && std::string(a) == b;
+  std::free(a);
+  std::free(b);
+  return same;
+}
+
 // The destination replaces the file of its name, and every crossfade empties
 // its work file: neither may be a file the run reads, nor the task file.
 void RefuseClobbering(const TaskList& tasks, const std::string& task_path) {
@@ -89,8 +108,8 @@ void RefuseClobbering(const TaskList& tasks, const std::string& task_path) {
   }
   if (!HasCrossfade(tasks)) return;
   const Identity work = IdentityOf(kWorkFileName);
-  bool named = SameFile(destination_file, work) || SameFile(task_file, work);
-  for (const Identity& source : sources) named = named || SameFile(source, work);
+  bool named = IsWorkFile(destination_file, work) || IsWorkFile(task_file, work);
+  for (const Identity& source : sources) named = named || IsWorkFile(source, work);
   if (named) Fail(ExitStatus::kTaskError, message::kWorkFileIsTrack, kWorkFileName);
 }
 

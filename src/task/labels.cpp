@@ -14,11 +14,14 @@
 namespace {
 
 // A time that reads whole (strtod takes every byte up to the terminating
-// NUL), finite and not below 0.
+// NUL but spaces after it, which it skips before it too), finite and not
+// below 0.
 std::optional<ExactNumber> TimeOf(const char* field) {
   char* end = nullptr;
   std::strtod(field, &end);
-  if (end == field || *end != '\0') return std::nullopt;
+  if (end == field) return std::nullopt;
+  while (*end == ' ') ++end;
+  if (*end != '\0') return std::nullopt;
   ExactNumber time = ReadExactNumber(field);
   if (!IsFinite(time) || (time.negative && !IsZero(time))) return std::nullopt;
   return time;

@@ -228,12 +228,18 @@ TEST(Loudness, ShortSilentAndBrokenProgrammesAreDefined) {
     EXPECT_NEAR(*one.integrated, -20.0, 0.1);
     EXPECT_FALSE(one.range || one.max_short_term);
 
-    // A broken float file: NaN reads as silence, infinities and huge values
-    // as 2^100, and nothing in the result is NaN.
+    // A broken float file: NaN and infinities read as silence, huge finite
+    // values as 2^100, and nothing in the result is NaN.
     const AudioFormat floats = kFormats[3];
     std::vector<float> broken(48000 * 2, 0.25F);
     broken[100] = std::numeric_limits<float>::quiet_NaN();
     broken[2001] = std::numeric_limits<float>::infinity();
+    std::vector<float> mended = broken;
+    mended[100] = mended[2001] = 0.0F;
+    const LoudnessResult not_finite = Measure(PackFloats(broken), floats, weights, set);
+    const LoudnessResult silent_there = Measure(PackFloats(mended), floats, weights, set);
+    EXPECT_EQ(not_finite.true_peak, silent_there.true_peak);
+    EXPECT_EQ(*not_finite.integrated, *silent_there.integrated);
     broken[30000] = -3e38F;
     const LoudnessResult odd = Measure(PackFloats(broken), floats, weights, set);
     EXPECT_NEAR(odd.sample_peak, 20 * std::log10(0x1p100), 1e-6);

@@ -124,6 +124,12 @@ TEST_F(Check, EveryPitfallIsNamedWithItsLine) {
           << strict.output;
       EXPECT_EQ(LinesStarting(strict.errors, "wavsplice: line "), warned) << c.what;
       EXPECT_EQ(Snapshot(dir.path), before) << c.what;
+      // Built without --strict, the destination is up to date; the warnings
+      // still refuse it under --strict.
+      EXPECT_EQ(Run().status, 0) << c.what;
+      const auto up = Run({"--strict", "--update"});
+      EXPECT_EQ(up.status, 3) << c.what << "\n" << up.output;
+      EXPECT_TRUE(up.output.ends_with("\nWarnings refuse the run with --strict\n")) << c.what << "\n" << up.output;
     } else {
       const auto run = Run();
       EXPECT_EQ(run.status, c.status) << c.what;

@@ -28,8 +28,11 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 }
 
 // The frame a plain decimal number of seconds truncates to, on its digits:
-// trunc(digits x rate / 10^places); -1 for anything else.
-int64_t FrameOf(const std::string& seconds) {
+// trunc(digits x rate / 10^places), spaces around it skipped; -1 for
+// anything else.
+int64_t FrameOf(std::string seconds) {
+  seconds.erase(0, seconds.find_first_not_of(' '));
+  seconds.erase(seconds.find_last_not_of(' ') + 1);
   if (seconds.empty() || seconds.find_first_not_of("0123456789.") != std::string::npos) return -1;
   const size_t dot = std::min(seconds.find('.'), seconds.size());
   int64_t scale = 1;
@@ -126,7 +129,7 @@ TEST_F(Labels, RoundTripThroughATrimACoverAndAMixToTheFrame) {
   const std::string b =
       "0.05\t0.05\tb start\n0.8\t1.2\tb under a later entry\n1.9\t2.0\tb under the mix\n"
       "2.999999\t3.5\tb region to the end\n";
-  const std::string b2 = "0.1\t0.1\tthe mix's own\n0.7\t0.7\tpast the mix's stop\n";
+  const std::string b2 = "0.1 \t0.1\tthe mix's own\n 0.7\t 0.7  \tpast the mix's stop\n";
   std::string crlf = "\xEF\xBB\xBF";
   for (const std::string& line : Split(a, '\n')) crlf += line + "\r\n";
   WriteText(dir / "a.txt", crlf);

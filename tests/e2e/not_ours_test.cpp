@@ -385,6 +385,38 @@ std::vector<Scene> Scenes() {
       .another_user = true,
       .both_modes = false,
   });
+  // A link another user made in a folder anyone may write leads nowhere:
+  // neither the destination, nor a file written beside it, nor a source is
+  // reached through it (root's private take would land in a readable file).
+  struct Lure {
+    std::string link, args_option, said;
+    int status;
+  };
+  for (const Lure& lure : {
+           Lure{"out.wav", "", "Cannot create wave file out.wav!\n", 2},
+           Lure{"ch.json", "--chapters", "Cannot write --chapters file ch.json\n", 2},
+           Lure{"a.wav", "", "Cannot find file in track list called a.wav!!\n", 2},
+       }) {
+    scenes.push_back({
+        .what = "another user's link named " + lure.link + " in a sticky folder anyone may write",
+        .set_up =
+            [lure](const fs::path& dir) {
+              Sources(dir);
+              if (lure.link == "a.wav") fs::rename(dir / "a.wav", dir / "private.wav");
+              WriteFile(dir / "victim.wav", kOld);
+              fs::permissions(dir, fs::perms::all | fs::perms::sticky_bit);
+              const fs::path bait = lure.link == "a.wav" ? "private.wav" : "victim.wav";
+              fs::create_symlink(bait, dir / lure.link);
+              ASSERT_EQ(lchown((dir / lure.link).c_str(), 65534, 65534), 0);
+            },
+        .args = lure.args_option.empty() ? std::vector<std::string>{}
+                                         : std::vector<std::string>{lure.args_option, lure.link},
+        .status = lure.status,
+        .said = lure.said,
+        .may_change = {},
+        .another_user = true,
+    });
+  }
   // 4. --update: a source rewritten in place while the run copied it leaves
   // the destination older than the source; a folder is never up to date.
   scenes.push_back({
