@@ -69,10 +69,16 @@ std::string Shown(const std::string& word) {
   return shown;
 }
 
-void SkippedWarning(const TokenNote& token, std::vector<Warning>& warnings) {
+void SkippedWarning(const TokenNote& token, bool in_samples, std::vector<Warning>& warnings) {
   const size_t space = token.text.find(' ');
   const std::string first = token.text.substr(0, space);
-  if (space != std::string::npos && IsCommandWord(first)) {
+  if (token.text == "using_samples") {
+    // It counts only as the file's first word; anywhere else the times it
+    // was meant for are read as seconds.
+    warnings.push_back({token.line, Format("\"using_samples\" is skipped as a note: it counts only as the task file's "
+                                           "first line%s",
+                                           in_samples ? "" : ", so times are seconds")});
+  } else if (space != std::string::npos && IsCommandWord(first)) {
     warnings.push_back({token.line, Format("\"%s\" is skipped as a note: a space instead of a tab follows \"%s\"",
                                            Shown(token.text).c_str(), first.c_str())});
   } else if (const std::string meant = MeantCommand(first); !meant.empty()) {
@@ -165,6 +171,8 @@ std::vector<Warning> TextWarnings(const ReadNotes& notes) {
   int meta_line = 0;
   int loud_line = 0;
   int peak_line = 0;
+  const bool in_samples = !notes.tokens.empty() && notes.tokens.front().role == TokenRole::kCommand &&
+                          notes.tokens.front().text == "using_samples";
   for (const TokenNote& token : notes.tokens) {
     for (auto [word, line] :
          {std::pair{"dest", &dest_line}, {"meta", &meta_line}, {"loud", &loud_line}, {"peak", &peak_line}}) {
@@ -179,7 +187,7 @@ std::vector<Warning> TextWarnings(const ReadNotes& notes) {
       warnings.push_back({token.line, Format("\"%s\" holds a carriage return that ends no line: it is part of the word",
                                              Shown(token.text).c_str())});
     }
-    if (token.role == TokenRole::kSkipped) SkippedWarning(token, warnings);
+    if (token.role == TokenRole::kSkipped) SkippedWarning(token, in_samples, warnings);
     if (token.role == TokenRole::kValue) ValueWarning(token, warnings);
   }
   return warnings;

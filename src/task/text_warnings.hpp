@@ -16,5 +16,5 @@ struct Warning {
 // value that is itself a command word (or, taken from a line after its
 // command's, looks like one), an invalid crossfade type, a number
 // that does not read whole, an ignored level, a carriage return inside a
-// word.
+// word, a "using_samples" below the first line.
 std::vector<Warning> TextWarnings(const ReadNotes& notes);
