@@ -279,6 +279,13 @@ StagedCopy StartStagedCopy(const OpenAudio& destination, const OpenAudio& source
                       copy);
 }
 
+StagedCopy StartStagedPass(const OpenAudio& file, const AudioFormat& format, int64_t frames, double level_db,
+                           InstructionSet instructions) {
+  const int64_t bytes = std::max<int64_t>(frames, 0) * FrameBytes(format);
+  return StagedCopyAt(file, file, format, file.audio.start, file.audio.start, bytes,
+                      FrameCopy{.level_db = level_db, .instructions = instructions});
+}
+
 std::span<const unsigned char> NextStagedRun(StagedCopy& copy, CopyScratch& scratch) {
   if (!copy.started) {
     copy.started = true;

@@ -110,6 +110,11 @@ struct StagedCopy {
 StagedCopy StartStagedCopy(const OpenAudio& destination, const OpenAudio& source, const AudioFormat& format,
                            const FrameCopy& copy);
 
+// A pass over a file's first `frames` frames at a level, in place: the
+// staged copy of those frames onto themselves.
+StagedCopy StartStagedPass(const OpenAudio& file, const AudioFormat& format, int64_t frames, double level_db,
+                           InstructionSet instructions);
+
 // Makes the next run into the stage, after writing out the slot it filled
 // up to its boundary. Returns the run's results, whole frames, valid until
 // the next call (a pass that measures what it writes looks at them there);
