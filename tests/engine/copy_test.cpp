@@ -1,9 +1,16 @@
 #include "engine/copy.hpp"
 
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <random>
 
 #include "dsp/level.hpp"
 #include "support/in_process.hpp"
@@ -13,6 +20,19 @@
 #include "support/wav_builder.hpp"
 
 namespace {
+
+// The bytes of samples after a level change, sample by sample as the
+// reference computes them.
+Bytes LeveledBytes(std::span<const unsigned char> bytes, const AudioFormat& format, double level) {
+  if (format.type == SampleType::kFloat) {
+    std::vector<float> samples = UnpackFloats(bytes);
+    for (float& s : samples) s = Leveled(s, level);
+    return PackFloats(samples);
+  }
+  std::vector<int32_t> samples = UnpackSamples(format.bits, bytes);
+  for (int32_t& s : samples) s = Leveled(s, level, format.bits);
+  return PackSamples(format.bits, samples);
+}
 
 // Copies that change samples go through the stage: long ones read their
 // source where it lies (mapped a window at a time) and hand their writes to
@@ -162,6 +182,114 @@ TEST_F(StagedCopies, ASourceCutShortUnderAMappedCopyIsSilenceAndAFailure) {
       }
     }
   }
+}
+
+// Random formats, levels, offsets and lengths (many across the window's and
+// the slots' boundaries), each made four ways: a copy as a run makes it, one
+// that reads its source instead of mapping it, one whose writes are made at
+// once, and the pass in place over a whole file. Every way gives the
+// reference's bytes, and no byte outside the copy changes.
+TEST_F(StagedCopies, RandomCopiesGiveTheReferencesBytesWhicheverWayTheyAreMade) {
+  std::mt19937 random(36);
+  for (int round = 0; round < 10; ++round) {
+    const int kind = static_cast<int>(random() % 4);
+    const AudioFormat format{.rate = 48000,
+                             .bits = kind == 0 ? 16 : kind == 1 ? 24 : 32,
+                             .channels = static_cast<int>(1 + random() % 6),
+                             .type = kind == 3 ? SampleType::kFloat : SampleType::kInteger};
+    const int64_t frame_bytes = FrameBytes(format);
+    const auto frames = static_cast<int>(1 + random() % (5 * 1024 * 1024 / frame_bytes));
+    const auto from = static_cast<int>(random() % 5000);
+    const auto to = static_cast<int>(random() % 5000);
+    const double level = std::uniform_real_distribution<double>(-30.0, 12.0)(random);
+    Bytes samples(static_cast<size_t>((from + frames) * frame_bytes));
+    for (unsigned char& b : samples) b = static_cast<unsigned char>(random());
+    if (format.type == SampleType::kFloat) {
+      // Finite floats (NaNs keep no payload the reference could compare).
+      for (size_t i = 3; i < samples.size(); i += 4) samples[i] &= 0x3F;
+    }
+    const auto wav = [&](std::span<const unsigned char> data) {
+      Bytes file = Riff({FormatChunk(format.rate, format.bits, format.channels,
+                                     format.type == SampleType::kFloat ? 3 : 1),
+                         Chunk("data", Bytes(data.begin(), data.end()))});
+      return file;
+    };
+    WriteFile(source, wav(samples));
+    Bytes old(static_cast<size_t>((to + frames + 7) * frame_bytes), 0x5A);
+    const Bytes leveled = LeveledBytes(
+        std::span(samples).subspan(static_cast<size_t>(from * frame_bytes)), format, level);
+    Bytes want = wav(old);
+    const size_t start = want.size() - old.size() + static_cast<size_t>(to * frame_bytes);
+    std::copy(leveled.begin(), leveled.end(), want.begin() + static_cast<std::ptrdiff_t>(start));
+    const std::string what = std::to_string(format.bits) + (kind == 3 ? " float, " : " bits, ") +
+                             std::to_string(format.channels) + " channels, " + std::to_string(frames) +
+                             " frames from " + std::to_string(from) + " to " + std::to_string(to) + ", " +
+                             std::to_string(level) + " dB";
+    const FrameCopy copy{.to_frame = to, .from_frame = from, .count = frames, .level_db = level,
+                         .instructions = DetectInstructionSet()};
+    for (const int way : {0, 1, 2}) {
+      WriteFile(destination, wav(old));
+      scratch = CopyScratch{};
+      if (way == 2) scratch.ring_state = -1;
+      const Files f(destination, source);
+      if (way == 1) {
+        StagedCopy staged = StartStagedCopy(f.destination, f.source, format, copy);
+        staged.maps = false;
+        while (!NextStagedRun(staged, scratch).empty()) {
+        }
+        EXPECT_TRUE(staged.whole) << what;
+      } else {
+        CopyFrames(f.destination, f.source, format, copy, scratch);
+      }
+      ASSERT_TRUE(ReadFile(destination) == want) << what << ", way " << way;
+    }
+    // In place: the source's own frames.
+    scratch = CopyScratch{};
+    const FileHandle into = OpenRegular(source.c_str(), true);
+    const OpenAudio audio{&into, *FindAudio(into), source.c_str()};
+    StagedCopy pass = StartStagedPass(audio, format, from + frames, level, DetectInstructionSet());
+    while (!NextStagedRun(pass, scratch).empty()) {
+    }
+    EXPECT_TRUE(pass.whole) << what;
+    ASSERT_TRUE(ReadFile(source) == wav(LeveledBytes(samples, format, level))) << what << ", in place";
+  }
+}
+
+// Where the system refuses the I/O ring (a sandbox's filter, io_uring turned
+// off), a long copy makes its writes at once: the same bytes. Played in a
+// child whose system calls to set up a ring are refused.
+TEST_F(StagedCopies, WhereTheSystemRefusesTheRingWritesAreMadeAtOnce) {
+  const int frames = 1500000;
+  const auto input = Ramp(frames, 2, 24, -8388608, 11);
+  WriteFile(source, CanonicalWav(48000, 24, 2, input));
+  std::vector<int32_t> want(input.size());
+  for (size_t i = 0; i < input.size(); ++i) want[i] = Leveled(input[i], -6.0, 24);
+  WriteFile(destination, CanonicalWav(48000, 24, 2, std::vector<int32_t>(input.size(), 0)));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{.len = sizeof filter / sizeof filter[0], .filter = filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(3);
+    }
+    if (OpenWriteRing() != nullptr) _exit(4);
+    const Files f(destination, source);
+    CopyScratch fresh;
+    CopyFrames(f.destination, f.source, AudioFormat{.rate = 48000, .bits = 24, .channels = 2},
+               FrameCopy{.count = frames, .level_db = -6.0, .instructions = DetectInstructionSet()}, fresh);
+    _exit(fresh.ring_state == -1 ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "3: no filter, 4: a ring all the same, 5: the copy used one";
+  EXPECT_TRUE(DestinationSamples(24) == want);
 }
 
 }  // namespace
