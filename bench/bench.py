@@ -11,10 +11,13 @@ plain integer outputs must hold exactly sox's sample data.
 
     bench/bench.py [--rounds N] [--quick] [--wavsplice PATH] [--baseline PATH] [--may-differ TEXT] [--scratch DIR]
                    [--sets splice,block-sharing,render-farm,loudness,plot] [--loudnorm-rounds N]
+                   [--jobs REGEX]
 
 --quick scales every job down (for trying the script, not for numbers).
 --baseline runs another build of wavsplice in the same rounds (an earlier
-version, to measure a change under the same conditions).
+version, to measure a change under the same conditions). --jobs times only the
+splice jobs whose names match a regular expression (and makes only their
+sources).
 
 A second set times master edits (trim, patch, cuts) on a 3-hour BWF master
 with and without --align, against cp --reflink=always and --reflink=never:
@@ -40,6 +43,7 @@ import json
 import math
 import os
 import platform
+import re
 import shutil
 import statistics
 import struct
@@ -726,6 +730,8 @@ def main():
                              "plot (--plot on the long jobs against cat reading their sources)")
     parser.add_argument("--loudnorm-rounds", type=int, default=1,
                         help="rounds of ffmpeg's two-pass loudnorm on the long job (minutes each)")
+    parser.add_argument("--jobs", metavar="REGEX",
+                        help="time only the splice jobs whose names match this regular expression (re.search)")
     args = parser.parse_args()
     scale = 0.1 if args.quick else 1.0
     wavsplice, tone = os.path.abspath(args.wavsplice), os.path.abspath(args.tone)
@@ -753,6 +759,9 @@ def main():
     short = [job for job in jobs if job.name.startswith("64 x 2 s")]
     long_job = next(job for job in jobs if job.name == "6 x 868 s (1.5 GB), 24-bit 48 kHz")
     podcast = next(job for job in jobs if isinstance(job, PodcastJob))
+    plot_jobs = [job for job in jobs if job.name.startswith("6 x 868 s")]
+    if args.jobs:
+        jobs = [job for job in jobs if re.search(args.jobs, job.name)]
 
     os.makedirs(args.scratch, exist_ok=True)
     print("making sources ...", flush=True)
@@ -761,7 +770,6 @@ def main():
     if "loudness" in sets:
         for job in (long_job, podcast):
             job.make_sources(tone, args.scratch)
-    plot_jobs = [job for job in jobs if job.name.startswith("6 x 868 s")]
     if "plot" in sets:
         for job in plot_jobs:
             job.make_sources(tone, args.scratch)

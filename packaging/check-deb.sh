@@ -20,6 +20,8 @@ echo "== the package declares the shared libraries it needs"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends"
 grep -q 'libstdc++6' <<<"$depends"
+# The I/O ring's library, which the copies that change samples link.
+grep -q 'liburing' <<<"$depends"
 
 echo "== man wavsplice"
 man -w wavsplice

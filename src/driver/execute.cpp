@@ -144,7 +144,19 @@ void PlaceCrossfade(RunState& state, const Entry& entry, int width_frames, const
   const int64_t count = LaidFrames(state.plan, entry);
   if (count == 0) return;
   const int64_t start = int64_t{entry.placement.insert_frame} - width_frames / 2;
-  CopyFrames(DestinationAudio(state.destination), WorkFileAudio(work), state.plan.format,
+  const OpenAudio destination = DestinationAudio(state.destination);
+  const int64_t frame_bytes = FrameBytes(state.plan.format);
+  // What the render wrote is still at hand, as written: no need to read it
+  // back.
+  if (!work.rendered.empty() && start >= 0) {
+    const auto frames = std::span(work.rendered)
+                            .subspan(static_cast<size_t>(work.audio.start), static_cast<size_t>(count * frame_bytes));
+    if (!WriteAt(*destination.file, destination.audio.start + start * frame_bytes, frames)) {
+      Fail(ExitStatus::kWavError, message::kCannotWrite, destination.name);
+    }
+    return;
+  }
+  CopyFrames(destination, WorkFileAudio(work), state.plan.format,
              FrameCopy{.to_frame = static_cast<int>(start), .from_frame = 0, .count = static_cast<int>(count)},
              state.scratch);
 }
@@ -204,7 +216,11 @@ void ExecuteEntry(RunState& state, size_t position) {
                            shape, state.scratch);
   } else {
     // The window a crossfade is laid over is written again at once: the
-    // rest of a plain copy may share the source's blocks.
+    // rest of a plain copy may share the source's blocks, and the frames
+    // under the window need not be copied first. Copied or not, they come
+    // out the same; they are copied where nothing follows them, to find a
+    // source cut short under them (which the rest, read on from there,
+    // finds otherwise), and at a level, whose clipped samples are counted.
     const int64_t under = work ? FramesUnderCrossfade(state.plan, entry) : 0;
     FrameCopy first = copy;
     first.count = static_cast<int>(under);
@@ -213,13 +229,15 @@ void ExecuteEntry(RunState& state, size_t position) {
     rest.from_frame += first.count;
     rest.count -= first.count;
     rest.share = true;
-    std::vector<FrameCopy> parts{first};
     // A render for a picture alone writes no frame that is its source's
     // bytes and stays so.
     std::vector<FrameSpan> written{{rest.to_frame, int64_t{rest.to_frame} + std::max(rest.count, 0)}};
     if (!state.render_folder.empty() && position < state.render_skips.size()) {
       for (const FrameSpan& skip : state.render_skips[position]) written = Uncovered(written, skip);
     }
+    const bool followed = std::any_of(written.begin(), written.end(), [](const FrameSpan& s) { return s.to > s.from; });
+    if (followed && copy.level_db == 0.0) first.count = 0;
+    std::vector<FrameCopy> parts{first};
     for (const FrameSpan& span : written) {
       FrameCopy part = rest;
       part.to_frame = static_cast<int>(span.from);

@@ -17,3 +17,10 @@ double GainOf(double level_db);
 // unchanged. Every instruction set gives the same bytes.
 int64_t ApplyLevel(std::span<unsigned char> block, const AudioFormat& format, int frames, double level_db,
                    InstructionSet instructions);
+
+// The same from `from` into `to` (the same bytes, or bytes that do not
+// overlap), which need hold only the frames: a copy at a level reads the
+// source's bytes where they lie and writes its results straight into the
+// bytes to be written.
+int64_t ApplyLevelInto(std::span<const unsigned char> from, std::span<unsigned char> to, const AudioFormat& format,
+                       int frames, double level_db, InstructionSet instructions);

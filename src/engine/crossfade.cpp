@@ -27,10 +27,7 @@ WorkFile TakeWorkFile(const AudioFormat& format, int frames) {
   WorkFile work;
   if (!HoldWorkFile(work.hold)) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
   // A file left by a killed run is emptied; a new one is empty already.
-  const auto header = HeaderBytes(format, frames);
-  if ((work.hold.left_over && ftruncate(work.hold.file.fd, 0) != 0) || !WriteAt(work.hold.file, 0, header)) {
-    FailWorkFileWrite();
-  }
+  if (work.hold.left_over && ftruncate(work.hold.file.fd, 0) != 0) FailWorkFileWrite();
   work.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
   return work;
 }
@@ -104,7 +101,11 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   if (!FitWindow(source_audio, source_first, frame_bytes).Fits()) return CrossfadeResult::kSource;
   int64_t destination_at = destination_audio.start + frame_bytes * destination_first;
   int64_t source_at = source_audio.start + frame_bytes * source_first;
-  if (job.width_frames <= 0) return CrossfadeResult::kRendered;
+  const auto header = HeaderBytes(format, job.width_frames > 0 ? job.width_frames : 0);
+  if (job.width_frames <= 0) {
+    if (!WriteAt(job.work->hold.file, 0, header)) FailWorkFileWrite();
+    return CrossfadeResult::kRendered;
+  }
 
   // The windows are read and the mixed frames written in runs of many
   // blocks: the mix goes frame by frame, so the grouping changes no byte.
@@ -113,7 +114,11 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   // Filled before every use, so not zeroed first.
   const auto old_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
   const auto new_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
-  const auto mixed_bytes = std::make_unique_for_overwrite<unsigned char[]>(run_bytes);
+  // The header, then the mixed frames: the first run goes out with the
+  // header in one write.
+  std::vector<unsigned char> written(header.size() + run_bytes);
+  std::copy(header.begin(), header.end(), written.begin());
+  unsigned char* const mixed_bytes = written.data() + header.size();
   std::vector<double> w_out(static_cast<size_t>(run_frames));
   std::vector<double> w_in(static_cast<size_t>(run_frames));
   const double gain = GainOf(job.level_db);
@@ -137,14 +142,16 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
       w_in[static_cast<size_t>(i)] = w.w_in * gain;
     }
     const auto count = static_cast<size_t>(run);
-    clipped += MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes),
-                         std::span(mixed_bytes.get(), bytes), format,
-                         MixWeights{std::span(w_out).first(count), std::span(w_in).first(count)}, job.instructions);
-    if (!WriteAt(job.work->hold.file, work_at, std::span(mixed_bytes.get(), bytes))) FailWorkFileWrite();
+    clipped +=
+        MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes, bytes),
+                  format, MixWeights{std::span(w_out).first(count), std::span(w_in).first(count)}, job.instructions);
+    const auto out = done == 0 ? std::span(written.data(), header.size() + bytes) : std::span(mixed_bytes, bytes);
+    if (!WriteAt(job.work->hold.file, done == 0 ? 0 : work_at, out)) FailWorkFileWrite();
     work_at += static_cast<int64_t>(bytes);
     destination_at += static_cast<int64_t>(bytes);
     source_at += static_cast<int64_t>(bytes);
     done += run;
   }
+  if (run_frames == job.width_frames) job.work->rendered = std::move(written);
   return CrossfadeResult::kRendered;
 }

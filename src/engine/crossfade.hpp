@@ -11,16 +11,20 @@
 #include "io/work_file.hpp"
 #include "wav/chunk.hpp"
 
-// The work file held for one crossfade, with its header written for the
-// crossfade's frames.
+// The work file held for one crossfade: its header for the crossfade's
+// frames goes in with the first of them.
 struct WorkFile {
   WorkFileHold hold;
   AudioExtent audio;  // the frames that follow its header
+  // Its bytes as written, header and frames, where one run of the render
+  // made them all: laid over the splice from here, they need not be read
+  // back. Empty otherwise.
+  std::vector<unsigned char> rendered;
 };
 
-// Takes the work file (waiting for it as long as another run holds it),
-// empties it and writes its header for `frames` frames. Ends the run with
-// status 2 when it cannot be created or written.
+// Takes the work file (waiting for it as long as another run holds it) and
+// empties it, for `frames` frames. Ends the run with status 2 when it cannot
+// be created or emptied.
 WorkFile TakeWorkFile(const AudioFormat& format, int frames);
 
 // For a check's render: a work file without a name in `folder`, never
@@ -63,7 +67,7 @@ struct CrossfadeJob {
   double level_db = 0.0;
   OpenAudio destination;
   const SourceFile* source = nullptr;  // open; nothing when it is gone
-  const WorkFile* work = nullptr;
+  WorkFile* work = nullptr;
   const Continuation* outgoing = nullptr;
   InstructionSet instructions = InstructionSet::kPortable;
 };
@@ -88,7 +92,7 @@ enum class CrossfadeResult {
 };
 
 // Renders the crossfade from the destination as it stands (and the outgoing
-// entry carried on) into the work file. The curve is taken from `kept` when
+// entry carried on) into the work file, header first. The curve is taken from `kept` when
 // it holds this one, and kept there otherwise. Adds the integer results it
 // clipped to `clipped`. A work file that cannot be written ends the run with
 // status 2.

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <span>
 
 #include "common/failure.hpp"
 #include "common/messages.hpp"
 #include "dsp/level.hpp"
+#include "engine/copy.hpp"
 
 namespace {
 
@@ -69,23 +71,36 @@ void ReadInOrder(const OpenAudio& audio, const AudioFormat& format, int64_t from
 
 int64_t GainFrames(const OpenAudio& audio, const AudioFormat& format, int64_t frames, double level_db,
                    InstructionSet instructions, LoudnessMeter& meter, ColumnFold* fold) {
-  int64_t clipped = 0;
-  if (frames <= 0) return clipped;
+  if (frames <= 0) return 0;
   const Pieces pieces = StartPieces(audio, format, 0, frames);
-  int64_t at = audio.audio.start;
-  for (int64_t left = frames * pieces.frame_bytes; left > 0;) {
-    const int64_t bytes = std::min(left, pieces.piece_bytes);
-    const std::span<unsigned char> piece = ReadPiece(audio, pieces, at, bytes);
-    clipped += ApplyLevel(piece, format, static_cast<int>(bytes / pieces.frame_bytes), level_db, instructions);
-    if (!WriteAt(*audio.file, at, piece)) Fail(ExitStatus::kWavError, message::kCannotWrite, audio.name);
+  // Scaled as a copy at a level is, through its stage.
+  CopyScratch scratch;
+  StagedCopy pass = StartStagedPass(audio, format, frames, level_db, instructions);
+  // The meter and the picture take the results in the pieces a read gives
+  // them elsewhere: the meter's arithmetic follows the pieces it is fed.
+  const auto piece_bytes = static_cast<size_t>(pieces.piece_bytes);
+  size_t held = 0;
+  int64_t first = 0;
+  const auto hand_over = [&] {
+    const auto piece = std::span<const unsigned char>(pieces.buffer.get(), held);
     FeedLoudness(meter, piece);
-    if (fold != nullptr) {
-      FoldFrames(piece, format, (at - audio.audio.start) / pieces.frame_bytes, 1.0, *fold, instructions);
+    if (fold != nullptr) FoldFrames(piece, format, first, 1.0, *fold, instructions);
+    first += static_cast<int64_t>(held) / pieces.frame_bytes;
+    held = 0;
+  };
+  for (std::span<const unsigned char> run = NextStagedRun(pass, scratch); !run.empty();
+       run = NextStagedRun(pass, scratch)) {
+    while (!run.empty()) {
+      const size_t taken = std::min(run.size(), piece_bytes - held);
+      std::memcpy(pieces.buffer.get() + held, run.data(), taken);
+      held += taken;
+      run = run.subspan(taken);
+      if (held == piece_bytes) hand_over();
     }
-    at += bytes;
-    left -= bytes;
   }
-  return clipped;
+  if (held > 0) hand_over();
+  if (!pass.whole) Fail(ExitStatus::kWavError, message::kCannotRead, audio.name);
+  return pass.clipped;
 }
 
 void FoldLane(const OpenAudio& source, const AudioFormat& format, const LaneSound& lane, ColumnFold& fold,

@@ -13,7 +13,8 @@
 SourceFile OpenSource(const std::string& name, std::string& said) {
   const char* path = name.c_str();
   struct stat status {};
-  FileHandle file = OpenRegular(path, false, &status);
+  // Read for its format and closed again.
+  const FileHandle file = OpenRegularForGlance(path, status);
   if (!file.IsOpen()) Fail(ExitStatus::kWavError, message::kSourceMissing, path);
 
   const FormatRead read = ReadFormat(file, status.st_size);
@@ -28,18 +29,37 @@ SourceFile OpenSource(const std::string& name, std::string& said) {
                     .info = read.info,
                     .identity = IdentityOf(status),
                     .size = status.st_size,
+                    .changed = status.st_ctim,
                     .metadata = {}};
 }
 
-SourceState ReopenSource(SourceFile& source) {
+namespace {
+
+// Whether the name still leads to the file the plan read, as it was then.
+SourceState NamedSource(const SourceFile& source) {
   struct stat named {};
   if (stat(source.name.c_str(), &named) != 0 || !S_ISREG(named.st_mode)) return SourceState::kGone;
   if (IdentityOf(named) != source.identity || named.st_size != source.size) return SourceState::kChanged;
-  if (source.file.IsOpen()) return SourceState::kReady;
+  return SourceState::kReady;
+}
+
+}  // namespace
+
+SourceState ReopenSource(SourceFile& source) {
+  if (source.file.IsOpen()) return NamedSource(source);
+  // What the name leads to now, opened: the status of the open file says
+  // what a look at the name would, one system call sooner.
   struct stat opened {};
   FileHandle file = OpenRegular(source.name.c_str(), false, &opened);
-  if (!file.IsOpen()) return SourceState::kGone;
+  if (!file.IsOpen()) {
+    const SourceState named = NamedSource(source);
+    return named == SourceState::kReady ? SourceState::kGone : named;
+  }
   if (IdentityOf(opened) != source.identity || opened.st_size != source.size) return SourceState::kChanged;
+  if (opened.st_ctim.tv_sec == source.changed.tv_sec && opened.st_ctim.tv_nsec == source.changed.tv_nsec) {
+    source.file = std::move(file);
+    return SourceState::kReady;
+  }
   // Rewritten in place with another format: the same file, not the same source.
   const FormatRead read = ReadFormat(file, opened.st_size);
   if (!read.has_data || !read.supported || read.info.format != source.info.format ||

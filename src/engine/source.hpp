@@ -17,6 +17,7 @@ struct SourceFile {
   SourceInfo info;        // as the plan read it
   FileIdentity identity;  // of the file the plan read
   int64_t size = 0;       // its size then
+  struct timespec changed {};  // when its status last changed then (any write changes it)
   Metadata metadata;      // read by the plan only when the destination takes metadata
 };
 
@@ -28,7 +29,9 @@ SourceFile OpenSource(const std::string& path, std::string& said);
 
 // Before the run reads a source (again): the name must still lead to the file
 // the plan read, of the same size, and a file opened again must still hold
-// the same format and samples. Opens it when it is closed.
+// the same format and samples (read again only when it was changed since:
+// a write changes the time of its last change, which no one can set). Opens
+// it when it is closed.
 enum class SourceState { kReady, kGone, kChanged };
 SourceState ReopenSource(SourceFile& source);
 

@@ -48,18 +48,34 @@ std::optional<std::string> FollowTrustedLinks(const std::string& name) {
   return path;
 }
 
-FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
+namespace {
+
+// A name that is no link opens at once; a link is followed only where it may
+// be trusted.
+FileHandle OpenNonBlocking(const char* path, bool writable) {
   const int flags = (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
-  // A name that is no link opens at once; a link is followed only where it
-  // may be trusted.
   FileHandle file(open(path, flags | O_NOFOLLOW));
   if (!file.IsOpen() && errno == ELOOP && FollowTrustedLinks(path)) file = FileHandle(open(path, flags));
+  return file;
+}
+
+}  // namespace
+
+FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
+  FileHandle file = OpenNonBlocking(path, writable);
   if (!file.IsOpen()) return file;
   struct stat own {};
   struct stat& status = info != nullptr ? *info : own;
   // Back to blocking I/O once it is known to be a regular file; none of the
   // other status flags was set.
   if (fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode) || fcntl(file.fd, F_SETFL, 0) != 0) return {};
+  return file;
+}
+
+FileHandle OpenRegularForGlance(const char* path, struct stat& info) {
+  FileHandle file = OpenNonBlocking(path, false);
+  if (!file.IsOpen()) return file;
+  if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
   return file;
 }
 

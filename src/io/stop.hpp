@@ -28,7 +28,6 @@ void KeepWhenStopped(StopSlot slot);
 // unless `keep` was set: then it is never delivered (the run has
 // committed to ending with status 0).
 struct StopHold {
-  sigset_t previous{};
   bool keep = false;
 
   StopHold();

@@ -12,12 +12,12 @@
 
 namespace {
 
-// Whether the name still leads to the open file (whose status `held`
-// receives), itself and not through a link: another run may have removed it,
-// and maybe made a new one, while this one waited.
-bool NameLeadsTo(const FileHandle& file, struct stat& held) {
-  struct stat named {};
-  return fstat(file.fd, &held) == 0 && lstat(kWorkFileName, &named) == 0 && IdentityOf(named) == IdentityOf(held);
+// Whether the name still leads to the file of this identity, itself and not
+// through a link: another run may have removed it, and maybe made a new one,
+// while this one waited. `named` receives the status of what the name leads
+// to: where it is the file, the file's own.
+bool NameLeadsTo(const FileIdentity& identity, struct stat& named) {
+  return lstat(kWorkFileName, &named) == 0 && IdentityOf(named) == identity;
 }
 
 // Whether a file is one the work file may be: a regular file with one name
@@ -25,28 +25,32 @@ bool NameLeadsTo(const FileHandle& file, struct stat& held) {
 // empty), owned by the user running (another user's could be written or
 // held through a descriptor kept open).
 bool UsableWorkFile(const struct stat& status) {
-  return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == geteuid();
+  // Asked once: a run takes the work file for every crossfade.
+  static const uid_t user = geteuid();
+  return S_ISREG(status.st_mode) && status.st_nlink == 1 && status.st_uid == user;
 }
 
 // Opens the work file without following a link and without blocking on a
 // FIFO; only a file UsableWorkFile accepts will do. `created`: whether this
-// call made it. Not open when there is no such file to use.
-FileHandle OpenWorkFile(bool& created) {
-  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+// call made it; `status` gets its status. Not open when there is no such
+// file to use.
+FileHandle OpenWorkFile(bool& created, struct stat& status) {
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
   // Another run may remove its file between the tries (or just after the
   // open, leaving it without a name): then try again, or make it.
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    // Private to this user: no other user may write into it meanwhile.
+    // Private to this user: no other user may write into it meanwhile. A
+    // file this call creates is a new regular file, opened as it is used.
     FileHandle file(open(kWorkFileName, kFlags | O_CREAT | O_EXCL, 0600));
     created = file.IsOpen();
     if (!created && errno == EEXIST) {
-      file = FileHandle(open(kWorkFileName, kFlags));
+      // Whatever stands there: a FIFO must not block the open.
+      file = FileHandle(open(kWorkFileName, kFlags | O_NONBLOCK));
       if (!file.IsOpen() && errno == ENOENT) continue;
     }
-    struct stat status {};
     if (!file.IsOpen() || fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) break;
     if (status.st_nlink == 0) continue;
-    if (!UsableWorkFile(status) || fcntl(file.fd, F_SETFL, 0) != 0) break;
+    if (!UsableWorkFile(status) || (!created && fcntl(file.fd, F_SETFL, 0) != 0)) break;
     return file;
   }
   return FileHandle();
@@ -72,8 +76,8 @@ WorkFileHold::~WorkFileHold() {
   if (ftruncate(file.fd, 0) != 0) {
     // Removing it frees the blocks all the same.
   }
-  struct stat held {};
-  if (NameLeadsTo(file, held)) unlink(kWorkFileName);
+  struct stat named {};
+  if (NameLeadsTo(identity, named)) unlink(kWorkFileName);
   // Closing ends the hold.
 }
 
@@ -85,10 +89,9 @@ bool HoldWorkFile(WorkFileHold& hold) {
     {
       // A file this run makes is its own to remove from the moment it exists.
       const StopHold stops;
-      file = OpenWorkFile(created);
+      file = OpenWorkFile(created, held);
       if (!file.IsOpen()) return false;
-      if (created && fstat(file.fd, &held) == 0)
-        RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
+      if (created) RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
     }
     int locked = -1;
     do {
@@ -97,7 +100,8 @@ bool HoldWorkFile(WorkFileHold& hold) {
     const StopHold stops;
     // While this run waited, another may have removed the file, and a new
     // one (or something else) may stand under the name: try it again.
-    if (locked == 0 && !NameLeadsTo(file, held)) {
+    const FileIdentity identity = IdentityOf(held);
+    if (locked == 0 && !NameLeadsTo(identity, held)) {
       if (created) KeepWhenStopped(StopSlot::kWorkFile);
       continue;
     }
@@ -109,7 +113,8 @@ bool HoldWorkFile(WorkFileHold& hold) {
     // Locked, or on a file system without locks.
     if (locked != 0 && fstat(file.fd, &held) != 0) held = {};
     hold.file = std::move(file);
-    RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
+    hold.identity = identity;
+    RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, hold.identity);
     break;
   }
   hold.left_over = held.st_size != 0;

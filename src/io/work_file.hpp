@@ -21,6 +21,7 @@ bool WorkFileNameUsable();
 // the same user's run.
 struct WorkFileHold {
   FileHandle file;
+  FileIdentity identity;   // of the file held
   bool left_over = false;  // it held something when taken (a killed run's file)
   bool unnamed = false;    // a file without a name instead (a check's render): it goes with its close
 

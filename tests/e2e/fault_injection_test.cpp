@@ -97,15 +97,18 @@ TEST_F(FaultInjection, PathsThatAreNotRegularFiles) {
 TEST_F(FaultInjection, SourceDisappearingShrinkingOrReplacedBeforeItsCopy) {
   Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
   Task(TaskWithLateEntry("late.wav"));
-  // Removed, cut short, or replaced by a file of another format.
-  const auto change = {std::function<void()>([&] { std::filesystem::remove(dir / "late.wav"); }),
-                       std::function<void()>([&] { std::filesystem::resize_file(dir / "late.wav", 44 + 2 * 3000); }),
-                       std::function<void()>([&] {
-                         WriteFile(dir / "other.wav", CanonicalWav(8000, 24, 1, Ramp(5000, 1, 24)));
-                         std::filesystem::rename(dir / "other.wav", dir / "late.wav");
-                       })};
+  // Removed, cut short, replaced by a file of another format, or rewritten
+  // in place with another format of the same size (the same file, changed).
+  const auto change = {
+      std::function<void()>([&] { std::filesystem::remove(dir / "late.wav"); }),
+      std::function<void()>([&] { std::filesystem::resize_file(dir / "late.wav", 44 + 2 * 3000); }),
+      std::function<void()>([&] {
+        WriteFile(dir / "other.wav", CanonicalWav(8000, 24, 1, Ramp(5000, 1, 24)));
+        std::filesystem::rename(dir / "other.wav", dir / "late.wav");
+      }),
+      std::function<void()>([&] { WriteFile(dir / "late.wav", CanonicalWav(8000, 16, 2, Ramp(2500, 2, 16))); })};
   const char* message[] = {"Cannot open wave file late.wav!\n", "Cannot read wave file late.wav!\n",
-                           "Cannot read wave file late.wav!\n"};
+                           "Cannot read wave file late.wav!\n", "Cannot read wave file late.wav!\n"};
   int i = 0;
   for (const auto& what : change) {
     Source("late.wav", 8000, 16, 1, Ramp(5000, 1, 16, 3, 5));

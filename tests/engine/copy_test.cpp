@@ -1,0 +1,295 @@
+#include "engine/copy.hpp"
+
+#include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <random>
+
+#include "dsp/level.hpp"
+#include "support/in_process.hpp"
+#include "support/instructions.hpp"
+#include "support/reference.hpp"
+#include "support/run_program.hpp"
+#include "support/wav_builder.hpp"
+
+namespace {
+
+// The bytes of samples after a level change, sample by sample as the
+// reference computes them.
+Bytes LeveledBytes(std::span<const unsigned char> bytes, const AudioFormat& format, double level) {
+  if (format.type == SampleType::kFloat) {
+    std::vector<float> samples = UnpackFloats(bytes);
+    for (float& s : samples) s = Leveled(s, level);
+    return PackFloats(samples);
+  }
+  std::vector<int32_t> samples = UnpackSamples(format.bits, bytes);
+  for (int32_t& s : samples) s = Leveled(s, level, format.bits);
+  return PackSamples(format.bits, samples);
+}
+
+// Copies that change samples go through the stage: long ones read their
+// source where it lies (mapped a window at a time) and hand their writes to
+// the ring, short ones read and write at once. Against the plain reference,
+// sample by sample, with the clipped samples counted.
+class StagedCopies : public testing::Test {
+ protected:
+  TempDir dir;
+  std::string destination = (dir / "dest.wav").string();
+  std::string source = (dir / "source.wav").string();
+  CopyScratch scratch;
+
+  // The destination and the source open, their samples as measured before
+  // anything else happens to them.
+  struct Files {
+    FileHandle into;
+    FileHandle from;
+    OpenAudio destination;
+    OpenAudio source;
+
+    Files(const std::string& destination_path, const std::string& source_path)
+        : into(OpenRegular(destination_path.c_str(), true)), from(OpenRegular(source_path.c_str(), false)) {
+      destination = OpenAudio{&into, *FindAudio(into), destination_path.c_str()};
+      source = OpenAudio{&from, *FindAudio(from), source_path.c_str()};
+    }
+  };
+  std::vector<int32_t> DestinationSamples(int bits) {
+    const Bytes bytes = ReadFile(destination);
+    return UnpackSamples(bits, std::span(bytes).subspan(44));
+  }
+};
+
+TEST_F(StagedCopies, LevelsOfLongAndShortCopiesGiveTheReferencesBytesOnEveryPath) {
+  // Lengths about the window, the slots and the short copies' limit, at
+  // frame offsets that put the slots' boundaries anywhere in a frame.
+  const struct {
+    int bits;
+    int channels;
+    int frames;
+    int to;
+    int from;
+    double level;
+  } cases[] = {{24, 2, 700001, 4099, 17, -6.0}, {16, 2, 300007, 1, 3, 4.5}, {24, 1, 900000, 333, 0, -0.5},
+               {16, 1, 40000, 7, 11, -6.0},     {24, 6, 150001, 5, 2, 9.0}, {16, 2, 1200000, 0, 77, -20.0}};
+  for (const auto& c : cases) {
+    const auto input = Ramp(c.frames + c.from, c.channels, c.bits, -(1 << (c.bits - 1)), 40503);
+    WriteFile(source, CanonicalWav(48000, c.bits, c.channels, input));
+    // Every instruction set; the widest also with the writes made at once,
+    // as where the system offers no ring.
+    std::vector<InstructionSet> sets = AvailableInstructionSets();
+    sets.push_back(sets.back());
+    for (size_t k = 0; k < sets.size(); ++k) {
+      const InstructionSet set = sets[k];
+      scratch = CopyScratch{};
+      if (k + 1 == sets.size()) scratch.ring_state = -1;
+      WriteFile(destination, CanonicalWav(48000, c.bits, c.channels, Ramp(c.to + c.frames + 9, c.channels, c.bits)));
+      const auto old = DestinationSamples(c.bits);
+      const Files f(destination, source);
+      const AudioFormat format{.rate = 48000, .bits = c.bits, .channels = c.channels};
+      const int64_t clipped = CopyFrames(
+          f.destination, f.source, format,
+          FrameCopy{
+              .to_frame = c.to, .from_frame = c.from, .count = c.frames, .level_db = c.level, .instructions = set},
+          scratch);
+      const auto out = DestinationSamples(c.bits);
+      int64_t want_clipped = 0;
+      const auto channels = static_cast<size_t>(c.channels);
+      for (size_t i = 0; i < out.size(); ++i) {
+        const size_t frame = i / channels;
+        const bool copied = frame >= static_cast<size_t>(c.to) && frame < static_cast<size_t>(c.to + c.frames);
+        const int32_t want =
+            copied ? Leveled(input[i + (static_cast<size_t>(c.from) - static_cast<size_t>(c.to)) * channels], c.level,
+                             c.bits, &want_clipped)
+                   : old[i];
+        ASSERT_EQ(out[i], want) << c.bits << " bits, " << c.channels << " channels, " << c.frames << " frames, "
+                                << NameOf(set) << ", sample " << i;
+      }
+      EXPECT_EQ(clipped, want_clipped) << c.frames << " frames, " << NameOf(set);
+    }
+  }
+}
+
+// The pass a run makes over its finished destination changes it in place,
+// run by run, and looks at every run of results as it is written.
+TEST_F(StagedCopies, InPlaceRunByRunTheRunsAreWhatIsWritten) {
+  for (const int frames : {1000, 600000}) {
+    const auto input = Ramp(frames + 10, 2, 24, -8388608, 65537);
+    WriteFile(destination, CanonicalWav(48000, 24, 2, input));
+    const FileHandle into = OpenRegular(destination.c_str(), true);
+    const OpenAudio audio{&into, *FindAudio(into), destination.c_str()};
+    const AudioFormat format{.rate = 48000, .bits = 24, .channels = 2};
+    StagedCopy pass = StartStagedCopy(
+        audio, audio, format,
+        FrameCopy{
+            .to_frame = 5, .from_frame = 5, .count = frames, .level_db = -3.5, .instructions = DetectInstructionSet()});
+    Bytes seen;
+    for (auto run = NextStagedRun(pass, scratch); !run.empty(); run = NextStagedRun(pass, scratch)) {
+      ASSERT_EQ(run.size() % 6, 0u);
+      seen.insert(seen.end(), run.begin(), run.end());
+    }
+    EXPECT_TRUE(pass.whole);
+    const Bytes bytes = ReadFile(destination);
+    const auto out = UnpackSamples(24, std::span(bytes).subspan(44));
+    for (size_t i = 0; i < out.size(); ++i) {
+      const bool changed = i >= 10 && i < static_cast<size_t>(frames + 5) * 2;
+      ASSERT_EQ(out[i], changed ? Leveled(input[i], -3.5, 24) : input[i]) << frames << " frames, sample " << i;
+    }
+    EXPECT_EQ(seen, Bytes(bytes.begin() + 44 + 30, bytes.begin() + 44 + 30 + static_cast<long>(frames) * 6));
+  }
+}
+
+// A source cut short after it was measured, under a copy that maps it: the
+// pages past its new end fault instead of reading short, the copy carries on
+// with silence and the run ends with "Cannot read wave file", never with a
+// crash. A cut within the copy's last page faults nowhere (the page reads as
+// zeros past the end): the copy finds it all the same.
+TEST_F(StagedCopies, ASourceCutShortUnderAMappedCopyIsSilenceAndAFailure) {
+  const int frames = 500000;
+  const auto input = Ramp(frames, 2, 16, -32768, 7919);
+  const Shape fade{.first = 0, .frames = frames, .fade_in = 1000, .gain = GainOf(-2.0)};
+  for (const int64_t kept : {int64_t{100003} * 4, int64_t{frames} * 4 - 100}) {
+    for (const bool shaped : {false, true}) {
+      WriteFile(source, CanonicalWav(44100, 16, 2, input));
+      WriteFile(destination, CanonicalWav(44100, 16, 2, std::vector<int32_t>(frames * 2, 99)));
+      const Files f(destination, source);
+      ASSERT_EQ(truncate(source.c_str(), static_cast<off_t>(44 + kept)), 0);
+      const AudioFormat format{.rate = 44100, .bits = 16, .channels = 2};
+      const FrameCopy copy{.count = frames, .level_db = -2.0, .instructions = DetectInstructionSet()};
+      auto [output, status] = Captured([&] {
+        if (shaped) {
+          ShapeFrames(f.destination, f.source, format, copy, fade, scratch);
+        } else {
+          CopyFrames(f.destination, f.source, format, copy, scratch);
+        }
+      });
+      EXPECT_EQ(status, 2);
+      EXPECT_EQ(output, "Cannot read wave file " + source + "!\n");
+      const auto out = DestinationSamples(16);
+      ASSERT_EQ(out.size(), input.size());
+      const auto whole_frames = static_cast<size_t>(kept / 4);
+      for (size_t i = 0; i < out.size(); ++i) {
+        if (i / 2 < whole_frames && (!shaped || i / 2 >= 1000)) {
+          ASSERT_EQ(out[i], Leveled(input[i], -2.0, 16)) << kept << (shaped ? " shaped" : "") << ", sample " << i;
+        } else if (i / 2 >= whole_frames) {
+          ASSERT_EQ(out[i], 0) << kept << (shaped ? " shaped" : "") << ", sample " << i;
+        }
+      }
+    }
+  }
+}
+
+// Random formats, levels, offsets and lengths (many across the window's and
+// the slots' boundaries), each made four ways: a copy as a run makes it, one
+// that reads its source instead of mapping it, one whose writes are made at
+// once, and the pass in place over a whole file. Every way gives the
+// reference's bytes, and no byte outside the copy changes.
+TEST_F(StagedCopies, RandomCopiesGiveTheReferencesBytesWhicheverWayTheyAreMade) {
+  std::mt19937 random(36);
+  for (int round = 0; round < 10; ++round) {
+    const int kind = static_cast<int>(random() % 4);
+    const AudioFormat format{.rate = 48000,
+                             .bits = kind == 0 ? 16 : kind == 1 ? 24 : 32,
+                             .channels = static_cast<int>(1 + random() % 6),
+                             .type = kind == 3 ? SampleType::kFloat : SampleType::kInteger};
+    const int64_t frame_bytes = FrameBytes(format);
+    const auto frames = static_cast<int>(1 + random() % (5 * 1024 * 1024 / frame_bytes));
+    const auto from = static_cast<int>(random() % 5000);
+    const auto to = static_cast<int>(random() % 5000);
+    const double level = std::uniform_real_distribution<double>(-30.0, 12.0)(random);
+    Bytes samples(static_cast<size_t>((from + frames) * frame_bytes));
+    for (unsigned char& b : samples) b = static_cast<unsigned char>(random());
+    if (format.type == SampleType::kFloat) {
+      // Finite floats (NaNs keep no payload the reference could compare).
+      for (size_t i = 3; i < samples.size(); i += 4) samples[i] &= 0x3F;
+    }
+    const auto wav = [&](std::span<const unsigned char> data) {
+      Bytes file = Riff({FormatChunk(format.rate, format.bits, format.channels,
+                                     format.type == SampleType::kFloat ? 3 : 1),
+                         Chunk("data", Bytes(data.begin(), data.end()))});
+      return file;
+    };
+    WriteFile(source, wav(samples));
+    Bytes old(static_cast<size_t>((to + frames + 7) * frame_bytes), 0x5A);
+    const Bytes leveled = LeveledBytes(
+        std::span(samples).subspan(static_cast<size_t>(from * frame_bytes)), format, level);
+    Bytes want = wav(old);
+    const size_t start = want.size() - old.size() + static_cast<size_t>(to * frame_bytes);
+    std::copy(leveled.begin(), leveled.end(), want.begin() + static_cast<std::ptrdiff_t>(start));
+    const std::string what = std::to_string(format.bits) + (kind == 3 ? " float, " : " bits, ") +
+                             std::to_string(format.channels) + " channels, " + std::to_string(frames) +
+                             " frames from " + std::to_string(from) + " to " + std::to_string(to) + ", " +
+                             std::to_string(level) + " dB";
+    const FrameCopy copy{.to_frame = to, .from_frame = from, .count = frames, .level_db = level,
+                         .instructions = DetectInstructionSet()};
+    for (const int way : {0, 1, 2}) {
+      WriteFile(destination, wav(old));
+      scratch = CopyScratch{};
+      if (way == 2) scratch.ring_state = -1;
+      const Files f(destination, source);
+      if (way == 1) {
+        StagedCopy staged = StartStagedCopy(f.destination, f.source, format, copy);
+        staged.maps = false;
+        while (!NextStagedRun(staged, scratch).empty()) {
+        }
+        EXPECT_TRUE(staged.whole) << what;
+      } else {
+        CopyFrames(f.destination, f.source, format, copy, scratch);
+      }
+      ASSERT_TRUE(ReadFile(destination) == want) << what << ", way " << way;
+    }
+    // In place: the source's own frames.
+    scratch = CopyScratch{};
+    const FileHandle into = OpenRegular(source.c_str(), true);
+    const OpenAudio audio{&into, *FindAudio(into), source.c_str()};
+    StagedCopy pass = StartStagedPass(audio, format, from + frames, level, DetectInstructionSet());
+    while (!NextStagedRun(pass, scratch).empty()) {
+    }
+    EXPECT_TRUE(pass.whole) << what;
+    ASSERT_TRUE(ReadFile(source) == wav(LeveledBytes(samples, format, level))) << what << ", in place";
+  }
+}
+
+// Where the system refuses the I/O ring (a sandbox's filter, io_uring turned
+// off), a long copy makes its writes at once: the same bytes. Played in a
+// child whose system calls to set up a ring are refused.
+TEST_F(StagedCopies, WhereTheSystemRefusesTheRingWritesAreMadeAtOnce) {
+  const int frames = 1500000;
+  const auto input = Ramp(frames, 2, 24, -8388608, 11);
+  WriteFile(source, CanonicalWav(48000, 24, 2, input));
+  std::vector<int32_t> want(input.size());
+  for (size_t i = 0; i < input.size(); ++i) want[i] = Leveled(input[i], -6.0, 24);
+  WriteFile(destination, CanonicalWav(48000, 24, 2, std::vector<int32_t>(input.size(), 0)));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{.len = sizeof filter / sizeof filter[0], .filter = filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(3);
+    }
+    if (OpenWriteRing() != nullptr) _exit(4);
+    const Files f(destination, source);
+    CopyScratch fresh;
+    CopyFrames(f.destination, f.source, AudioFormat{.rate = 48000, .bits = 24, .channels = 2},
+               FrameCopy{.count = frames, .level_db = -6.0, .instructions = DetectInstructionSet()}, fresh);
+    _exit(fresh.ring_state == -1 ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "3: no filter, 4: a ring all the same, 5: the copy used one";
+  EXPECT_TRUE(DestinationSamples(24) == want);
+}
+
+}  // namespace
