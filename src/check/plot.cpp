@@ -517,16 +517,7 @@ void DrawLane(Picture& p, size_t k, int top, const std::vector<FrameSpan>& kept,
   }
   if (t.mixed && t.mix_db != 0.0 && !Empty(landing)) {
     const double under = GainOf(t.mix_db);
-    const WeightFactor duck{.kind = WeightFactor::Kind::kDuck,
-                            .from = landing.from,
-                            .to = landing.to,
-                            .start = landing.from,
-                            .width = 0,
-                            .curve = 1,
-                            .frames = pl.read_length,
-                            .fade_in = pl.fade_in_frames,
-                            .fade_out = pl.fade_out_frames,
-                            .under_gain = under};
+    const WeightFactor duck = DuckOf(pl, under);
     const std::string what =
         Format("Duck of %s: what lies under it changes by %.3f dB, ", name.c_str(), t.mix_db) + p.Frames(landing);
     p.Path(CurvePath(p, landing, curve_top, curve_height,
@@ -611,16 +602,7 @@ std::string PlotPicture(const TaskList& tasks, const ReadNotes& notes, const Pla
 
   // Heights: the rows of marker labels are known once they are placed, so
   // the labels go into a part of their own, drawn over the marker lines.
-  Picture labels{.tasks = tasks,
-                 .notes = notes,
-                 .plan = plan,
-                 .report = report,
-                 .data = data,
-                 .length = length,
-                 .grid = grid,
-                 .out = {},
-                 .lanes_top = 0,
-                 .lanes_bottom = 0};
+  Picture labels = p;
   const int band_top = kRulerBottom + 6;
   const int marker_rows = DrawMarkerLabels(labels, band_top);
   const int destination_top = band_top + marker_rows * kMarkerRowHeight + 6;

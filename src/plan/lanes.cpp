@@ -117,21 +117,26 @@ std::vector<LaneSound> LaneSounds(const Plan& plan) {
     const double under = GainOf(entry.task.mix_db);
     const FrameSpan landing = Landing(entry.placement);
     if (!entry.task.mixed || under == 1.0 || Empty(landing)) continue;
-    const WeightFactor duck{.kind = WeightFactor::Kind::kDuck,
-                            .from = landing.from,
-                            .to = landing.to,
-                            .start = landing.from,
-                            .width = 0,
-                            .curve = 1,
-                            .frames = entry.placement.read_length,
-                            .fade_in = entry.placement.fade_in_frames,
-                            .fade_out = entry.placement.fade_out_frames,
-                            .under_gain = under};
+    const WeightFactor duck = DuckOf(entry.placement, under);
     for (size_t j = 0; j < k; ++j) {
       if (Meets(lanes[j].runs, landing)) lanes[j].factors.push_back(duck);
     }
   }
   return lanes;
+}
+
+WeightFactor DuckOf(const Placement& placement, double under) {
+  const FrameSpan landing = Landing(placement);
+  return WeightFactor{.kind = WeightFactor::Kind::kDuck,
+                      .from = landing.from,
+                      .to = landing.to,
+                      .start = landing.from,
+                      .width = 0,
+                      .curve = 1,
+                      .frames = placement.read_length,
+                      .fade_in = placement.fade_in_frames,
+                      .fade_out = placement.fade_out_frames,
+                      .under_gain = under};
 }
 
 std::vector<std::vector<FrameSpan>> SurvivingParts(const Plan& plan) {

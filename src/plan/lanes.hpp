@@ -19,6 +19,10 @@ std::vector<LaneSound> LaneSounds(const Plan& plan);
 // copies.
 FrameSpan Landing(const Placement& placement);
 
+// The gain a mixed entry gives what lies under its landing (`under`: the
+// gain of its mix value), over the frames it sounds with its fades.
+WeightFactor DuckOf(const Placement& placement, double under);
+
 // By position in the write order, the parts of each entry's landing that no
 // later entry replaces (a mixed entry lies over what is there, and keeps it).
 std::vector<std::vector<FrameSpan>> SurvivingParts(const Plan& plan);
