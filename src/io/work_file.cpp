@@ -61,7 +61,9 @@ FileHandle OpenWorkFile(bool& created, struct stat& status) {
 bool WorkFileNameUsable() {
   struct stat named {};
   if (lstat(kWorkFileName, &named) != 0) return errno == ENOENT;
-  return UsableWorkFile(named);
+  // Another run's file that it removes while it is looked at shows no name
+  // left: as good as gone, as it will be when this run takes the name.
+  return (S_ISREG(named.st_mode) && named.st_nlink == 0) || UsableWorkFile(named);
 }
 
 WorkFileHold::~WorkFileHold() {
