@@ -14,7 +14,8 @@ SourceFile OpenSource(const std::string& name, std::string& said) {
   const char* path = name.c_str();
   struct stat status {};
   // Read for its format and closed again.
-  const FileHandle file = OpenRegularForGlance(path, status);
+  bool linked = false;
+  const FileHandle file = OpenRegularForGlance(path, status, &linked);
   if (!file.IsOpen()) Fail(ExitStatus::kWavError, message::kSourceMissing, path);
 
   const FormatRead read = ReadFormat(file, status.st_size);
@@ -30,7 +31,8 @@ SourceFile OpenSource(const std::string& name, std::string& said) {
                     .identity = IdentityOf(status),
                     .size = status.st_size,
                     .changed = status.st_ctim,
-                    .metadata = {}};
+                    .metadata = {},
+                    .linked = linked};
 }
 
 namespace {
@@ -50,7 +52,8 @@ SourceState ReopenSource(SourceFile& source) {
   // What the name leads to now, opened: the status of the open file says
   // what a look at the name would, one system call sooner.
   struct stat opened {};
-  FileHandle file = OpenRegular(source.name.c_str(), false, &opened);
+  FileHandle file = source.linked ? OpenKnownRegular(source.name.c_str(), source.identity, opened)
+                                   : OpenRegular(source.name.c_str(), false, &opened);
   if (!file.IsOpen()) {
     const SourceState named = NamedSource(source);
     return named == SourceState::kReady ? SourceState::kGone : named;

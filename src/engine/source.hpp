@@ -19,6 +19,9 @@ struct SourceFile {
   int64_t size = 0;       // its size then
   struct timespec changed {};  // when its status last changed then (any write changes it)
   Metadata metadata;      // read by the plan only when the destination takes metadata
+  // The name was a link the plan followed as trusted: the run's opens only
+  // check that it still leads to the same file (see OpenKnownRegular).
+  bool linked = false;
 };
 
 // Reads the format and length of the source at path and what identifies the

@@ -52,10 +52,13 @@ namespace {
 
 // A name that is no link opens at once; a link is followed only where it may
 // be trusted.
-FileHandle OpenNonBlocking(const char* path, bool writable) {
+FileHandle OpenNonBlocking(const char* path, bool writable, bool* linked = nullptr) {
   const int flags = (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC;
   FileHandle file(open(path, flags | O_NOFOLLOW));
-  if (!file.IsOpen() && errno == ELOOP && FollowTrustedLinks(path)) file = FileHandle(open(path, flags));
+  if (!file.IsOpen() && errno == ELOOP && FollowTrustedLinks(path)) {
+    file = FileHandle(open(path, flags));
+    if (linked != nullptr) *linked = file.IsOpen();
+  }
   return file;
 }
 
@@ -72,11 +75,26 @@ FileHandle OpenRegular(const char* path, bool writable, struct stat* info) {
   return file;
 }
 
-FileHandle OpenRegularForGlance(const char* path, struct stat& info) {
-  FileHandle file = OpenNonBlocking(path, false);
+FileHandle OpenRegularForGlance(const char* path, struct stat& info, bool* linked) {
+  if (linked != nullptr) *linked = false;
+  FileHandle file = OpenNonBlocking(path, false, linked);
   if (!file.IsOpen()) return file;
   if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) return {};
   return file;
+}
+
+FileHandle OpenKnownRegular(const char* path, const FileIdentity& known, struct stat& info) {
+  // The look comes first so that a link turned elsewhere (a FIFO, a device)
+  // is never opened through: only the trusted file is.
+  if (stat(path, &info) == 0 && S_ISREG(info.st_mode) && IdentityOf(info) == known) {
+    FileHandle file(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (file.IsOpen() && fstat(file.fd, &info) == 0 && S_ISREG(info.st_mode) && IdentityOf(info) == known &&
+        fcntl(file.fd, F_SETFL, 0) == 0) {
+      return file;
+    }
+  }
+  // Turned elsewhere since: the links are walked again.
+  return OpenRegular(path, false, &info);
 }
 
 WholeFile ReadWholeFile(const char* path, size_t limit, std::string& bytes) {

@@ -43,7 +43,8 @@ FileHandle OpenRegular(const char* path, bool writable, struct stat* info = null
 
 // The same for reading a few bytes at once and closing it: left
 // non-blocking, which reads of a regular file ignore, one system call sooner.
-FileHandle OpenRegularForGlance(const char* path, struct stat& info);
+// With `linked`, whether the name was a link (followed as trusted).
+FileHandle OpenRegularForGlance(const char* path, struct stat& info, bool* linked = nullptr);
 
 // The bytes of an existing regular file, opened as OpenRegular opens it, at
 // most `limit` of them: kTooLarge when it holds more (whatever its size said
@@ -70,6 +71,14 @@ struct FileIdentity {
 FileIdentity IdentityOf(const struct stat& status);
 // Nothing when the name leads to no file (links are followed).
 std::optional<FileIdentity> IdentityOfName(const char* path);
+
+// A file for reading whose name was found earlier in the run to be a trusted
+// link to the file of identity `known`: where a look through the links (which
+// opens nothing) still finds that file, it is opened through them without
+// walking them again, one link at a time (4 system calls in place of 8). That
+// file was trusted, and the open file's identity is checked once more, so
+// nothing else is ever read. Anything else opens as OpenRegular opens it.
+FileHandle OpenKnownRegular(const char* path, const FileIdentity& known, struct stat& info);
 
 // When the file a name leads to was last modified; nothing when it leads to
 // no file (links are followed).

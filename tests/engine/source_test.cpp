@@ -254,4 +254,44 @@ TEST_F(SourceReader, WhatCannotBeOpenedAsARegularFile) {
   }
 }
 
+// A source named by a link is walked once, by the plan; the run's opens only
+// look where the link leads now: the file the plan read is opened, anything
+// else is found changed or gone, as a walk would find it, and a FIFO is never
+// opened (it would hang a run without a writer, or wake one).
+TEST_F(SourceReader, ALinkIsReopenedOnlyWhileItLeadsToTheFileThePlanRead) {
+  const std::vector<int32_t> samples = {1, -2, 3, -4};
+  const auto first = dir / "first.wav";
+  const auto second = dir / "second.wav";
+  const auto fifo = dir / "fifo";
+  WriteFile(first, CanonicalWav(48000, 16, 2, samples));
+  WriteFile(second, CanonicalWav(48000, 16, 2, samples));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto link = dir / "link.wav";
+  const auto point = [&](const std::filesystem::path& target) {
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(target, link);
+  };
+  point(first);
+  std::string said;
+  SourceFile source = OpenSource(link.string(), said);
+  EXPECT_TRUE(source.linked);
+  EXPECT_FALSE(OpenSource(first.string(), said).linked);
+  struct Step {
+    std::filesystem::path target;
+    SourceState state;
+  };
+  for (const Step& step : {Step{first, SourceState::kReady}, Step{second, SourceState::kChanged},
+                           Step{fifo, SourceState::kGone}, Step{dir / "none", SourceState::kGone},
+                           Step{first, SourceState::kReady}}) {
+    point(step.target);
+    source.file = FileHandle();
+    EXPECT_EQ(ReopenSource(source), step.state) << step.target;
+    if (step.state == SourceState::kReady) {
+      struct stat opened {};
+      ASSERT_EQ(fstat(source.file.fd, &opened), 0);
+      EXPECT_EQ(IdentityOf(opened), IdentityOfName(first.c_str()));
+    }
+  }
+}
+
 }  // namespace
