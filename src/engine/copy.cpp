@@ -316,7 +316,9 @@ std::span<const unsigned char> NextStagedRun(StagedCopy& copy, CopyScratch& scra
   // Up to the next boundary, in whole frames: up to a frame past it.
   const int64_t room = Boundary(copy) - (copy.stage_at + copy.pending);
   int64_t bytes = std::min(copy.remaining, (room + frame_bytes - 1) / frame_bytes * frame_bytes);
-  const unsigned char* in = WindowAt(copy, frame_bytes);
+  // Less than a frame left (a plain copy's rest after its move through the
+  // pipe stopped within one) is read: a window of it holds no whole frame.
+  const unsigned char* in = copy.remaining >= frame_bytes ? WindowAt(copy, frame_bytes) : nullptr;
   if (in != nullptr) bytes = std::min(bytes, (copy.window.End() - copy.from) / frame_bytes * frame_bytes);
   unsigned char* out = stage + copy.pending;
   if (copy.shape != nullptr) PrepareMix(copy, scratch, bytes);

@@ -320,4 +320,43 @@ TEST_F(StagedCopies, WhereTheSystemRefusesTheRingWritesAreMadeAtOnceOrTheCopyFai
   }
 }
 
+// A plain copy whose move through the pipe stops part way (an error of the
+// system's after a first piece that ended within a frame) goes on through
+// the stage from there, mapped, to the last byte: the same bytes. Played in
+// a child whose later moves out of the source are refused.
+TEST_F(StagedCopies, APlainCopyWhoseMoveStopsWithinAFrameIsFinishedThroughTheStage) {
+  const int frames = 262144;  // 1.5 MiB: a first move of 1 MiB less the 44 bytes of the header, then the rest
+  const auto input = Ramp(frames, 2, 24, -8388608, 13);
+  WriteFile(source, CanonicalWav(48000, 24, 2, input));
+  WriteFile(destination, CanonicalWav(48000, 24, 2, std::vector<int32_t>(input.size(), 0)));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const Files f(destination, source);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_splice, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(f.from.fd), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 1024 * 1024, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{.len = std::size(filter), .filter = filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      _exit(3);
+    }
+    CopyScratch fresh;
+    CopyFrames(f.destination, f.source, AudioFormat{.rate = 48000, .bits = 24, .channels = 2},
+               FrameCopy{.count = frames}, fresh);
+    _exit(fresh.pipe_state == 1 ? 0 : 4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "3: no filter, 4: no pipe";
+  EXPECT_TRUE(DestinationSamples(24) == input);
+}
+
 }  // namespace
