@@ -129,10 +129,15 @@ void WriteSlotNow(const StagedCopy& copy, CopyScratch& scratch, int slot) {
 
 // Waits for the slot's writes in the ring. One that failed or came up short
 // is made again at once, where a failure shows as it would have (a file-size
-// limit, for one, raises its signal in this thread, not in a worker's).
+// limit, for one, raises its signal in this thread, not in a worker's). A
+// ring that no longer says when its writes are done may still be writing
+// from the stage: nothing written is sure, and the run ends.
 void FinishSlot(StagedCopy& copy, CopyScratch& scratch, int slot) {
   if (copy.slot_bytes[slot] == 0) return;
-  if (!WaitForSlot(*scratch.ring, slot)) WriteSlotNow(copy, scratch, slot);
+  if (!WaitForSlot(*scratch.ring, slot)) {
+    if (WritesLost(*scratch.ring)) FailWrite(copy.destination.name);
+    WriteSlotNow(copy, scratch, slot);
+  }
   copy.slot_bytes[slot] = 0;
 }
 
@@ -147,6 +152,7 @@ void WriteStage(StagedCopy& copy, CopyScratch& scratch, int64_t bytes) {
   const int n = SplitWrites(Slot(scratch, slot), copy.stage_at, bytes, pieces);
   if (!copy.rings ||
       !QueueWrites(*scratch.ring, *copy.destination.file, std::span(pieces, static_cast<size_t>(n)), slot)) {
+    if (copy.rings && WritesLost(*scratch.ring)) FailWrite(copy.destination.name);
     WriteSlotNow(copy, scratch, slot);
     copy.slot_bytes[slot] = 0;
   }
@@ -310,7 +316,9 @@ std::span<const unsigned char> NextStagedRun(StagedCopy& copy, CopyScratch& scra
   // Up to the next boundary, in whole frames: up to a frame past it.
   const int64_t room = Boundary(copy) - (copy.stage_at + copy.pending);
   int64_t bytes = std::min(copy.remaining, (room + frame_bytes - 1) / frame_bytes * frame_bytes);
-  const unsigned char* in = WindowAt(copy, frame_bytes);
+  // Less than a frame left (a plain copy's rest after its move through the
+  // pipe stopped within one) is read: a window of it holds no whole frame.
+  const unsigned char* in = copy.remaining >= frame_bytes ? WindowAt(copy, frame_bytes) : nullptr;
   if (in != nullptr) bytes = std::min(bytes, (copy.window.End() - copy.from) / frame_bytes * frame_bytes);
   unsigned char* out = stage + copy.pending;
   if (copy.shape != nullptr) PrepareMix(copy, scratch, bytes);

@@ -66,6 +66,10 @@ void InstallStopHandlers() {
   // No stop cuts into the handler of another.
   sigemptyset(&action.sa_mask);
   for (const int signal_number : kStopSignals) sigaddset(&action.sa_mask, signal_number);
+  // A stop the handler holds back returns to what it interrupted, which goes
+  // on as if nothing had come: a write of the report into a full pipe after
+  // the destination is in place must not fail for it.
+  action.sa_flags = SA_RESTART;
   for (const int signal_number : kStopSignals) {
     struct sigaction previous {};
     // A signal the caller chose to ignore (nohup, a file-size limit a test

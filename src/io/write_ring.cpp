@@ -97,3 +97,5 @@ bool WaitForSlot(WriteRing& ring, int slot) {
   ring.failed[slot] = false;
   return done;
 }
+
+bool WritesLost(const WriteRing& ring) { return ring.lost; }

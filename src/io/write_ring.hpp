@@ -38,3 +38,8 @@ bool QueueWrites(WriteRing& ring, const FileHandle& file, std::span<const WriteP
 // Waits until every write of the slot is done. False when any failed or
 // came up short.
 bool WaitForSlot(WriteRing& ring, int slot);
+
+// Whether the ring stopped telling when its writes are done: those it took
+// may still be under way, from bytes the caller would use again, and may
+// land after anything written now. What it was writing cannot be trusted.
+bool WritesLost(const WriteRing& ring);

@@ -213,4 +213,33 @@ TEST_F(NothingLost, WaitingForTheWorkFileStoppedOrReleased) {
   EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav"));
 }
 
+// Once the destination is in place a stop waits for the report: stops that
+// arrive while standard output is full (a document longer than the pipe
+// holds, read late) neither cut the document short nor fail the run.
+TEST_F(NothingLost, StopsWhileTheReportIsWrittenWait) {
+  std::string task = "using_samples\n";
+  for (int i = 0; i < 30; ++i) task += "src\ta.wav\nxout\t100\nlvl\t-1\n";
+  Task(task + "dest\tout.wav\n");
+  const auto alone = Run({"--json"});
+  ASSERT_EQ(alone.status, 0) << alone.errors;
+  ASSERT_GT(alone.output.size(), 4096u) << "the document must not fit in the pipe";
+  const Bytes built = ReadFile(dir / "out.wav");
+  WriteFile(dir / "out.wav", Bytes(4444, 0x44));
+  StartedCommand command = StartCommand(dir.path, WavspliceCommand({"--json"}), RunOptions{.one_page_output = true});
+  // A stop ends a write that has put something out short and one that has
+  // not with nothing: each kind is met.
+  int stops = 0;
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGTERM}) {
+    if (!WaitForFullOutput(command)) break;
+    kill(command.pid, signal_number);
+    ++stops;
+  }
+  const auto r = FinishCommand(command);
+  EXPECT_EQ(stops, 4) << "the run stopped waiting on its full output";
+  EXPECT_EQ(r.status, 0) << r.errors;
+  EXPECT_EQ(r.errors, "");
+  EXPECT_TRUE(r.output == alone.output) << r.output.size() << " bytes of the document's " << alone.output.size();
+  EXPECT_EQ(ReadFile(dir / "out.wav"), built);
+}
+
 }  // namespace

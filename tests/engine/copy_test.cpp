@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <linux/filter.h>
+#include <linux/io_uring.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -256,40 +257,106 @@ TEST_F(StagedCopies, RandomCopiesGiveTheReferencesBytesWhicheverWayTheyAreMade) 
 }
 
 // Where the system refuses the I/O ring (a sandbox's filter, io_uring turned
-// off), a long copy makes its writes at once: the same bytes. Played in a
-// child whose system calls to set up a ring are refused.
-TEST_F(StagedCopies, WhereTheSystemRefusesTheRingWritesAreMadeAtOnce) {
+// off), a long copy makes its writes at once: the same bytes. Where the ring
+// is set up but then never says when its writes are done, they may still be
+// under way from the stage: the copy fails ("Cannot write wave file") rather
+// than write over them and say nothing. Each played in a child whose system
+// calls to set up a ring, or to wait for one, are refused.
+TEST_F(StagedCopies, WhereTheSystemRefusesTheRingWritesAreMadeAtOnceOrTheCopyFails) {
   const int frames = 1500000;
   const auto input = Ramp(frames, 2, 24, -8388608, 11);
   WriteFile(source, CanonicalWav(48000, 24, 2, input));
   std::vector<int32_t> want(input.size());
   for (size_t i = 0; i < input.size(); ++i) want[i] = Leveled(input[i], -6.0, 24);
+  for (const bool set_up : {false, true}) {
+    SCOPED_TRACE(set_up ? "waits refused" : "set-up refused");
+    WriteFile(destination, CanonicalWav(48000, 24, 2, std::vector<int32_t>(input.size(), 0)));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Refused: setting a ring up, or entering one to wait for completions.
+      sock_filter refuse_set_up[] = {
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      };
+      sock_filter refuse_waits[] = {
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+          BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_enter, 0, 3),
+          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[3])),
+          BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, IORING_ENTER_GETEVENTS, 0, 1),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
+          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      };
+      sock_fprog program{
+          .len = static_cast<unsigned short>(set_up ? std::size(refuse_waits) : std::size(refuse_set_up)),
+          .filter = set_up ? refuse_waits : refuse_set_up};
+      if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        _exit(3);
+      }
+      if ((OpenWriteRing() != nullptr) != set_up) _exit(4);
+      const Files f(destination, source);
+      CopyScratch fresh;
+      try {
+        CopyFrames(f.destination, f.source, AudioFormat{.rate = 48000, .bits = 24, .channels = 2},
+                   FrameCopy{.count = frames, .level_db = -6.0, .instructions = DetectInstructionSet()}, fresh);
+      } catch (const RunFailure& failure) {
+        _exit(set_up && failure.status == ExitStatus::kWavError &&
+                      failure.message == "Cannot write wave file " + destination + "!\n"
+                  ? 0
+                  : 6);
+      }
+      _exit(set_up ? 7 : fresh.ring_state == -1 ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "3: no filter, 4: a ring or none against the filter, 5: the copy used one, "
+                                         "6: another failure, 7: the copy went on";
+    if (!set_up) {
+      EXPECT_TRUE(DestinationSamples(24) == want);
+    }
+  }
+}
+
+// A plain copy whose move through the pipe stops part way (an error of the
+// system's after a first piece that ended within a frame) goes on through
+// the stage from there, mapped, to the last byte: the same bytes. Played in
+// a child whose later moves out of the source are refused.
+TEST_F(StagedCopies, APlainCopyWhoseMoveStopsWithinAFrameIsFinishedThroughTheStage) {
+  const int frames = 262144;  // 1.5 MiB: a first move of 1 MiB less the 44 bytes of the header, then the rest
+  const auto input = Ramp(frames, 2, 24, -8388608, 13);
+  WriteFile(source, CanonicalWav(48000, 24, 2, input));
   WriteFile(destination, CanonicalWav(48000, 24, 2, std::vector<int32_t>(input.size(), 0)));
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    const Files f(destination, source);
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_io_uring_setup, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_splice, 0, 5),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(f.from.fd), 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 1024 * 1024, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EIO & SECCOMP_RET_DATA)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
-    sock_fprog program{.len = sizeof filter / sizeof filter[0], .filter = filter};
+    sock_fprog program{.len = std::size(filter), .filter = filter};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
       _exit(3);
     }
-    if (OpenWriteRing() != nullptr) _exit(4);
-    const Files f(destination, source);
     CopyScratch fresh;
     CopyFrames(f.destination, f.source, AudioFormat{.rate = 48000, .bits = 24, .channels = 2},
-               FrameCopy{.count = frames, .level_db = -6.0, .instructions = DetectInstructionSet()}, fresh);
-    _exit(fresh.ring_state == -1 ? 0 : 5);
+               FrameCopy{.count = frames}, fresh);
+    _exit(fresh.pipe_state == 1 ? 0 : 4);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  ASSERT_EQ(WEXITSTATUS(status), 0) << "3: no filter, 4: a ring all the same, 5: the copy used one";
-  EXPECT_TRUE(DestinationSamples(24) == want);
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "3: no filter, 4: no pipe";
+  EXPECT_TRUE(DestinationSamples(24) == input);
 }
 
 }  // namespace
