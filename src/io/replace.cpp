@@ -268,7 +268,7 @@ bool CreateTemporary(const ReplaceTarget& target, TemporaryFile& temporary, Stop
     const StopHold stops;
     // Where the file system offers it, the file has no name until it is
     // complete: a run killed meanwhile leaves nothing behind.
-    temporary.file = FileHandle(open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    temporary.file = CreateUnnamed(folder);
     temporary.unnamed = temporary.file.IsOpen();
     if (!temporary.unnamed) {
       std::string hidden = HiddenName(target.path, false);
