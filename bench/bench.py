@@ -658,6 +658,21 @@ def bench_loudness(args, wavsplice, long_job, podcast):
     return measuring_rows, target_rows
 
 
+def job_folder(scratch, prefix, job):
+    """A folder of the job's own under the scratch directory, its sources
+    linked in and its task file (destination ours.wav) written."""
+    folder = os.path.join(scratch, prefix + job.name.replace(" ", "_").replace(",", "").replace("(", "")
+                          .replace(")", ""))
+    os.makedirs(folder, exist_ok=True)
+    for source in job.sources():
+        link = os.path.join(folder, source)
+        if not os.path.exists(link):
+            os.symlink(os.path.join(scratch, source), link)
+    with open(os.path.join(folder, "task.txt"), "w") as f:
+        f.write(job.task("ours.wav"))
+    return folder
+
+
 def bench_plot(args, wavsplice, plot_jobs):
     """What --plot costs, against cat reading the jobs' sources (warm page
     cache): the check alone and with the picture, the run alone and with the
@@ -665,15 +680,7 @@ def bench_plot(args, wavsplice, plot_jobs):
     Returns the table's rows."""
     rows = []
     for job in plot_jobs:
-        work = os.path.join(args.scratch, "plot-" + job.name.replace(" ", "_").replace(",", "").replace("(", "")
-                            .replace(")", ""))
-        os.makedirs(work, exist_ok=True)
-        for source in job.sources():
-            link = os.path.join(work, source)
-            if not os.path.exists(link):
-                os.symlink(os.path.join(args.scratch, source), link)
-        with open(os.path.join(work, "task.txt"), "w") as f:
-            f.write(job.task("ours.wav"))
+        work = job_folder(args.scratch, "plot-", job)
         commands = {
             "cat": ["sh", "-c", "cat " + " ".join(job.sources()) + " > /dev/null"],
             "check": [wavsplice, "--check", "task.txt"],
@@ -777,14 +784,7 @@ def main():
         jobs = []
 
     def workdir(job):
-        d = os.path.join(args.scratch, job.name.replace(" ", "_").replace(",", "").replace("(", "").replace(")", ""))
-        os.makedirs(d, exist_ok=True)
-        for source in job.sources():
-            link = os.path.join(d, source)
-            if not os.path.exists(link):
-                os.symlink(os.path.join(args.scratch, source), link)
-        with open(os.path.join(d, "task.txt"), "w") as f:
-            f.write(job.task())
+        d = job_folder(args.scratch, "", job)
         with open(os.path.join(d, "baseline.txt"), "w") as f:
             f.write(job.task("base.wav"))
         return d
