@@ -116,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       .over = true,
                       .under_gain = 0.25},
                 scratch);
-    WorkFile work = TakeWorkFile(format, frames / 2);
+    WorkFileHold hold;
+    WorkFile work = TakeWorkFile(hold, format, frames / 2);
     KeptCurve kept;
     // The second half of the window carries the source on from before its
     // first frame to past its end.

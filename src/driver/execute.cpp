@@ -109,8 +109,8 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, const Cr
     if (result == CrossfadeResult::kRendered) {
       const Placement& p = entry.placement;
       work.emplace(state.render_folder.empty()
-                       ? TakeWorkFile(state.plan.format, fit.width)
-                       : TakeUnnamedWorkFile(state.plan.format, fit.width, state.render_folder));
+                       ? TakeWorkFile(state.work_file, state.plan.format, fit.width)
+                       : TakeUnnamedWorkFile(state.work_file, state.plan.format, fit.width, state.render_folder));
       const CrossfadeJob job{.insert_frame = p.insert_frame,
                              .read_start_frame = p.read_start_frame,
                              .width_frames = fit.width,
@@ -123,7 +123,7 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, const Cr
                              .instructions = state.instructions};
       result = RenderCrossfade(job, state.plan.format, state.curve, clipped);
       if (result == CrossfadeResult::kRendered) return work;
-      work.reset();  // removes the work file
+      work.reset();
     }
     if (result == CrossfadeResult::kDestination) Say(state, message::kInvalidDestinationWindow);
     if (result == CrossfadeResult::kSource) Say(state, message::kInvalidSourceWindow);
@@ -263,7 +263,20 @@ void ExecuteEntry(RunState& state, size_t position) {
 }  // namespace
 
 void ExecuteEntries(RunState& state) {
-  for (size_t position = 0; position < state.plan.write_order.size(); ++position) ExecuteEntry(state, position);
+  const std::vector<int>& order = state.plan.write_order;
+  // The work file goes once the last entry that may take it is done.
+  size_t last_crossfade = order.size();
+  for (size_t position = 0; position < order.size(); ++position) {
+    if (Crossfades(state.plan.entries[static_cast<size_t>(order[position])].task)) last_crossfade = position;
+  }
+  for (size_t position = 0; position < order.size(); ++position) {
+    ExecuteEntry(state, position);
+    if (position == last_crossfade) {
+      RemoveWorkFile(state.work_file);
+    } else {
+      LetWorkFileGo(state.work_file);
+    }
+  }
 }
 
 void PrintReport(const RunState& state) {

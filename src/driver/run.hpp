@@ -14,6 +14,7 @@
 #include "dsp/mix.hpp"
 #include "engine/copy.hpp"
 #include "engine/destination.hpp"
+#include "io/work_file.hpp"
 #include "plan/plan.hpp"
 #include "task/task_list.hpp"
 
@@ -52,6 +53,8 @@ struct RunState {
   std::vector<MarkerFile> marker_files;  // --labels and --chapters, written with it
   CopyScratch scratch;
   KeptCurve curve;  // the last crossfade's curve, for the next entry with the same one
+  // The crossfade work file, kept from the first crossfade to the last.
+  WorkFileHold work_file;
   InstructionSet instructions = InstructionSet::kPortable;  // what the processor has
   // For the JSON document: the entries executed so far (in write order), the
   // warnings gathered (the reader's, a check's), a check's report.

@@ -23,27 +23,41 @@ constexpr int kRunFrames = 16 * 1024;
 
 }  // namespace
 
-WorkFile TakeWorkFile(const AudioFormat& format, int frames) {
+namespace {
+
+// The work file's extent for `frames` frames, what it holds past them cut
+// off: a crossfade leaves it holding its header and frames alone.
+WorkFile FitWorkFile(WorkFileHold& hold, const AudioFormat& format, int frames) {
   WorkFile work;
-  if (!HoldWorkFile(work.hold)) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
-  // A file left by a killed run is emptied; a new one is empty already.
-  if (work.hold.left_over && ftruncate(work.hold.file.fd, 0) != 0) FailWorkFileWrite();
-  work.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
+  work.hold = &hold;
+  work.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{std::max(frames, 0)} * FrameBytes(format)};
+  if (hold.size > work.audio.end && ftruncate(hold.file.fd, static_cast<off_t>(work.audio.end)) != 0) {
+    FailWorkFileWrite();
+  }
+  hold.size = work.audio.end;
   return work;
 }
 
-WorkFile TakeUnnamedWorkFile(const AudioFormat& format, int frames, const std::string& folder) {
-  WorkFile work;
-  work.hold.unnamed = true;
-  work.hold.file = CreateUnnamed(folder);
-  if (!work.hold.file.IsOpen()) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
-  if (!WriteAt(work.hold.file, 0, HeaderBytes(format, frames))) FailWorkFileWrite();
-  work.audio = AudioExtent{kHeaderSize, kHeaderSize + int64_t{frames} * FrameBytes(format)};
-  return work;
+}  // namespace
+
+WorkFile TakeWorkFile(WorkFileHold& hold, const AudioFormat& format, int frames) {
+  if (!HoldWorkFile(hold)) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
+  return FitWorkFile(hold, format, frames);
+}
+
+WorkFile TakeUnnamedWorkFile(WorkFileHold& hold, const AudioFormat& format, int frames, const std::string& folder) {
+  if (!hold.file.IsOpen()) {
+    hold.unnamed = true;
+    hold.file = CreateUnnamed(folder);
+    if (!hold.file.IsOpen()) Fail(ExitStatus::kWavError, message::kCannotCreate, kWorkFileName);
+    hold.size = 0;
+  }
+  hold.held = true;
+  return FitWorkFile(hold, format, frames);
 }
 
 OpenAudio WorkFileAudio(const WorkFile& work) {
-  return OpenAudio{.file = &work.hold.file, .audio = work.audio, .name = kWorkFileName};
+  return OpenAudio{.file = &work.hold->file, .audio = work.audio, .name = kWorkFileName};
 }
 
 WindowFit FitWindow(const AudioExtent& audio, int64_t first_frame, int64_t frame_bytes) {
@@ -103,7 +117,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
   int64_t source_at = source_audio.start + frame_bytes * source_first;
   const auto header = HeaderBytes(format, job.width_frames > 0 ? job.width_frames : 0);
   if (job.width_frames <= 0) {
-    if (!WriteAt(job.work->hold.file, 0, header)) FailWorkFileWrite();
+    if (!WriteAt(job.work->hold->file, 0, header)) FailWorkFileWrite();
     return CrossfadeResult::kRendered;
   }
 
@@ -146,7 +160,7 @@ CrossfadeResult RenderCrossfade(const CrossfadeJob& job, const AudioFormat& form
         MixFrames(std::span(old_bytes.get(), bytes), std::span(new_bytes.get(), bytes), std::span(mixed_bytes, bytes),
                   format, MixWeights{std::span(w_out).first(count), std::span(w_in).first(count)}, job.instructions);
     const auto out = done == 0 ? std::span(written.data(), header.size() + bytes) : std::span(mixed_bytes, bytes);
-    if (!WriteAt(job.work->hold.file, done == 0 ? 0 : work_at, out)) FailWorkFileWrite();
+    if (!WriteAt(job.work->hold->file, done == 0 ? 0 : work_at, out)) FailWorkFileWrite();
     work_at += static_cast<int64_t>(bytes);
     destination_at += static_cast<int64_t>(bytes);
     source_at += static_cast<int64_t>(bytes);

@@ -11,10 +11,10 @@
 #include "io/work_file.hpp"
 #include "wav/chunk.hpp"
 
-// The work file held for one crossfade: its header for the crossfade's
-// frames goes in with the first of them.
+// The run's work file, taken for one crossfade: its header for the
+// crossfade's frames goes in with the first of them.
 struct WorkFile {
-  WorkFileHold hold;
+  WorkFileHold* hold = nullptr;
   AudioExtent audio;  // the frames that follow its header
   // Its bytes as written, header and frames, where one run of the render
   // made them all: laid over the splice from here, they need not be read
@@ -22,15 +22,17 @@ struct WorkFile {
   std::vector<unsigned char> rendered;
 };
 
-// Takes the work file (waiting for it as long as another run holds it) and
-// empties it, for `frames` frames. Ends the run with status 2 when it cannot
-// be created or emptied.
-WorkFile TakeWorkFile(const AudioFormat& format, int frames);
+// Takes the run's work file (waiting for it as long as another run holds
+// it) for `frames` frames: what it holds past them goes. Ends the run with
+// status 2 when it cannot be created or cut short. LetWorkFileGo or
+// RemoveWorkFile give it back.
+WorkFile TakeWorkFile(WorkFileHold& hold, const AudioFormat& format, int frames);
 
 // For a check's render: a work file without a name in `folder`, never
-// linked and held by no lock (no other run can reach it). Ends the run with
-// status 2 when it cannot be made or written.
-WorkFile TakeUnnamedWorkFile(const AudioFormat& format, int frames, const std::string& folder);
+// linked and held by no lock (no other run can reach it), made once for
+// all of the render's crossfades. Ends the run with status 2 when it cannot
+// be made or written.
+WorkFile TakeUnnamedWorkFile(WorkFileHold& hold, const AudioFormat& format, int frames, const std::string& folder);
 
 // The work file's open file, frames and name.
 OpenAudio WorkFileAudio(const WorkFile& work);

@@ -66,24 +66,95 @@ bool WorkFileNameUsable() {
   return (S_ISREG(named.st_mode) && named.st_nlink == 0) || UsableWorkFile(named);
 }
 
-WorkFileHold::~WorkFileHold() {
-  if (!file.IsOpen() || unnamed) return;
+namespace {
+
+// Waits for the work file's lock; false where the file system has no locks.
+bool LockWorkFile(const FileHandle& file) {
+  int locked = -1;
+  do {
+    locked = flock(file.fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  return locked == 0;
+}
+
+// Takes the file kept from the run's last crossfade again. False when it is
+// no longer under the name (another run removed it, or more: `usable` then
+// says whether what stands there may be tried).
+bool TakeKeptFile(WorkFileHold& hold, bool& usable) {
+  LockWorkFile(hold.file);
+  const StopHold stops;
+  struct stat named {};
+  usable = true;
+  if (NameLeadsTo(hold.identity, named)) {
+    // Someone gave it another name meanwhile: no longer ours alone to empty.
+    usable = UsableWorkFile(named);
+    if (usable) {
+      hold.size = named.st_size;
+      hold.held = true;
+      return true;
+    }
+  }
+  KeepWhenStopped(StopSlot::kWorkFile);
+  hold.file = FileHandle();
+  return false;
+}
+
+}  // namespace
+
+WorkFileHold::~WorkFileHold() { RemoveWorkFile(*this); }
+
+WorkFileHold& WorkFileHold::operator=(WorkFileHold&& other) noexcept {
+  if (this == &other) return *this;
+  RemoveWorkFile(*this);
+  file = std::move(other.file);
+  identity = other.identity;
+  size = other.size;
+  held = std::exchange(other.held, false);
+  unnamed = other.unnamed;
+  return *this;
+}
+
+void RemoveWorkFile(WorkFileHold& hold) {
+  if (!hold.file.IsOpen()) return;
+  if (hold.unnamed) {
+    hold.file = FileHandle();
+    return;
+  }
+  // Another run making its crossfade in it now removes it when it is done
+  // with it: it is not emptied under that run, nor waited for.
+  if (!hold.held && flock(hold.file.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    const StopHold stops;
+    KeepWhenStopped(StopSlot::kWorkFile);
+    hold.file = FileHandle();
+    return;
+  }
   // Given up and removed as one step: a stop in between would leave it.
   const StopHold stops;
   // Given up before the name goes, so that a stop in between never removes
   // a file another run has made under the name since.
   KeepWhenStopped(StopSlot::kWorkFile);
   // Emptied before the name goes: freeing its blocks at the last close of a
-  // file that no longer has a name measured about 0.2 ms a crossfade slower.
-  if (ftruncate(file.fd, 0) != 0) {
+  // file that no longer has a name measured about 0.2 ms slower.
+  if (ftruncate(hold.file.fd, 0) != 0) {
     // Removing it frees the blocks all the same.
   }
   struct stat named {};
-  if (NameLeadsTo(identity, named)) unlink(kWorkFileName);
+  if (NameLeadsTo(hold.identity, named)) unlink(kWorkFileName);
   // Closing ends the hold.
+  hold.file = FileHandle();
+  hold.held = false;
+}
+
+void LetWorkFileGo(WorkFileHold& hold) {
+  if (!hold.held) return;
+  hold.held = false;
+  if (!hold.unnamed) flock(hold.file.fd, LOCK_UN);
 }
 
 bool HoldWorkFile(WorkFileHold& hold) {
+  if (hold.held) return true;
+  bool usable = true;
+  if (hold.file.IsOpen() && (TakeKeptFile(hold, usable) || !usable)) return usable;
   struct stat held {};
   for (;;) {
     bool created = false;
@@ -95,30 +166,28 @@ bool HoldWorkFile(WorkFileHold& hold) {
       if (!file.IsOpen()) return false;
       if (created) RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, IdentityOf(held));
     }
-    int locked = -1;
-    do {
-      locked = flock(file.fd, LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
+    const bool locked = LockWorkFile(file);
     const StopHold stops;
     // While this run waited, another may have removed the file, and a new
     // one (or something else) may stand under the name: try it again.
     const FileIdentity identity = IdentityOf(held);
-    if (locked == 0 && !NameLeadsTo(identity, held)) {
+    if (locked && !NameLeadsTo(identity, held)) {
       if (created) KeepWhenStopped(StopSlot::kWorkFile);
       continue;
     }
-    if (locked == 0 && !UsableWorkFile(held)) {
+    if (locked && !UsableWorkFile(held)) {
       // Someone gave the file another name: it is no longer ours alone to empty.
       if (created) KeepWhenStopped(StopSlot::kWorkFile);
       return false;
     }
     // Locked, or on a file system without locks.
-    if (locked != 0 && fstat(file.fd, &held) != 0) held = {};
+    if (!locked && fstat(file.fd, &held) != 0) held = {};
     hold.file = std::move(file);
     hold.identity = identity;
     RemoveWhenStopped(StopSlot::kWorkFile, kWorkFileName, hold.identity);
     break;
   }
-  hold.left_over = held.st_size != 0;
+  hold.size = held.st_size;
+  hold.held = true;
   return true;
 }

@@ -74,6 +74,70 @@ TEST_F(SharedFolder, ALinkPlantedDuringTheRunIsNotFollowed) {
   EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
 }
 
+// The work file is kept from a run's first crossfade to its last. Whatever
+// happens to it in between, the late crossfade takes only a file of its own
+// again: one removed (as another run does at its end) is made afresh, one
+// turned into a link or given a second name is refused, and a run that
+// fails in between leaves no work file.
+TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  Source("late.wav", 8000, 16, 1, Ramp(4000, 1, 16, 100, 7));
+  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
+  Task(task + "src\tlate.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  const auto alone = Run();
+  ASSERT_EQ(alone.status, 0) << alone.output;
+  const Bytes built = ReadFile(dir / "out.wav");
+  const Bytes source = ReadFile(dir / "a.wav");
+  struct Scene {
+    const char* what;
+    std::function<void()> change;
+    int status;
+  };
+  const std::string work = (dir / "xfade_temp.wav").string();
+  const Scene scenes[] = {
+      {"removed", [&] { ASSERT_EQ(unlink(work.c_str()), 0); }, 0},
+      {"a link instead",
+       [&] {
+         ASSERT_EQ(rename(work.c_str(), (dir / "moved.wav").c_str()), 0);
+         ASSERT_EQ(symlink("a.wav", work.c_str()), 0);
+       },
+       2},
+      {"a second name", [&] { ASSERT_EQ(link(work.c_str(), (dir / "kept.wav").c_str()), 0); }, 2},
+      {"a late source gone", [&] { ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0); }, 2},
+  };
+  for (const Scene& scene : scenes) {
+    WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+    Source("late.wav", 8000, 16, 1, Ramp(4000, 1, 16, 100, 7));
+    const auto r = RunWithPause(dir.path, [&] {
+      struct stat kept {};
+      ASSERT_EQ(lstat(work.c_str(), &kept), 0) << "no work file kept between crossfades";
+      ASSERT_TRUE(S_ISREG(kept.st_mode));
+      EXPECT_EQ(kept.st_size, 44 + 160 * 2);
+      scene.change();
+    });
+    EXPECT_EQ(r.status, scene.status) << scene.what;
+    EXPECT_EQ(ReadFile(dir / "a.wav"), source) << scene.what;
+    EXPECT_EQ(ReadFile(dir / "out.wav"), scene.status == 0 ? built : Bytes(100, 0x5A)) << scene.what;
+    if (scene.status == 0) {
+      EXPECT_EQ(r.output, alone.output) << scene.what;
+    }
+    if (std::string(scene.what) == "a link instead") {
+      EXPECT_TRUE(std::filesystem::is_symlink(work));
+      ASSERT_EQ(unlink(work.c_str()), 0);
+      EXPECT_EQ(ReadFile(dir / "moved.wav").size(), 44u + 160 * 2) << "another name's file was changed";
+      std::filesystem::remove(dir / "moved.wav");
+    } else if (std::string(scene.what) == "a second name") {
+      EXPECT_EQ(r.output.substr(r.output.size() - 40), "Cannot create wave file xfade_temp.wav!\n");
+      EXPECT_EQ(ReadFile(dir / "kept.wav").size(), 44u + 160 * 2) << "a file with another name was emptied";
+      std::filesystem::remove(dir / "kept.wav");
+      std::filesystem::remove(work);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(work)) << scene.what << ": the work file was left behind";
+    }
+  }
+}
+
 // The task file is never the work file, by name or by a hard link.
 TEST_F(SharedFolder, TheTaskFileIsNeverTheWorkFile) {
   WriteText(dir / "xfade_temp.wav", kCrossfadeTask);

@@ -37,8 +37,10 @@ class Renderer : public testing::Test {
     WriteHeader(temp.c_str(), format, c.width);
     // A hold of the test's own work file; it lets go of it before it would
     // remove a work file by name.
+    WorkFileHold hold;
+    hold.file = OpenRegular(temp.c_str(), true);
     WorkFile work;
-    work.hold.file = OpenRegular(temp.c_str(), true);
+    work.hold = &hold;
     work.audio = AudioExtent{44, 44 + int64_t{c.width} * (c.bits / 8) * c.channels};
     const std::string destination_path = with.into.empty() ? destination : with.into;
     const FileHandle destination_file = OpenRegular(destination_path.c_str(), false);
@@ -61,7 +63,7 @@ class Renderer : public testing::Test {
                      .work = &work,
                      .instructions = with.instructions},
         format, with.kept != nullptr ? *with.kept : fresh, clipped);
-    work.hold.file = FileHandle();  // not removed: the test reads it
+    hold.file = FileHandle();  // not removed: the test reads it
     return result;
   }
   // Renders an integer crossfade on every instruction set the processor has
