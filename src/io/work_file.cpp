@@ -118,6 +118,7 @@ void RemoveWorkFile(WorkFileHold& hold) {
   if (!hold.file.IsOpen()) return;
   if (hold.unnamed) {
     hold.file = FileHandle();
+    hold.held = hold.unnamed = false;
     return;
   }
   // Another run making its crossfade in it now removes it when it is done
