@@ -154,6 +154,26 @@ TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
   }
 }
 
+// A run stopped while it keeps the work file removes it only under its own
+// name: its file moved away and a link to it put in its place are both left.
+TEST_F(SharedFolder, AStopLeavesALinkToTheKeptWorkFile) {
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
+  Task(task + "src\tb.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+  const std::string work = (dir / "xfade_temp.wav").string();
+  StartedCommand command = StartCommand(dir.path, WavspliceCommand(), RunOptions{.one_page_output = true});
+  ASSERT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
+  ASSERT_EQ(rename(work.c_str(), (dir / "moved.wav").c_str()), 0);
+  ASSERT_EQ(symlink("moved.wav", work.c_str()), 0);
+  kill(command.pid, SIGTERM);
+  EXPECT_EQ(FinishCommand(command).status, 128 + SIGTERM);
+  EXPECT_TRUE(std::filesystem::is_symlink(work)) << "a link put under the work file's name was removed";
+  EXPECT_EQ(ReadFile(dir / "moved.wav").size(), 44u + 160 * 2);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
+}
+
 // The task file is never the work file, by name or by a hard link.
 TEST_F(SharedFolder, TheTaskFileIsNeverTheWorkFile) {
   WriteText(dir / "xfade_temp.wav", kCrossfadeTask);
