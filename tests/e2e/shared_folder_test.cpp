@@ -174,6 +174,35 @@ TEST_F(SharedFolder, AStopLeavesALinkToTheKeptWorkFile) {
   EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
 }
 
+// A run whose report cannot be written (into a pipe not read yet) holds
+// the work file meanwhile no more than between crossfades: the other runs
+// in the folder make theirs. A first source's name of many lengths moves
+// the point where the pipe fills over every line of an entry.
+TEST_F(SharedFolder, ARunWaitingToReportLetsOthersCrossfade) {
+  std::string entries;
+  for (int i = 0; i < 90; ++i) entries += "src\ta.wav\nxin\t1000\nxout\t1100\nxf\t5\t1\n";
+  for (int pad = 1; pad < 120; pad += 3) {
+    const std::string first = std::string(static_cast<size_t>(pad), 'p') + ".wav";
+    std::filesystem::copy_file(dir / "a.wav", dir / first, std::filesystem::copy_options::overwrite_existing);
+    Task("using_samples\nsrc\t" + first + "\nxout\t10\n" + entries + "dest\tout.wav\n");
+    const auto alone = Run();
+    ASSERT_EQ(alone.status, 0);
+    const Bytes built = ReadFile(dir / "out.wav");
+    StartedCommand command = StartCommand(dir.path, WavspliceCommand(), RunOptions{.one_page_output = true});
+    ASSERT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
+    const int work = open((dir / "xfade_temp.wav").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(work, 0) << "no work file kept between crossfades";
+    EXPECT_EQ(flock(work, LOCK_EX | LOCK_NB), 0) << pad << ": the work file is held while the run waits to report";
+    close(work);
+    const auto r = FinishCommand(command);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, alone.output);
+    EXPECT_EQ(ReadFile(dir / "out.wav"), built);
+    EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav"));
+    std::filesystem::remove(dir / first);
+  }
+}
+
 // The task file is never the work file, by name or by a hard link.
 TEST_F(SharedFolder, TheTaskFileIsNeverTheWorkFile) {
   WriteText(dir / "xfade_temp.wav", kCrossfadeTask);
