@@ -174,6 +174,48 @@ TEST_F(SharedFolder, AStopLeavesALinkToTheKeptWorkFile) {
   EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
 }
 
+// The work file kept between crossfades given to another user or opened up
+// to others meanwhile (by hand or by mistake): another user may hold its
+// lock, and the run refuses it at its next crossfade rather than waiting
+// for that user, nor does it empty or remove it.
+TEST_F(SharedFolder, AKeptWorkFileAnotherUserMayHoldIsNotWaitedFor) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: another user (nobody) holds the work file";
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
+  Task(task + "src\tb.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  std::filesystem::permissions(dir.path, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  const std::string work = (dir / "xfade_temp.wav").string();
+  for (const bool given : {false, true}) {
+    WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+    int holder = -1;
+    const auto r = RunWithPause(dir.path, [&] {
+      ASSERT_EQ(given ? chown(work.c_str(), 65534, 65534) : chmod(work.c_str(), 0644), 0);
+      int ready[2];
+      ASSERT_EQ(pipe(ready), 0);
+      holder = fork();
+      if (holder == 0) {
+        // Held for a while only: a run that waits for it ends all the same.
+        alarm(20);
+        const int fd = setgid(65534) == 0 && setuid(65534) == 0 ? open(work.c_str(), O_RDONLY) : -1;
+        if (fd < 0 || flock(fd, LOCK_SH) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+        for (;;) pause();
+      }
+      close(ready[1]);
+      char byte = 0;
+      EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the other user could not hold the work file";
+      close(ready[0]);
+    });
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.status, 2) << given;
+    EXPECT_TRUE(r.output.ends_with("Cannot create wave file xfade_temp.wav!\n")) << given;
+    EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A)) << given;
+    EXPECT_EQ(ReadFile(work).size(), 44u + 160 * 2) << given << ": the file another user may hold was changed";
+    std::filesystem::remove(work);
+  }
+}
+
 // A run whose report cannot be written (into a pipe not read yet) holds
 // the work file meanwhile no more than between crossfades: the other runs
 // in the folder make theirs. A first source's name of many lengths moves
