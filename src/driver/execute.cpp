@@ -124,6 +124,8 @@ std::optional<WorkFile> PrepareCrossfade(RunState& state, Entry& entry, const Cr
       result = RenderCrossfade(job, state.plan.format, state.curve, clipped);
       if (result == CrossfadeResult::kRendered) return work;
       work.reset();
+      // Before saying why: see ExecuteEntry.
+      LetWorkFileGo(state.work_file);
     }
     if (result == CrossfadeResult::kDestination) Say(state, message::kInvalidDestinationWindow);
     if (result == CrossfadeResult::kSource) Say(state, message::kInvalidSourceWindow);
@@ -178,7 +180,9 @@ void ReleaseSources(RunState& state, size_t position) {
   }
 }
 
-void ExecuteEntry(RunState& state, size_t position) {
+// `last_crossfade`: no entry after this one in write order takes the work
+// file.
+void ExecuteEntry(RunState& state, size_t position, bool last_crossfade) {
   Entry& entry = state.plan.entries[static_cast<size_t>(state.plan.write_order[position])];
   const TaskEntry& t = entry.task;
   const Placement& p = entry.placement;
@@ -251,6 +255,14 @@ void ExecuteEntry(RunState& state, size_t position) {
     }
   }
   if (work) PlaceCrossfade(state, entry, width, *work);
+  // Given back before the entry's last lines go out: a report that cannot be
+  // written at once (into a pipe not read yet, a terminal paused) must not
+  // keep the other runs in the folder from their crossfades meanwhile.
+  if (last_crossfade) {
+    RemoveWorkFile(state.work_file);
+  } else {
+    LetWorkFileGo(state.work_file);
+  }
   ReleaseSources(state, position);
   state.outcomes.push_back(EntryOutcome{
       .entry = state.plan.write_order[position], .crossfade_failure = crossfade_failure, .clipped = clipped});
@@ -270,12 +282,7 @@ void ExecuteEntries(RunState& state) {
     if (Crossfades(state.plan.entries[static_cast<size_t>(order[position])].task)) last_crossfade = position;
   }
   for (size_t position = 0; position < order.size(); ++position) {
-    ExecuteEntry(state, position);
-    if (position == last_crossfade) {
-      RemoveWorkFile(state.work_file);
-    } else {
-      LetWorkFileGo(state.work_file);
-    }
+    ExecuteEntry(state, position, position == last_crossfade);
   }
 }
 

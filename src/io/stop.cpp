@@ -34,12 +34,15 @@ volatile sig_atomic_t committed = 0;
 Slot& SlotOf(StopSlot slot) { return slots[static_cast<int>(slot)]; }
 
 // Only async-signal-safe calls. A name that no longer leads to the file (it
-// was moved into place, or another run's work file took the name) is left.
+// was moved into place, or another run's work file took the name) is left,
+// and so is a link put in its place that leads to the file (the work file is
+// kept for the whole run, and may be given another name meanwhile): the link
+// is not ours.
 void Stop(int signal_number) {
   for (const Slot& slot : slots) {
     if (slot.armed == 0) continue;
     struct stat info {};
-    if (stat(slot.path, &info) == 0 && info.st_dev == slot.device && info.st_ino == slot.inode) unlink(slot.path);
+    if (lstat(slot.path, &info) == 0 && info.st_dev == slot.device && info.st_ino == slot.inode) unlink(slot.path);
   }
   // Back to the default and raised again, the signal ends the process as it
   // would have without this handler.

@@ -25,6 +25,7 @@ bool WorkFileNameUsable();
 struct WorkFileHold {
   FileHandle file;
   FileIdentity identity;  // of the file kept
+  mode_t mode = 0;        // its permissions when first taken
   int64_t size = 0;       // its length when taken for this crossfade
   bool held = false;      // taken for a crossfade: locked, where the file system has locks
   bool unnamed = false;   // a file without a name instead (a check's render): it goes with its close

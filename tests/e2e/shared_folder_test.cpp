@@ -78,7 +78,8 @@ TEST_F(SharedFolder, ALinkPlantedDuringTheRunIsNotFollowed) {
 // happens to it in between, the late crossfade takes only a file of its own
 // again: one removed (as another run does at its end) is made afresh, one
 // turned into a link or given a second name is refused, and a run that
-// fails in between leaves no work file.
+// fails in between leaves no work file, nor empties one given another name
+// or a second one meanwhile.
 TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
   Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
   Source("late.wav", 8000, 16, 1, Ramp(4000, 1, 16, 100, 7));
@@ -105,6 +106,18 @@ TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
        2},
       {"a second name", [&] { ASSERT_EQ(link(work.c_str(), (dir / "kept.wav").c_str()), 0); }, 2},
       {"a late source gone", [&] { ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0); }, 2},
+      {"another name, then a failure",
+       [&] {
+         ASSERT_EQ(rename(work.c_str(), (dir / "kept.wav").c_str()), 0);
+         ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0);
+       },
+       2},
+      {"a second name, then a failure",
+       [&] {
+         ASSERT_EQ(link(work.c_str(), (dir / "kept.wav").c_str()), 0);
+         ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0);
+       },
+       2},
   };
   for (const Scene& scene : scenes) {
     WriteFile(dir / "out.wav", Bytes(100, 0x5A));
@@ -127,14 +140,108 @@ TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
       ASSERT_EQ(unlink(work.c_str()), 0);
       EXPECT_EQ(ReadFile(dir / "moved.wav").size(), 44u + 160 * 2) << "another name's file was changed";
       std::filesystem::remove(dir / "moved.wav");
-    } else if (std::string(scene.what) == "a second name") {
-      EXPECT_EQ(r.output.substr(r.output.size() - 40), "Cannot create wave file xfade_temp.wav!\n");
-      EXPECT_EQ(ReadFile(dir / "kept.wav").size(), 44u + 160 * 2) << "a file with another name was emptied";
+    } else if (std::filesystem::exists(dir / "kept.wav")) {
+      if (std::string(scene.what) == "a second name") {
+        EXPECT_EQ(r.output.substr(r.output.size() - 40), "Cannot create wave file xfade_temp.wav!\n");
+      }
+      EXPECT_EQ(ReadFile(dir / "kept.wav").size(), 44u + 160 * 2)
+          << scene.what << ": a file with another name was emptied";
       std::filesystem::remove(dir / "kept.wav");
       std::filesystem::remove(work);
     } else {
       EXPECT_FALSE(std::filesystem::exists(work)) << scene.what << ": the work file was left behind";
     }
+  }
+}
+
+// A run stopped while it keeps the work file removes it only under its own
+// name: its file moved away and a link to it put in its place are both left.
+TEST_F(SharedFolder, AStopLeavesALinkToTheKeptWorkFile) {
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
+  Task(task + "src\tb.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+  const std::string work = (dir / "xfade_temp.wav").string();
+  StartedCommand command = StartCommand(dir.path, WavspliceCommand(), RunOptions{.one_page_output = true});
+  ASSERT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
+  ASSERT_EQ(rename(work.c_str(), (dir / "moved.wav").c_str()), 0);
+  ASSERT_EQ(symlink("moved.wav", work.c_str()), 0);
+  kill(command.pid, SIGTERM);
+  EXPECT_EQ(FinishCommand(command).status, 128 + SIGTERM);
+  EXPECT_TRUE(std::filesystem::is_symlink(work)) << "a link put under the work file's name was removed";
+  EXPECT_EQ(ReadFile(dir / "moved.wav").size(), 44u + 160 * 2);
+  EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
+}
+
+// The work file kept between crossfades given to another user or opened up
+// to others meanwhile (by hand or by mistake): another user may hold its
+// lock, and the run refuses it at its next crossfade rather than waiting
+// for that user, nor does it empty or remove it.
+TEST_F(SharedFolder, AKeptWorkFileAnotherUserMayHoldIsNotWaitedFor) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: another user (nobody) holds the work file";
+  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
+  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
+  Task(task + "src\tb.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  std::filesystem::permissions(dir.path, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  const std::string work = (dir / "xfade_temp.wav").string();
+  for (const bool given : {false, true}) {
+    WriteFile(dir / "out.wav", Bytes(100, 0x5A));
+    int holder = -1;
+    const auto r = RunWithPause(dir.path, [&] {
+      ASSERT_EQ(given ? chown(work.c_str(), 65534, 65534) : chmod(work.c_str(), 0644), 0);
+      int ready[2];
+      ASSERT_EQ(pipe(ready), 0);
+      holder = fork();
+      if (holder == 0) {
+        // Held for a while only: a run that waits for it ends all the same.
+        alarm(20);
+        const int fd = setgid(65534) == 0 && setuid(65534) == 0 ? open(work.c_str(), O_RDONLY) : -1;
+        if (fd < 0 || flock(fd, LOCK_SH) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+        for (;;) pause();
+      }
+      close(ready[1]);
+      char byte = 0;
+      EXPECT_EQ(read(ready[0], &byte, 1), 1) << "the other user could not hold the work file";
+      close(ready[0]);
+    });
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(r.status, 2) << given;
+    EXPECT_TRUE(r.output.ends_with("Cannot create wave file xfade_temp.wav!\n")) << given;
+    EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A)) << given;
+    EXPECT_EQ(ReadFile(work).size(), 44u + 160 * 2) << given << ": the file another user may hold was changed";
+    std::filesystem::remove(work);
+  }
+}
+
+// A run whose report cannot be written (into a pipe not read yet) holds
+// the work file meanwhile no more than between crossfades: the other runs
+// in the folder make theirs. A first source's name of many lengths moves
+// the point where the pipe fills over every line of an entry.
+TEST_F(SharedFolder, ARunWaitingToReportLetsOthersCrossfade) {
+  std::string entries;
+  for (int i = 0; i < 90; ++i) entries += "src\ta.wav\nxin\t1000\nxout\t1100\nxf\t5\t1\n";
+  for (int pad = 1; pad < 120; pad += 3) {
+    const std::string first = std::string(static_cast<size_t>(pad), 'p') + ".wav";
+    std::filesystem::copy_file(dir / "a.wav", dir / first, std::filesystem::copy_options::overwrite_existing);
+    Task("using_samples\nsrc\t" + first + "\nxout\t10\n" + entries + "dest\tout.wav\n");
+    const auto alone = Run();
+    ASSERT_EQ(alone.status, 0);
+    const Bytes built = ReadFile(dir / "out.wav");
+    StartedCommand command = StartCommand(dir.path, WavspliceCommand(), RunOptions{.one_page_output = true});
+    ASSERT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
+    const int work = open((dir / "xfade_temp.wav").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(work, 0) << "no work file kept between crossfades";
+    EXPECT_EQ(flock(work, LOCK_EX | LOCK_NB), 0) << pad << ": the work file is held while the run waits to report";
+    close(work);
+    const auto r = FinishCommand(command);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, alone.output);
+    EXPECT_EQ(ReadFile(dir / "out.wav"), built);
+    EXPECT_FALSE(std::filesystem::exists(dir / "xfade_temp.wav"));
+    std::filesystem::remove(dir / first);
   }
 }
 
