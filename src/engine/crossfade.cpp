@@ -21,10 +21,6 @@ constexpr int kRunFrames = 16 * 1024;
 
 [[noreturn]] void FailWorkFileWrite() { Fail(ExitStatus::kWavError, message::kCannotWrite, kWorkFileName); }
 
-}  // namespace
-
-namespace {
-
 // The work file's extent for `frames` frames, what it holds past them cut
 // off: a crossfade leaves it holding its header and frames alone.
 WorkFile FitWorkFile(WorkFileHold& hold, const AudioFormat& format, int frames) {

@@ -77,40 +77,50 @@ bool LockWorkFile(const FileHandle& file) {
   return locked == 0;
 }
 
-// Takes the file kept from the run's last crossfade again. False when it is
-// no longer under the name (another run removed it, or more: `usable` then
-// says whether what stands there may be tried).
-bool TakeKeptFile(WorkFileHold& hold, bool& usable) {
-  struct stat kept {};
-  // One that no longer has a name is not waited for: the name is tried.
-  usable = true;
-  // Given to another user, or opened up to others, while it was kept (by
-  // hand or by mistake): another user may hold it now, and its lock is not
-  // waited for.
-  if (fstat(hold.file.fd, &kept) == 0 && kept.st_nlink > 0) {
-    usable = UsableWorkFile(kept) && (kept.st_mode & 077 & ~hold.mode) == 0;
-  }
-  if (!usable || kept.st_nlink == 0) {
-    const StopHold stops;
-    KeepWhenStopped(StopSlot::kWorkFile);
-    hold.file = FileHandle();
-    return false;
-  }
-  LockWorkFile(hold.file);
+// Gives the file kept up without touching it: no longer ours to remove,
+// on a stop or at the end.
+void ForgetWorkFile(WorkFileHold& hold) {
   const StopHold stops;
-  struct stat named {};
-  if (NameLeadsTo(hold.identity, named)) {
-    // Someone gave it another name meanwhile: no longer ours alone to empty.
-    usable = UsableWorkFile(named);
-    if (usable) {
-      hold.size = named.st_size;
-      hold.held = true;
-      return true;
-    }
-  }
   KeepWhenStopped(StopSlot::kWorkFile);
   hold.file = FileHandle();
-  return false;
+  hold.held = false;
+}
+
+enum class Kept {
+  kTaken,    // locked, its name still leading to it alone
+  kGone,     // no longer under the name (another run removed it): the name is tried
+  kRefused,  // no longer ours alone (another name, another user, opened up to others)
+};
+
+// Takes the file kept from the run's last crossfade again.
+Kept TakeKeptFile(WorkFileHold& hold) {
+  struct stat kept {};
+  // One that no longer has a name is not waited for. One given to another
+  // user, or opened up to others, while it was kept (by hand or by
+  // mistake) may be held by another user now, and its lock is not waited
+  // for either.
+  if (fstat(hold.file.fd, &kept) != 0 || kept.st_nlink == 0) {
+    ForgetWorkFile(hold);
+    return Kept::kGone;
+  }
+  if (!UsableWorkFile(kept) || (kept.st_mode & 077 & ~hold.mode) != 0) {
+    ForgetWorkFile(hold);
+    return Kept::kRefused;
+  }
+  LockWorkFile(hold.file);
+  struct stat named {};
+  if (!NameLeadsTo(hold.identity, named)) {
+    ForgetWorkFile(hold);
+    return Kept::kGone;
+  }
+  // Someone gave it another name meanwhile: no longer ours alone to empty.
+  if (!UsableWorkFile(named)) {
+    ForgetWorkFile(hold);
+    return Kept::kRefused;
+  }
+  hold.size = named.st_size;
+  hold.held = true;
+  return Kept::kTaken;
 }
 
 }  // namespace
@@ -139,9 +149,7 @@ void RemoveWorkFile(WorkFileHold& hold) {
   // Another run making its crossfade in it now removes it when it is done
   // with it: it is not emptied under that run, nor waited for.
   if (!hold.held && flock(hold.file.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    const StopHold stops;
-    KeepWhenStopped(StopSlot::kWorkFile);
-    hold.file = FileHandle();
+    ForgetWorkFile(hold);
     return;
   }
   // Given up and removed as one step: a stop in between would leave it.
@@ -174,8 +182,10 @@ void LetWorkFileGo(WorkFileHold& hold) {
 
 bool HoldWorkFile(WorkFileHold& hold) {
   if (hold.held) return true;
-  bool usable = true;
-  if (hold.file.IsOpen() && (TakeKeptFile(hold, usable) || !usable)) return usable;
+  if (hold.file.IsOpen()) {
+    const Kept kept = TakeKeptFile(hold);
+    if (kept != Kept::kGone) return kept == Kept::kTaken;
+  }
   struct stat held {};
   for (;;) {
     bool created = false;
