@@ -74,104 +74,120 @@ TEST_F(SharedFolder, ALinkPlantedDuringTheRunIsNotFollowed) {
   EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
 }
 
+// A crossfade, many plain entries, and a late crossfade: a run paused on its
+// full output between the two keeps its work file, as the first crossfade
+// left it (a header and 160 frames).
+std::string TaskWithKeptWorkFile(const char* late) {
+  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
+  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
+  return task + "src\t" + late + "\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n";
+}
+constexpr uintmax_t kKeptWorkFileSize = 44 + 160 * 2;
+
 // The work file is kept from a run's first crossfade to its last. Whatever
 // happens to it in between, the late crossfade takes only a file of its own
 // again: one removed (as another run does at its end) is made afresh, one
 // turned into a link or given a second name is refused, and a run that
-// fails in between leaves no work file, nor empties one given another name
-// or a second one meanwhile.
+// fails or is stopped in between leaves no work file of its own, and
+// neither empties nor removes one given another name, a second one or a
+// link in its place meanwhile.
 TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
   Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
   Source("late.wav", 8000, 16, 1, Ramp(4000, 1, 16, 100, 7));
-  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
-  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
-  Task(task + "src\tlate.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  Task(TaskWithKeptWorkFile("late.wav"));
   const auto alone = Run();
   ASSERT_EQ(alone.status, 0) << alone.output;
   const Bytes built = ReadFile(dir / "out.wav");
   const Bytes source = ReadFile(dir / "a.wav");
+  const std::string work = (dir / "xfade_temp.wav").string();
+  const auto rename_to = [&](const char* name) { ASSERT_EQ(rename(work.c_str(), (dir / name).c_str()), 0); };
+  const auto link_to = [&](const char* name) { ASSERT_EQ(link(work.c_str(), (dir / name).c_str()), 0); };
+  const auto late_gone = [&] { ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0); };
   struct Scene {
     const char* what;
     std::function<void()> change;
-    int status;
+    int stop = 0;  // a signal sent after the change
+    int status = 0;
+    const char* kept = nullptr;  // where the work file stays, untouched
+    bool refused = false;        // "Cannot create wave file xfade_temp.wav!"
+    // What is left under the work file's name.
+    std::filesystem::file_type left = std::filesystem::file_type::not_found;
   };
-  const std::string work = (dir / "xfade_temp.wav").string();
   const Scene scenes[] = {
-      {"removed", [&] { ASSERT_EQ(unlink(work.c_str()), 0); }, 0},
-      {"a link instead",
-       [&] {
-         ASSERT_EQ(rename(work.c_str(), (dir / "moved.wav").c_str()), 0);
-         ASSERT_EQ(symlink("a.wav", work.c_str()), 0);
-       },
-       2},
-      {"a second name", [&] { ASSERT_EQ(link(work.c_str(), (dir / "kept.wav").c_str()), 0); }, 2},
-      {"a late source gone", [&] { ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0); }, 2},
-      {"another name, then a failure",
-       [&] {
-         ASSERT_EQ(rename(work.c_str(), (dir / "kept.wav").c_str()), 0);
-         ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0);
-       },
-       2},
-      {"a second name, then a failure",
-       [&] {
-         ASSERT_EQ(link(work.c_str(), (dir / "kept.wav").c_str()), 0);
-         ASSERT_EQ(unlink((dir / "late.wav").c_str()), 0);
-       },
-       2},
+      {.what = "removed", .change = [&] { ASSERT_EQ(unlink(work.c_str()), 0); }},
+      {.what = "a link instead",
+       .change =
+           [&] {
+             rename_to("moved.wav");
+             ASSERT_EQ(symlink("a.wav", work.c_str()), 0);
+           },
+       .status = 2,
+       .kept = "moved.wav",
+       .refused = true,
+       .left = std::filesystem::file_type::symlink},
+      {.what = "a second name",
+       .change = [&] { link_to("kept.wav"); },
+       .status = 2,
+       .kept = "kept.wav",
+       .refused = true,
+       .left = std::filesystem::file_type::regular},
+      {.what = "a late source gone", .change = late_gone, .status = 2},
+      {.what = "another name, then a failure",
+       .change =
+           [&] {
+             rename_to("kept.wav");
+             late_gone();
+           },
+       .status = 2,
+       .kept = "kept.wav"},
+      {.what = "a second name, then a failure",
+       .change =
+           [&] {
+             link_to("kept.wav");
+             late_gone();
+           },
+       .status = 2,
+       .kept = "kept.wav",
+       .left = std::filesystem::file_type::regular},
+      {.what = "a link to it in its place, then a stop",
+       .change =
+           [&] {
+             rename_to("moved.wav");
+             ASSERT_EQ(symlink("moved.wav", work.c_str()), 0);
+           },
+       .stop = SIGTERM,
+       .status = 128 + SIGTERM,
+       .kept = "moved.wav",
+       .left = std::filesystem::file_type::symlink},
   };
   for (const Scene& scene : scenes) {
     WriteFile(dir / "out.wav", Bytes(100, 0x5A));
     Source("late.wav", 8000, 16, 1, Ramp(4000, 1, 16, 100, 7));
-    const auto r = RunWithPause(dir.path, [&] {
-      struct stat kept {};
-      ASSERT_EQ(lstat(work.c_str(), &kept), 0) << "no work file kept between crossfades";
-      ASSERT_TRUE(S_ISREG(kept.st_mode));
-      EXPECT_EQ(kept.st_size, 44 + 160 * 2);
-      scene.change();
-    });
+    StartedCommand command = StartCommand(dir.path, WavspliceCommand(), RunOptions{.one_page_output = true});
+    ASSERT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
+    struct stat kept {};
+    ASSERT_EQ(lstat(work.c_str(), &kept), 0) << "no work file kept between crossfades";
+    ASSERT_TRUE(S_ISREG(kept.st_mode));
+    EXPECT_EQ(static_cast<uintmax_t>(kept.st_size), kKeptWorkFileSize);
+    scene.change();
+    if (scene.stop != 0) kill(command.pid, scene.stop);
+    const auto r = FinishCommand(command);
     EXPECT_EQ(r.status, scene.status) << scene.what;
     EXPECT_EQ(ReadFile(dir / "a.wav"), source) << scene.what;
     EXPECT_EQ(ReadFile(dir / "out.wav"), scene.status == 0 ? built : Bytes(100, 0x5A)) << scene.what;
     if (scene.status == 0) {
       EXPECT_EQ(r.output, alone.output) << scene.what;
     }
-    if (std::string(scene.what) == "a link instead") {
-      EXPECT_TRUE(std::filesystem::is_symlink(work));
-      ASSERT_EQ(unlink(work.c_str()), 0);
-      EXPECT_EQ(ReadFile(dir / "moved.wav").size(), 44u + 160 * 2) << "another name's file was changed";
-      std::filesystem::remove(dir / "moved.wav");
-    } else if (std::filesystem::exists(dir / "kept.wav")) {
-      if (std::string(scene.what) == "a second name") {
-        EXPECT_EQ(r.output.substr(r.output.size() - 40), "Cannot create wave file xfade_temp.wav!\n");
-      }
-      EXPECT_EQ(ReadFile(dir / "kept.wav").size(), 44u + 160 * 2)
-          << scene.what << ": a file with another name was emptied";
-      std::filesystem::remove(dir / "kept.wav");
-      std::filesystem::remove(work);
-    } else {
-      EXPECT_FALSE(std::filesystem::exists(work)) << scene.what << ": the work file was left behind";
+    if (scene.refused) {
+      EXPECT_TRUE(r.output.ends_with("Cannot create wave file xfade_temp.wav!\n")) << scene.what;
     }
+    if (scene.kept != nullptr) {
+      EXPECT_EQ(ReadFile(dir / scene.kept).size(), kKeptWorkFileSize) << scene.what << ": another name's file changed";
+      std::filesystem::remove(dir / scene.kept);
+    }
+    EXPECT_EQ(std::filesystem::symlink_status(work).type(), scene.left) << scene.what;
+    std::filesystem::remove(work);
   }
-}
-
-// A run stopped while it keeps the work file removes it only under its own
-// name: its file moved away and a link to it put in its place are both left.
-TEST_F(SharedFolder, AStopLeavesALinkToTheKeptWorkFile) {
-  Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
-  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
-  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
-  Task(task + "src\tb.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
-  WriteFile(dir / "out.wav", Bytes(100, 0x5A));
-  const std::string work = (dir / "xfade_temp.wav").string();
-  StartedCommand command = StartCommand(dir.path, WavspliceCommand(), RunOptions{.one_page_output = true});
-  ASSERT_TRUE(WaitForFullOutput(command)) << "the program did not fill its output pipe";
-  ASSERT_EQ(rename(work.c_str(), (dir / "moved.wav").c_str()), 0);
-  ASSERT_EQ(symlink("moved.wav", work.c_str()), 0);
-  kill(command.pid, SIGTERM);
-  EXPECT_EQ(FinishCommand(command).status, 128 + SIGTERM);
-  EXPECT_TRUE(std::filesystem::is_symlink(work)) << "a link put under the work file's name was removed";
-  EXPECT_EQ(ReadFile(dir / "moved.wav").size(), 44u + 160 * 2);
-  EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A));
 }
 
 // The work file kept between crossfades given to another user or opened up
@@ -181,9 +197,7 @@ TEST_F(SharedFolder, AStopLeavesALinkToTheKeptWorkFile) {
 TEST_F(SharedFolder, AKeptWorkFileAnotherUserMayHoldIsNotWaitedFor) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root: another user (nobody) holds the work file";
   Source("filler.wav", 8000, 16, 1, Ramp(10, 1, 16));
-  std::string task = "using_samples\nsrc\ta.wav\nxout\t2000\nsrc\tb.wav\nxin\t1000\nxf\t20\t1\n";
-  for (int i = 0; i < 90; ++i) task += "src\tfiller.wav\n";
-  Task(task + "src\tb.wav\nxin\t1000\nxf\t20\t2\ndest\tout.wav\n");
+  Task(TaskWithKeptWorkFile("b.wav"));
   std::filesystem::permissions(dir.path, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
   const std::string work = (dir / "xfade_temp.wav").string();
   for (const bool given : {false, true}) {
@@ -211,7 +225,7 @@ TEST_F(SharedFolder, AKeptWorkFileAnotherUserMayHoldIsNotWaitedFor) {
     EXPECT_EQ(r.status, 2) << given;
     EXPECT_TRUE(r.output.ends_with("Cannot create wave file xfade_temp.wav!\n")) << given;
     EXPECT_EQ(ReadFile(dir / "out.wav"), Bytes(100, 0x5A)) << given;
-    EXPECT_EQ(ReadFile(work).size(), 44u + 160 * 2) << given << ": the file another user may hold was changed";
+    EXPECT_EQ(ReadFile(work).size(), kKeptWorkFileSize) << given << ": the file another user may hold was changed";
     std::filesystem::remove(work);
   }
 }
