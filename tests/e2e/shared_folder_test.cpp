@@ -113,53 +113,25 @@ TEST_F(SharedFolder, TheWorkFileKeptBetweenCrossfades) {
     // What is left under the work file's name.
     std::filesystem::file_type left = std::filesystem::file_type::not_found;
   };
+  constexpr auto kLink = std::filesystem::file_type::symlink;
+  constexpr auto kFile = std::filesystem::file_type::regular;
+  // clang-format off
   const Scene scenes[] = {
       {.what = "removed", .change = [&] { ASSERT_EQ(unlink(work.c_str()), 0); }},
-      {.what = "a link instead",
-       .change =
-           [&] {
-             rename_to("moved.wav");
-             ASSERT_EQ(symlink("a.wav", work.c_str()), 0);
-           },
-       .status = 2,
-       .kept = "moved.wav",
-       .refused = true,
-       .left = std::filesystem::file_type::symlink},
-      {.what = "a second name",
-       .change = [&] { link_to("kept.wav"); },
-       .status = 2,
-       .kept = "kept.wav",
-       .refused = true,
-       .left = std::filesystem::file_type::regular},
+      {.what = "a link instead", .change = [&] { rename_to("moved.wav"); ASSERT_EQ(symlink("a.wav", work.c_str()), 0); },
+       .status = 2, .kept = "moved.wav", .refused = true, .left = kLink},
+      {.what = "a second name", .change = [&] { link_to("kept.wav"); },
+       .status = 2, .kept = "kept.wav", .refused = true, .left = kFile},
       {.what = "a late source gone", .change = late_gone, .status = 2},
-      {.what = "another name, then a failure",
-       .change =
-           [&] {
-             rename_to("kept.wav");
-             late_gone();
-           },
-       .status = 2,
-       .kept = "kept.wav"},
-      {.what = "a second name, then a failure",
-       .change =
-           [&] {
-             link_to("kept.wav");
-             late_gone();
-           },
-       .status = 2,
-       .kept = "kept.wav",
-       .left = std::filesystem::file_type::regular},
+      {.what = "another name, then a failure", .change = [&] { rename_to("kept.wav"); late_gone(); },
+       .status = 2, .kept = "kept.wav"},
+      {.what = "a second name, then a failure", .change = [&] { link_to("kept.wav"); late_gone(); },
+       .status = 2, .kept = "kept.wav", .left = kFile},
       {.what = "a link to it in its place, then a stop",
-       .change =
-           [&] {
-             rename_to("moved.wav");
-             ASSERT_EQ(symlink("moved.wav", work.c_str()), 0);
-           },
-       .stop = SIGTERM,
-       .status = 128 + SIGTERM,
-       .kept = "moved.wav",
-       .left = std::filesystem::file_type::symlink},
+       .change = [&] { rename_to("moved.wav"); ASSERT_EQ(symlink("moved.wav", work.c_str()), 0); },
+       .stop = SIGTERM, .status = 128 + SIGTERM, .kept = "moved.wav", .left = kLink},
   };
+  // clang-format on
   for (const Scene& scene : scenes) {
     WriteFile(dir / "out.wav", Bytes(100, 0x5A));
     Source("late.wav", 8000, 16, 1, Ramp(4000, 1, 16, 100, 7));
